@@ -1,0 +1,131 @@
+#include "elevated/Startup.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/ConsoleOutput.h"
+#include "common/EventLogger.h"
+#include "elevated/CommandLine.h"
+#include "elevated/Commands.h"
+
+namespace korvel {
+namespace {
+
+// Uninitialises COM exactly once on every path after a successful start.
+class ComScope {
+public:
+    explicit ComScope(HRESULT hr) : initialized_(SUCCEEDED(hr)) {}
+    ~ComScope() {
+        if (initialized_) CoUninitialize();
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+private:
+    bool initialized_;
+};
+
+class SidOwner {
+public:
+    SidOwner() = default;
+    ~SidOwner() {
+        if (sid_) FreeSid(sid_);
+    }
+    SidOwner(const SidOwner&) = delete;
+    SidOwner& operator=(const SidOwner&) = delete;
+    PSID* out() { return &sid_; }
+    PSID get() const { return sid_; }
+
+private:
+    PSID sid_ = nullptr;
+};
+
+std::wstring hexHresult(HRESULT hr) {
+    wchar_t buffer[16];
+    std::swprintf(buffer, 16, L"%lx", static_cast<unsigned long>(static_cast<uint32_t>(hr)));
+    return buffer;
+}
+
+}  // namespace
+
+bool isAdministrator() {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    SidOwner sid;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, sid.out())) {
+        return false;
+    }
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(nullptr, sid.get(), &member)) return false;
+    return member != FALSE;
+}
+
+int runElevatedHelper(int argc, const wchar_t* const* argv) {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    if (FAILED(hr)) {
+        writeStderrLine(L"Failed to initialize COM: " + hexHresult(hr));
+        return toInt(ErrorCode::InternalError);
+    }
+    ComScope com(hr);
+
+    if (!isAdministrator()) {
+        writeStderrLine(L"Error: This application requires administrator privileges.");
+        writeStderrLine(L"Please run as administrator or from an elevated command prompt.");
+        return toInt(ErrorCode::InsufficientPrivileges);
+    }
+
+    HelperOptions options;
+    const int parsed = parseCommandLine(argc, argv, options);
+    if (parsed != 0) return parsed;
+
+    EventLogger& logger = EventLogger::instance();
+    logger.verbose = options.verbose;
+    logger.flushEachLine = true;
+
+    if (!options.progressPipe.empty()) {
+        bool connected;
+        {
+            std::lock_guard<std::mutex> lock(logger.mutex);
+            if (logger.pipeHandle != INVALID_HANDLE_VALUE) {
+                CloseHandle(logger.pipeHandle);
+                logger.pipeHandle = INVALID_HANDLE_VALUE;
+            }
+            logger.pipeName = options.progressPipe;
+            logger.reconnectTimeoutMs = 30000;
+            connected = logger.connectPipe(options.progressPipe, 30000);
+        }
+        if (!connected) {
+            writeStderrLine(L"Error: Failed to connect to progress pipe: " + options.progressPipe);
+            return toInt(ErrorCode::PipeConnectFailed);
+        }
+    }
+
+    const std::wstring program = argc > 0 && argv[0] ? argv[0] : L"";
+    if (options.help) {
+        printUsage(program);
+        return 0;
+    }
+    if (options.command == HelperCommand::None) {
+        writeStdoutLine(L"KorvelElevated 1.0.0");
+        printUsage(program);
+        return toInt(ErrorCode::InvalidArguments);
+    }
+
+    logger.log(LogLevel::Info, "KorvelElevated starting");
+    logger.status("startup", "checking_environment");
+
+    const ErrorCode result = dispatchCommand(options);
+    if (result != ErrorCode::Success) {
+        logger.error(toInt(result), "main_operation");
+        logger.log(LogLevel::Fatal, "KorvelElevated failed with error: " + std::to_string(toInt(result)));
+    } else {
+        logger.completion("main_operation", true);
+        logger.log(LogLevel::Info, "KorvelElevated completed successfully");
+    }
+    return toInt(result);
+}
+
+}  // namespace korvel

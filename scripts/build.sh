@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up the machine (idempotent), then configures and builds into build/.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${KORVEL_BUILD_DIR:-$ROOT/build}"
+"$ROOT/scripts/setup.sh"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$BUILD" -j"$(nproc)" -- --no-print-directory

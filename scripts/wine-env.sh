@@ -1,0 +1,15 @@
+# Sourced by the build and test scripts. Describes the private Wine sandbox
+# that lives inside the build tree: its own prefix, its own HOME, no z: drive.
+: "${KORVEL_BUILD_DIR:?KORVEL_BUILD_DIR must name the build tree}"
+export WINEPREFIX="$KORVEL_BUILD_DIR/wine/prefix"
+export HOME="$KORVEL_BUILD_DIR/wine/home"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+export WINEARCH=win64
+# WinHTTP must reach the test servers on loopback directly.
+unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+export KORVEL_WINE64="${KORVEL_WINE64:-/usr/lib/wine/wine64}"
+export KORVEL_WINESERVER="${KORVEL_WINESERVER:-/usr/lib/wine/wineserver}"
+# Drive letters: K: is the build tree's program folder, T: the scratch folder.
+export KORVEL_BIN_DIR="$KORVEL_BUILD_DIR/bin"
+export KORVEL_SCRATCH_DIR="$KORVEL_BUILD_DIR/scratch"

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Creates (once) and starts the private Wine sandbox.
+#   wine-prefix.sh start   create the prefix if needed, start a persistent wineserver
+#   wine-prefix.sh stop    stop that wineserver
+set -euo pipefail
+: "${KORVEL_BUILD_DIR:?}"
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
+PIDFILE="$KORVEL_BUILD_DIR/wine/wineserver.pid"
+
+stop_server() {
+    if [ -f "$PIDFILE" ]; then
+        pid="$(cat "$PIDFILE")"
+        if kill -0 "$pid" 2>/dev/null; then
+            timeout 30 "$KORVEL_WINESERVER" -k >/dev/null 2>&1 || true
+            for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+            kill "$pid" 2>/dev/null || true
+        fi
+        rm -f "$PIDFILE"
+    fi
+}
+
+start_server() {
+    if [ -f "$PIDFILE" ] && kill -0 "$(cat "$PIDFILE")" 2>/dev/null; then
+        return 0
+    fi
+    # All output goes to /dev/null: an inherited stdout would keep callers waiting.
+    "$KORVEL_WINESERVER" -p </dev/null >/dev/null 2>&1 &
+    echo $! > "$PIDFILE"
+    sleep 0.3
+}
+
+make_sandbox() {
+    local dd="$WINEPREFIX/dosdevices"
+    rm -f "$dd/z:" "$dd/y:" "$dd/x:"
+    mkdir -p "$KORVEL_BIN_DIR" "$KORVEL_SCRATCH_DIR"
+    ln -sfn "$KORVEL_BIN_DIR" "$dd/k:"
+    ln -sfn "$KORVEL_SCRATCH_DIR" "$dd/t:"
+    # User shell folders must be real folders inside the prefix, never links
+    # into a home directory.
+    local users="$WINEPREFIX/drive_c/users"
+    local u
+    for u in "$users"/*; do
+        [ -d "$u" ] || continue
+        local f
+        for f in "$u"/* "$u"/AppData/Roaming/Microsoft/Windows/Templates; do
+            if [ -L "$f" ]; then rm -f "$f"; mkdir -p "$f"; fi
+        done
+    done
+    # Never let Wine rewrite the prefix (and recreate z:) on a version change.
+    echo disable > "$WINEPREFIX/.update-timestamp"
+}
+
+case "${1:-start}" in
+start)
+    mkdir -p "$HOME" "$KORVEL_BUILD_DIR/wine"
+    if [ ! -f "$WINEPREFIX/.korvel-ready" ]; then
+        stop_server
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        start_server
+        timeout 300 "$KORVEL_WINE64" wineboot --init </dev/null >/dev/null 2>&1 || true
+        timeout 60 "$KORVEL_WINESERVER" -w || true
+        make_sandbox
+        touch "$WINEPREFIX/.korvel-ready"
+    fi
+    make_sandbox
+    start_server
+    ;;
+stop)
+    stop_server
+    ;;
+*)
+    echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac
