@@ -1,0 +1,106 @@
+"""Shared helpers of the host-side end-to-end tests.
+
+The programs run under the private Wine sandbox of the build tree (see
+scripts/wine-env.sh): K: is the build's bin folder, T: its scratch folder.
+"""
+import json
+import os
+import shutil
+import subprocess
+import uuid
+
+BUILD_DIR = os.environ.get("KORVEL_BUILD_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+SOURCE_DIR = os.environ.get("KORVEL_SOURCE_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+BIN_DIR = os.path.join(BUILD_DIR, "bin")
+SCRATCH_DIR = os.path.join(BUILD_DIR, "scratch")
+WINERUN = os.path.join(BUILD_DIR, "winerun")
+WINEPREFIX = os.path.join(BUILD_DIR, "wine", "prefix")
+
+
+def to_win(host_path):
+    """Windows form of a host path below the bin or scratch folder."""
+    p = os.path.abspath(host_path)
+    for root, drive in ((SCRATCH_DIR, "T:"), (BIN_DIR, "K:")):
+        if p == root:
+            return drive + "\\"
+        if p.startswith(root + os.sep):
+            return drive + "\\" + p[len(root) + 1:].replace("/", "\\")
+    raise ValueError("%s is outside the sandbox's drives" % host_path)
+
+
+def prefix_path(win_path):
+    """Host path of a C:\\ path inside the Wine prefix."""
+    assert win_path[:3].upper() == "C:\\", win_path
+    return os.path.join(WINEPREFIX, "drive_c", *win_path[3:].split("\\"))
+
+
+class Scratch:
+    """A fresh folder below T:\\e2e, removed by cleanup()."""
+
+    def __init__(self, name):
+        self.host = os.path.join(SCRATCH_DIR, "e2e", "%s-%s" % (name, uuid.uuid4().hex[:8]))
+        os.makedirs(self.host)
+        self.win = to_win(self.host)
+
+    def path(self, *parts):
+        return os.path.join(self.host, *parts)
+
+    def winpath(self, *parts):
+        return "\\".join([self.win.rstrip("\\")] + list(parts))
+
+    def cleanup(self):
+        for root, dirs, files in os.walk(self.host):
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o755)
+        shutil.rmtree(self.host, ignore_errors=True)
+
+
+class Result:
+    def __init__(self, proc):
+        self.returncode = proc.returncode
+        self.stdout = proc.stdout
+        self.stderr = proc.stderr
+
+    @property
+    def stdout_text(self):
+        return self.stdout.decode("utf-8", "replace")
+
+    @property
+    def stderr_text(self):
+        return self.stderr.decode("utf-8", "replace")
+
+    @property
+    def events(self):
+        return parse_events(self.stdout)
+
+
+def parse_events(data):
+    """The JSON event lines of a stream; other lines are skipped."""
+    out = []
+    for line in data.split(b"\n"):
+        line = line.strip(b"\r")
+        if line.startswith(b"{"):
+            try:
+                out.append(json.loads(line.decode("utf-8")))
+            except ValueError:
+                pass
+    return out
+
+
+def run(exe, args, timeout=300, env=None, stdin=None):
+    """Start a program of the bin folder under Wine and wait for it."""
+    full_env = dict(os.environ)
+    full_env["KORVEL_BUILD_DIR"] = BUILD_DIR
+    if env:
+        full_env.update(env)
+    proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
+                          stdin=subprocess.DEVNULL if stdin is None else stdin,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=timeout, env=full_env)
+    return Result(proc)
+
+
+def run_elevated(args, **kw):
+    return run("KorvelElevated.exe", args, **kw)
