@@ -1,0 +1,118 @@
+#pragma once
+// Brings an installation folder to the state an update manifest describes:
+// fetch, parse, validate, back up, download through the cache, verify,
+// install, and roll back on failure.
+#include <json/value.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "common/CryptoVerifier.h"
+#include "common/ErrorCodes.h"
+#include "common/HttpClient.h"
+#include "manifest/Manifest.h"
+
+namespace korvel {
+
+struct ApplyProgress {
+    int32_t totalFiles = 0;
+    int32_t processedFiles = 0;
+    uint64_t totalBytes = 0;
+    uint64_t processedBytes = 0;
+    double percent = 0.0;
+    std::string currentFile;
+    uint64_t currentFileTotal = 0;
+    uint64_t currentFileDone = 0;
+    double currentFilePercent = 0.0;
+    int64_t startTime = 0;  // 100-ns ticks since 1970
+    double bytesPerSecond = 0.0;
+    uint64_t etaMs = 0;
+};
+
+class ManifestHandler {
+public:
+    // ---------------------------------------------------------------------
+    // Parsing, validation and the signature check
+    // (Manifest.cpp, ManifestValidation.cpp, ManifestSignature.cpp).
+    // The stateless checks are static so they can run without a handler.
+    // ---------------------------------------------------------------------
+    static void resetManifest(Manifest& manifest);
+    static ErrorCode parseManifestJson(const std::string& text, Manifest& out);
+    static ErrorCode parseFileEntry(const Json::Value& entry, ManifestFile& out);
+    static void readFileEntryAliases(const Json::Value& entry, ManifestFile& out);
+
+    static ErrorCode validateManifestSchema(const Json::Value& document);
+    static ErrorCode validateFileEntry(const ManifestFile& file);
+    static bool isValidVersion(const std::string& version);
+    static ManifestComponent isLauncherManifest(const Manifest& manifest);
+
+    // Members use this handler's verifier and cache folder; the overloads
+    // taking them explicitly do the work.
+    ErrorCode validateManifest(const Manifest& manifest);
+    ErrorCode verifyManifestSignature(const Manifest& manifest);
+    ErrorCode verifyCmsSignature(const std::string& canonicalText, const std::string& signature);
+    static ErrorCode validateManifest(const Manifest& manifest, CryptoVerifier& verifier,
+                                      const std::filesystem::path& cacheFolder);
+    static ErrorCode verifyManifestSignature(const Manifest& manifest, CryptoVerifier& verifier,
+                                             const std::filesystem::path& cacheFolder);
+    static ErrorCode verifyCmsSignature(const std::string& canonicalText, const std::string& signature,
+                                        CryptoVerifier& verifier, const std::filesystem::path& cacheFolder);
+
+    // ---------------------------------------------------------------------
+    // Apply flow, cache, installation, backup (ManifestHandler.cpp and its
+    // companions).
+    // ---------------------------------------------------------------------
+    explicit ManifestHandler(const std::wstring& cdnRoot);
+    ~ManifestHandler();
+    ManifestHandler(const ManifestHandler&) = delete;
+    ManifestHandler& operator=(const ManifestHandler&) = delete;
+
+    ErrorCode initialize();
+    ErrorCode applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir);
+    ErrorCode downloadManifest(const std::wstring& manifestUrl, Manifest& manifest);
+    ErrorCode processManifestFiles(const Manifest& manifest, const std::wstring& targetDir);
+    void setProgress(int32_t processedFiles, uint64_t processedBytes, const std::string& currentFile);
+    void reportProgress(const std::string& fileName, uint64_t done, uint64_t total);
+
+    ErrorCode downloadAllFiles(const Manifest& manifest);
+    ErrorCode downloadFile(const ManifestFile& entry, const std::filesystem::path& tempPath,
+                           const std::string& baseUrl);
+    ErrorCode buildFileUrl(const ManifestFile& entry, const std::string& base, std::wstring& url);
+    ErrorCode downloadWithRetry(const std::wstring& url, const std::filesystem::path& destination,
+                                const std::string& expectedSha256);
+    ErrorCode cachePathFor(const std::string& sha256, std::filesystem::path& path);
+    ErrorCode storeInCache(const std::filesystem::path& source, const std::string& sha256);
+    void cleanupDownloadCache();
+    ErrorCode cleanupExpiredCacheFiles();
+
+    ErrorCode verifyFile(const ManifestFile& entry, const std::filesystem::path& file);
+    ErrorCode verifyAllFiles(const Manifest& manifest);
+    ErrorCode installFile(const ManifestFile& entry, const std::filesystem::path& source,
+                          const std::filesystem::path& targetDir);
+    ErrorCode installAllFiles(const Manifest& manifest, const std::filesystem::path& targetDir);
+    ErrorCode ensureParentDirectory(const std::filesystem::path& targetDir, const std::string& relativePath);
+    ErrorCode setFilePermissions(const std::filesystem::path& file, const std::string& permissions);
+    ErrorCode processExecutable(const ManifestFile& entry, const std::filesystem::path& file);
+
+    ErrorCode createBackup(const Manifest& manifest, const std::wstring& targetDir, std::wstring& backupId,
+                           const std::set<std::string>* sessionFiles = nullptr);
+    void purgeStaleBackups();
+    ErrorCode writeBackupManifest(const Manifest& manifest, const std::filesystem::path& backupDir);
+    ErrorCode restoreBackup(const std::wstring& backupId, const std::wstring& targetDir);
+    ErrorCode restoreFromBackupManifest(const std::filesystem::path& backupManifestFile,
+                                        const std::wstring& targetDir);
+    ErrorCode cleanupBackup(const std::wstring& backupId);
+
+private:
+    std::wstring cdnRoot;
+    HttpClient http;
+    CryptoVerifier crypto;
+    std::filesystem::path cacheDir;
+    ApplyProgress progress;
+    std::function<bool(const ApplyProgress&)> progressCallback;
+};
+
+}  // namespace korvel
