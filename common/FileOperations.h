@@ -1,0 +1,106 @@
+#pragma once
+// Hashing, copying, deleting and inspecting files for the elevated helper.
+// Every operation returns an ErrorCode, writes a DEBUG line when it starts,
+// logs Windows failures in one form and reports them as file events.
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/ErrorCodes.h"
+
+namespace korvel {
+
+struct FileInfo {
+    std::filesystem::path path;
+    uint64_t size = 0;
+    // Last-write time as whole seconds of local time, in units of 100 ns.
+    int64_t lastModified = 0;
+    // Lower-case hex SHA-256; only when size > 0 and hashing succeeded.
+    std::string sha256;
+    bool exists = false;
+    bool readOnly = false;
+    bool hidden = false;
+    bool system = false;
+};
+
+struct CopyOptions {
+    bool overwrite = false;
+    bool preserveTimestamps = true;
+    bool verifyHash = true;
+    bool createParentDirs = true;
+    // Called after each chunk of a large copy with (copied, total); returning
+    // false cancels the copy.
+    std::function<bool(uint64_t copied, uint64_t total)> progressCallback;
+};
+
+// One SHA-256 computation over Windows CNG. Owns its provider and hash
+// handles and releases them when finished or destroyed.
+class Sha256Hasher {
+public:
+    Sha256Hasher() = default;
+    ~Sha256Hasher();
+    Sha256Hasher(const Sha256Hasher&) = delete;
+    Sha256Hasher& operator=(const Sha256Hasher&) = delete;
+
+    // Opens the provider and creates the hash; 0 or 204.
+    ErrorCode begin();
+    // 0 or 204.
+    ErrorCode update(const void* data, size_t size);
+    // Writes the digest as 64 lower-case hex digits and releases the
+    // handles; 0 or 204.
+    ErrorCode finish(std::string& hex);
+
+private:
+    void release() noexcept;
+
+    BCRYPT_ALG_HANDLE algorithm_ = nullptr;
+    BCRYPT_HASH_HANDLE hash_ = nullptr;
+    std::vector<unsigned char> object_;
+    uint32_t objectLength_ = 0;
+    uint32_t digestLength_ = 0;
+};
+
+class FileOperations {
+public:
+    ErrorCode getFileInfo(const std::filesystem::path& path, FileInfo& info);
+    ErrorCode calculateSha256(const std::filesystem::path& path, std::string& hex);
+    ErrorCode copyFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                       const CopyOptions& options);
+    ErrorCode deleteFile(const std::filesystem::path& path);
+    ErrorCode createDirectory(const std::filesystem::path& path);
+    // Removes a folder (only an empty one unless recursive) through a pinned
+    // handle. The optional counters are increased for each file and each
+    // folder (the root included) actually deleted, also when the removal
+    // fails later on.
+    ErrorCode removeDirectory(const std::filesystem::path& path, bool recursive, uint32_t* filesRemoved = nullptr,
+                              uint32_t* foldersRemoved = nullptr);
+    ErrorCode setReadOnly(const std::filesystem::path& path, bool readOnly);
+    ErrorCode verifyFileIntegrity(const std::filesystem::path& path, const std::string& expectedSha256);
+    ErrorCode verifySignature(const std::filesystem::path& path);
+
+    static ErrorCode mapWin32Error(uint32_t win32Error);
+    static void logWin32Failure(const std::string& operation, const std::filesystem::path& path,
+                                uint32_t win32Error) noexcept;
+
+    ErrorCode hashFile(const std::filesystem::path& path, std::string& hex);
+    ErrorCode copyFileChunked(const std::filesystem::path& source, const std::filesystem::path& target,
+                              const CopyOptions& options);
+
+    // Two hex digests name the same bytes: equal length and equal digits,
+    // letter case ignored.
+    static bool digestsEqual(const std::string& a, const std::string& b) noexcept;
+
+    // Largest file copied by the system in one call; larger files are
+    // copied in chunks with progress events.
+    static constexpr uint64_t kSystemCopyLimit = 10ull * 1024 * 1024;
+    static constexpr size_t kChunkSize = 1024 * 1024;
+};
+
+}  // namespace korvel
