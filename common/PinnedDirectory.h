@@ -1,0 +1,115 @@
+#pragma once
+// Safe deletion below a folder: extended-length path forms, full and final
+// paths, and PinnedDirectory, a directory held open without following reparse
+// points (and without delete sharing) through which an entry is deleted only
+// when the entry's own handle proves that it lies inside the directory.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace korvel {
+
+// Windows error reported when a volume root (a final path such as "C:" or a
+// share root "\\server\share") is pinned: such a folder is never deleted from.
+// ERROR_CURRENT_DIRECTORY, "The directory cannot be removed."; callers that
+// remove directories report it as a directory-access failure.
+constexpr uint32_t kVolumeRootRefusedError = 16;
+
+// "C:/a" -> "\\?\C:\a", "\\srv\share\x" -> "\\?\UNC\srv\share\x"; paths already
+// in "\\?\", "\??\" or "\\.\" form are kept; relative and drive-relative paths
+// only get '/' turned into '\'. Throws std::invalid_argument "Path contains an
+// embedded NUL" for a U+0000 anywhere in the path.
+std::wstring toExtendedLengthPath(const std::wstring& path);
+
+// The reverse: drops "\\?\" / "\??\" (and maps "...\UNC\" back to "\\"), turns
+// '/' into '\' and removes trailing separators while longer than one character
+// (so a drive root reads "C:"). Never throws beyond allocation failure.
+std::wstring fromExtendedLengthPath(std::wstring path);
+
+// True when a path in normal form (as fromExtendedLengthPath gives it) names a
+// volume root: "X:" (with or without a trailing separator), "\\server" or
+// "\\server\share", or a volume name without any folder part.
+bool isVolumeRootPath(const std::wstring& normalPath) noexcept;
+
+// GetFullPathNameW of the extended-length form, returned in normal form. Any
+// exception (the NUL refusal included) gives error 123 and false.
+bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept;
+
+// GetFinalPathNameByHandleW (normalized, DOS volume name), as the system gives
+// it (extended-length form). On false the caller reads GetLastError().
+bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;
+
+class PinnedDirectory {
+public:
+    PinnedDirectory() noexcept = default;
+    ~PinnedDirectory();
+    PinnedDirectory(PinnedDirectory&& other) noexcept;
+    PinnedDirectory& operator=(PinnedDirectory&& other) noexcept;
+    PinnedDirectory(const PinnedDirectory&) = delete;
+    PinnedDirectory& operator=(const PinnedDirectory&) = delete;
+
+    bool isOpen() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const noexcept { return handle_; }
+    // The directory's final path in normal form ("T:\a\b").
+    const std::wstring& finalPath() const noexcept { return finalPath_; }
+    // The extended-length form of the path that was pinned.
+    const std::wstring& openPath() const noexcept { return openPath_; }
+
+    // Takes ownership of a handle, closing the one held before.
+    void reset(HANDLE handle = INVALID_HANDLE_VALUE, std::wstring finalPath = std::wstring(),
+               std::wstring openPath = std::wstring()) noexcept;
+
+    // The entry handle's final path must equal finalPath + "\" + relativePath
+    // (UTF-8, '/' read as '\'), case ignored. Not equal: error 5; any
+    // exception: error 123.
+    bool verifyHandlePath(HANDLE entryHandle, const std::string& relativePath, uint32_t& win32Error) const noexcept;
+
+    // Deletes one entry (file, empty folder, or a link as itself) by its full
+    // path, after proving through the very handle that deletes it that it is
+    // finalPath + "\" + relativePath. containmentViolation is set when the
+    // entry is not proven to lie inside (unsafe relative path, no handle, the
+    // pinned folder moved, the entry resolves elsewhere) or the pinned folder
+    // is a volume root; such an entry is never touched. A read-only attribute
+    // cleared for the delete is put back when the delete then fails.
+    // Errors: 123 unsafe path or exception, 5 not contained / no handle, 145 a
+    // folder that still holds entries, kVolumeRootRefusedError for a volume
+    // root, else the system's error of the failing call.
+    bool deleteEntry(const std::wstring& fullPath, const std::string& relativePath, uint32_t& win32Error,
+                     bool& containmentViolation) noexcept;
+
+    // Marks the pinned folder itself for deletion; it disappears when this
+    // object closes its handle. Needs a pin with DELETE access. Errors: 6 no
+    // handle, kVolumeRootRefusedError for a volume root, 145 not empty, 5 the
+    // folder's final path changed, 123 any exception, else the system's error.
+    // A read-only attribute cleared for the delete is put back when it fails.
+    bool deleteRoot(uint32_t& win32Error) noexcept;
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::wstring finalPath_;
+    std::wstring openPath_;
+};
+
+// Pins a directory: CreateFileW(desiredAccess, share read|write, no delete
+// sharing, OPEN_EXISTING, backup semantics | open reparse point). Refused with
+// error 5 when the target is not a directory, is a reparse point, or its
+// final path differs from its full path (reached through a link, junction,
+// 8.3 name or substituted drive); refused with kVolumeRootRefusedError when it
+// is a volume root. Missing: 2 or 3. Any exception: 123. On failure out is
+// left as it was.
+bool openDirectoryNoReparse(const std::wstring& path, PinnedDirectory& out, uint32_t& win32Error,
+                            uint32_t desiredAccess) noexcept;
+
+// One entry collected for removal below a pinned directory.
+struct RemovalEntry {
+    std::wstring fullPath;     // the entry's path as the directory walk gave it
+    std::string relativePath;  // UTF-8, relative to the pinned directory
+    bool isDirectory = false;  // had the directory attribute when collected
+};
+
+// Deeper first: more separators ('\' and '/' together) in relativePath sorts
+// earlier; equal depths have no fixed order.
+bool removalOrderLess(const RemovalEntry& a, const RemovalEntry& b) noexcept;
+
+}  // namespace korvel
