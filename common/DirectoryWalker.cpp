@@ -1,0 +1,193 @@
+#include "common/DirectoryWalker.h"
+
+#include "common/PinnedDirectory.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <vector>
+
+namespace korvel {
+namespace {
+
+constexpr DWORD kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr size_t kListBufferBytes = 64 * 1024;
+
+class FolderHandle {
+public:
+    explicit FolderHandle(HANDLE h) noexcept : handle_(h) {}
+    ~FolderHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    HANDLE get() const noexcept { return handle_; }
+    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE release() noexcept {
+        HANDLE h = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+uint32_t lastErrorOr(uint32_t fallback) {
+    const DWORD code = GetLastError();
+    return code != 0 ? static_cast<uint32_t>(code) : fallback;
+}
+
+bool samePath(const std::wstring& a, const std::wstring& b) {
+    if (a.size() > static_cast<size_t>(INT_MAX) || b.size() > static_cast<size_t>(INT_MAX)) return false;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+std::wstring join(const std::wstring& base, const std::wstring& name) {
+    if (base.empty()) return name;
+    if (base.back() == L'\\') return base + name;
+    return base + L"\\" + name;
+}
+
+// Opens a folder for listing and proves it is a real folder (no link) whose
+// final path is the expected one (empty expected: only the attribute check).
+bool openFolder(const std::wstring& path, const std::wstring& expectedFinal, std::wstring& finalOut, HANDLE& out,
+                uint32_t& error) {
+    const std::wstring extended = toExtendedLengthPath(path);
+    HANDLE h = CreateFileW(extended.c_str(), kListAccess, kShareAll, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = lastErrorOr(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    FolderHandle owner(h);
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof(basic))) {
+        error = lastErrorOr(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    std::wstring raw;
+    if (!getFinalPathByHandle(h, raw)) {
+        error = lastErrorOr(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    finalOut = fromExtendedLengthPath(std::move(raw));
+    if (!expectedFinal.empty() && !samePath(finalOut, expectedFinal)) {
+        error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    out = owner.release();
+    return true;
+}
+
+struct Listed {
+    std::wstring name;
+    uint32_t attributes;
+    uint32_t reparseTag;
+    uint64_t size;
+};
+
+bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
+    std::vector<unsigned long long> buffer(kListBufferBytes / sizeof(unsigned long long));
+    bool first = true;
+    while (true) {
+        const FILE_INFO_BY_HANDLE_CLASS infoClass = first ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo;
+        first = false;
+        if (!GetFileInformationByHandleEx(folder, infoClass, buffer.data(),
+                                          static_cast<DWORD>(buffer.size() * sizeof(buffer[0])))) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_NO_MORE_FILES) return true;
+            error = code != 0 ? code : ERROR_INVALID_FUNCTION;
+            return false;
+        }
+        const unsigned char* base = reinterpret_cast<const unsigned char*>(buffer.data());
+        size_t offset = 0;
+        while (true) {
+            const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(base + offset);
+            std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                out.push_back(Listed{std::move(name), static_cast<uint32_t>(info->FileAttributes),
+                                     reparse ? static_cast<uint32_t>(info->EaSize) : 0u,
+                                     static_cast<uint64_t>(info->EndOfFile.QuadPart)});
+            }
+            if (info->NextEntryOffset == 0) break;
+            offset += info->NextEntryOffset;
+            if (offset >= buffer.size() * sizeof(buffer[0])) break;
+        }
+    }
+}
+
+}  // namespace
+
+bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, DirectoryWalkError& error) noexcept {
+    error = DirectoryWalkError();
+    std::wstring currentPath = root;
+    try {
+        // Root text without trailing separators, so entries read root + "\" + name;
+        // a drive root keeps its separator for opening.
+        std::wstring rootText = root;
+        for (wchar_t& c : rootText) {
+            if (c == L'/') c = L'\\';
+        }
+        while (rootText.size() > 1 && rootText.back() == L'\\') rootText.pop_back();
+        const std::wstring rootOpen = (rootText.size() == 2 && rootText[1] == L':') ? rootText + L"\\" : rootText;
+
+        std::wstring rootFinal;
+        std::vector<std::wstring> pending;  // relative paths of folders still to list; "" is the root
+        pending.emplace_back();
+        while (!pending.empty()) {
+            const std::wstring relative = std::move(pending.back());
+            pending.pop_back();
+            currentPath = relative.empty() ? rootOpen : join(rootText, relative);
+
+            HANDLE h = INVALID_HANDLE_VALUE;
+            std::wstring finalPath;
+            uint32_t code = 0;
+            const std::wstring expected = relative.empty() ? std::wstring() : join(rootFinal, relative);
+            if (!openFolder(currentPath, expected, finalPath, h, code)) {
+                error.win32Error = code;
+                error.path = currentPath;
+                return false;
+            }
+            if (relative.empty()) rootFinal = finalPath;
+
+            std::vector<Listed> listed;
+            {
+                FolderHandle folder(h);
+                if (!listFolder(folder.get(), listed, code)) {
+                    error.win32Error = code;
+                    error.path = currentPath;
+                    return false;
+                }
+            }
+
+            std::vector<std::wstring> subfolders;
+            for (Listed& item : listed) {
+                DirectoryWalkEntry entry;
+                entry.relativePath = join(relative, item.name);
+                entry.fullPath = join(rootText, entry.relativePath);
+                entry.attributes = item.attributes;
+                entry.reparseTag = item.reparseTag;
+                entry.size = item.size;
+                if (!visit(entry)) return true;
+                if (entry.isDirectory() && !entry.isReparsePoint()) subfolders.push_back(entry.relativePath);
+            }
+            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) pending.push_back(std::move(*it));
+        }
+        return true;
+    } catch (...) {
+        error.win32Error = ERROR_INVALID_NAME;
+        error.path = currentPath;
+        return false;
+    }
+}
+
+}  // namespace korvel

@@ -1,0 +1,419 @@
+#include "common/PinnedDirectory.h"
+
+#include "common/PathSafety.h"
+#include "common/TextConversion.h"
+
+#include <climits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace korvel {
+namespace {
+
+constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Owner of a handle opened inside one operation; closed on every path.
+class ScopedHandle {
+public:
+    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) noexcept : handle_(handle) {}
+    ~ScopedHandle() { close(); }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    HANDLE get() const noexcept { return handle_; }
+    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE release() noexcept {
+        HANDLE h = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
+    void close() noexcept {
+        if (valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+uint32_t lastErrorOr(uint32_t fallback) {
+    const DWORD code = GetLastError();
+    return code != 0 ? static_cast<uint32_t>(code) : fallback;
+}
+
+// Case-blind ordinal equality, the way the file system compares names.
+bool samePath(const std::wstring& a, const std::wstring& b) {
+    if (a.size() > static_cast<size_t>(INT_MAX) || b.size() > static_cast<size_t>(INT_MAX)) return false;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+    const std::wstring p(prefix);
+    return text.size() >= p.size() && text.compare(0, p.size(), p) == 0;
+}
+
+// Final path of a handle in normal form; false leaves GetLastError() set.
+bool normalFinalPath(HANDLE handle, std::wstring& out) {
+    std::wstring raw;
+    if (!getFinalPathByHandle(handle, raw)) return false;
+    out = fromExtendedLengthPath(std::move(raw));
+    return true;
+}
+
+// The attributes that let a read-only entry be deleted; 0 would mean "leave
+// unchanged", hence FILE_ATTRIBUTE_NORMAL for a plain read-only file.
+DWORD withoutReadOnly(DWORD attributes) {
+    if (attributes == FILE_ATTRIBUTE_READONLY) return FILE_ATTRIBUTE_NORMAL;
+    return attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+}
+
+// Writes attributes through a handle; zero times leave all four times as they are.
+bool writeAttributes(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO info{};
+    info.FileAttributes = attributes;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info)) != FALSE;
+}
+
+bool markForDeletion(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// Marks an open entry for deletion. A read-only entry first gets its flag
+// cleared through a second handle that must resolve to the same place; when
+// the delete then fails the flag is put back, so a failed delete changes
+// nothing. checkSecond decides whether the second handle is the same entry.
+template <typename CheckSecond>
+bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_t& error, bool& secondNotContained,
+                         CheckSecond checkSecond) {
+    secondNotContained = false;
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic))) {
+        error = lastErrorOr(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        HANDLE h = CreateFileW(extendedPath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+                               OPEN_EXISTING, kNoReparseFlags, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        ScopedHandle second(h);
+        if (!checkSecond(second.get(), error)) {
+            secondNotContained = true;
+            return false;
+        }
+        if (!writeAttributes(second.get(), withoutReadOnly(basic.FileAttributes))) {
+            error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        if (markForDeletion(entry)) return true;
+        error = lastErrorOr(ERROR_INVALID_FUNCTION);
+        writeAttributes(second.get(), basic.FileAttributes);
+        return false;
+    }
+    if (markForDeletion(entry)) return true;
+    error = lastErrorOr(ERROR_INVALID_FUNCTION);
+    return false;
+}
+
+}  // namespace
+
+std::wstring toExtendedLengthPath(const std::wstring& path) {
+    if (path.find(L'\0') != std::wstring::npos) throw std::invalid_argument("Path contains an embedded NUL");
+    std::wstring result = path;
+    for (wchar_t& c : result) {
+        if (c == L'/') c = L'\\';
+    }
+    if (result.size() >= 4 && (startsWith(result, L"\\\\?\\") || startsWith(result, L"\\??\\") ||
+                               startsWith(result, L"\\\\.\\"))) {
+        return result;
+    }
+    if (result.size() >= 2 && startsWith(result, L"\\\\")) return L"\\\\?\\UNC\\" + result.substr(2);
+    if (result.size() >= 3 && result[1] == L':' && result[2] == L'\\') return L"\\\\?\\" + result;
+    return result;
+}
+
+std::wstring fromExtendedLengthPath(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    if (path.size() >= 8 && (startsWith(path, L"\\\\?\\UNC\\") || startsWith(path, L"\\??\\UNC\\"))) {
+        path = L"\\\\" + path.substr(8);
+    } else if (path.size() >= 4 && (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\??\\"))) {
+        path.erase(0, 4);
+    }
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return path;
+}
+
+bool isVolumeRootPath(const std::wstring& normalPath) noexcept {
+    try {
+        std::wstring p = normalPath;
+        for (wchar_t& c : p) {
+            if (c == L'/') c = L'\\';
+        }
+        while (p.size() > 1 && p.back() == L'\\') p.pop_back();
+        if (p.empty()) return false;
+        if (p.size() == 2 && p[1] == L':') return true;
+        if (p.size() >= 2 && p[0] == L'\\' && p[1] == L'\\') {
+            // "\\server" or "\\server\share": at most two parts after the slashes.
+            size_t parts = 0;
+            size_t i = 2;
+            while (i < p.size()) {
+                while (i < p.size() && p[i] == L'\\') ++i;
+                if (i >= p.size()) break;
+                ++parts;
+                while (i < p.size() && p[i] != L'\\') ++i;
+            }
+            return parts <= 2;
+        }
+        if (p == L"\\") return true;
+        // A volume named without a drive letter ("Volume{...}"): no folder part.
+        return p.find(L'\\') == std::wstring::npos && p.find(L':') == std::wstring::npos;
+    } catch (...) {
+        return true;
+    }
+}
+
+bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept {
+    try {
+        win32Error = 0;
+        const std::wstring extended = toExtendedLengthPath(path);
+        const DWORD needed = GetFullPathNameW(extended.c_str(), 0, nullptr, nullptr);
+        if (needed == 0) {
+            win32Error = lastErrorOr(ERROR_INVALID_NAME);
+            return false;
+        }
+        std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
+        const DWORD written = GetFullPathNameW(extended.c_str(), needed, buffer.data(), nullptr);
+        if (written == 0 || written >= needed) {
+            win32Error = lastErrorOr(ERROR_INVALID_NAME);
+            return false;
+        }
+        fullPath = fromExtendedLengthPath(std::wstring(buffer.data(), written));
+        return true;
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept {
+    try {
+        const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (needed == 0) return false;
+        std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
+        const DWORD written =
+            GetFinalPathNameByHandleW(handle, buffer.data(), needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (written == 0 || written >= needed) {
+            if (GetLastError() == 0) SetLastError(ERROR_INVALID_DATA);
+            return false;
+        }
+        finalPath.assign(buffer.data(), written);
+        return true;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+}
+
+PinnedDirectory::~PinnedDirectory() { reset(); }
+
+PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
+    : handle_(other.handle_), finalPath_(std::move(other.finalPath_)), openPath_(std::move(other.openPath_)) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+}
+
+PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
+    if (this != &other) {
+        reset(other.handle_, std::move(other.finalPath_), std::move(other.openPath_));
+        other.handle_ = INVALID_HANDLE_VALUE;
+        other.finalPath_.clear();
+        other.openPath_.clear();
+    }
+    return *this;
+}
+
+void PinnedDirectory::reset(HANDLE handle, std::wstring finalPath, std::wstring openPath) noexcept {
+    if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
+    handle_ = handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+    finalPath_ = std::move(finalPath);
+    openPath_ = std::move(openPath);
+}
+
+bool openDirectoryNoReparse(const std::wstring& path, PinnedDirectory& out, uint32_t& win32Error,
+                            uint32_t desiredAccess) noexcept {
+    try {
+        win32Error = 0;
+        std::wstring extended = toExtendedLengthPath(path);
+        ScopedHandle handle(
+            CreateFileW(extended.c_str(), desiredAccess, kShareReadWrite, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+        if (!handle.valid()) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        FILE_BASIC_INFO basic{};
+        if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic))) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        std::wstring finalPath;
+        if (!normalFinalPath(handle.get(), finalPath)) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        // Nothing below a drive or share root is ever deleted wholesale.
+        if (isVolumeRootPath(finalPath)) {
+            win32Error = kVolumeRootRefusedError;
+            return false;
+        }
+        std::wstring fullPath;
+        uint32_t fullError = 0;
+        if (!getFullPathName(path, fullPath, fullError)) {
+            win32Error = fullError;
+            return false;
+        }
+        if (!samePath(finalPath, fullPath)) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        out.reset(handle.release(), std::move(finalPath), std::move(extended));
+        return true;
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool PinnedDirectory::verifyHandlePath(HANDLE entryHandle, const std::string& relativePath,
+                                       uint32_t& win32Error) const noexcept {
+    try {
+        std::wstring entryFinal;
+        if (!normalFinalPath(entryHandle, entryFinal)) {
+            win32Error = lastErrorOr(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        std::wstring relative = utf8ToUtf16(relativePath);
+        for (wchar_t& c : relative) {
+            if (c == L'/') c = L'\\';
+        }
+        const std::wstring expected = finalPath_ + L"\\" + relative;
+        if (!samePath(entryFinal, expected)) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        return true;
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::string& relativePath, uint32_t& win32Error,
+                                  bool& containmentViolation) noexcept {
+    win32Error = 0;
+    containmentViolation = false;
+    try {
+        if (!isSafeRelativePathUtf8(relativePath)) {
+            win32Error = ERROR_INVALID_NAME;
+            containmentViolation = true;
+            return false;
+        }
+        if (!isOpen()) {
+            win32Error = ERROR_ACCESS_DENIED;
+            containmentViolation = true;
+            return false;
+        }
+        if (isVolumeRootPath(finalPath_)) {
+            win32Error = kVolumeRootRefusedError;
+            containmentViolation = true;
+            return false;
+        }
+        // The pinned folder itself must still be where it was pinned.
+        std::wstring rootFinal;
+        if (!normalFinalPath(handle_, rootFinal)) {
+            win32Error = lastErrorOr(ERROR_INVALID_HANDLE);
+            containmentViolation = true;
+            return false;
+        }
+        if (!samePath(rootFinal, finalPath_)) {
+            win32Error = ERROR_ACCESS_DENIED;
+            containmentViolation = true;
+            return false;
+        }
+
+        const std::wstring extended = toExtendedLengthPath(fullPath);
+        ScopedHandle entry(CreateFileW(extended.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareReadWrite, nullptr,
+                                       OPEN_EXISTING, kNoReparseFlags, nullptr));
+        if (!entry.valid()) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        if (!verifyHandlePath(entry.get(), relativePath, win32Error)) {
+            containmentViolation = true;
+            return false;
+        }
+        bool secondNotContained = false;
+        const bool deleted = deleteThroughHandle(
+            entry.get(), extended, win32Error, secondNotContained,
+            [&](HANDLE second, uint32_t& error) { return verifyHandlePath(second, relativePath, error); });
+        if (secondNotContained) containmentViolation = true;
+        return deleted;
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        containmentViolation = true;
+        return false;
+    }
+}
+
+bool PinnedDirectory::deleteRoot(uint32_t& win32Error) noexcept {
+    win32Error = 0;
+    try {
+        if (!isOpen()) {
+            win32Error = ERROR_INVALID_HANDLE;
+            return false;
+        }
+        if (isVolumeRootPath(finalPath_)) {
+            win32Error = kVolumeRootRefusedError;
+            return false;
+        }
+        bool secondNotContained = false;
+        return deleteThroughHandle(handle_, openPath_, win32Error, secondNotContained,
+                                   [&](HANDLE second, uint32_t& error) {
+                                       std::wstring secondFinal;
+                                       if (!normalFinalPath(second, secondFinal) ||
+                                           !samePath(secondFinal, finalPath_)) {
+                                           error = ERROR_ACCESS_DENIED;
+                                           return false;
+                                       }
+                                       return true;
+                                   });
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool removalOrderLess(const RemovalEntry& a, const RemovalEntry& b) noexcept {
+    auto depth = [](const std::string& text) {
+        size_t count = 0;
+        for (char c : text) {
+            if (c == '\\' || c == '/') ++count;
+        }
+        return count;
+    };
+    return depth(a.relativePath) > depth(b.relativePath);
+}
+
+}  // namespace korvel
