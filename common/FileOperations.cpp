@@ -68,6 +68,13 @@ bool pathExists(const fs::path& path) {
     return result;
 }
 
+bool isDirectory(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
+    return fs::is_directory(status);
+}
+
 // A name beside the target that no other run picks: the new content is
 // written there and replaces the target in one step once it is complete.
 fs::path temporaryPathFor(const fs::path& target) {
@@ -345,7 +352,9 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
 
     if (options.createParentDirs) {
         const fs::path parent = target.parent_path();
-        if (!parent.empty() && !pathExists(parent)) {
+        // A file in the parent's place goes to createDirectory too, which
+        // refuses it, rather than to a copy into a folder that is not one.
+        if (!parent.empty() && !isDirectory(parent)) {
             if (const ErrorCode code = createDirectory(parent); code != ErrorCode::Success) return code;
         }
     }
