@@ -1,9 +1,12 @@
 #include "elevated/Commands.h"
 
 #include <exception>
+#include <filesystem>
 #include <functional>
 
+#include "common/ConsoleOutput.h"
 #include "common/EventLogger.h"
+#include "manifest/ManifestHandler.h"
 
 namespace korvel {
 namespace {
@@ -33,8 +36,28 @@ ErrorCode runInstallPrereqs(const std::wstring&) {
     return runCommand("prereq_install", [] { return notAvailable("prereq_install", "--install-prereqs"); });
 }
 
-ErrorCode runApplyManifest(const HelperOptions&) {
-    return runCommand("manifest_apply", [] { return notAvailable("manifest_apply", "--apply-manifest"); });
+ErrorCode runApplyManifest(const HelperOptions& options) {
+    return runCommand("manifest_apply", [&options] {
+        ManifestHandler handler(options.cdn);
+        if (options.sessionRoot.empty() || options.filesManifest.empty()) {
+            return handler.applyManifest(options.manifestUrl, options.target);
+        }
+        // "No entry of any kind": a dangling link still counts as present.
+        const auto missing = [](const std::wstring& path) {
+            return !std::filesystem::exists(std::filesystem::symlink_status(std::filesystem::path(path)));
+        };
+        if (missing(options.sessionRoot)) {
+            writeStderrLine(L"Error: Session root path does not exist: " + options.sessionRoot);
+            return ErrorCode::FileNotFound;
+        }
+        if (missing(options.filesManifest)) {
+            writeStderrLine(L"Error: Files manifest path does not exist: " + options.filesManifest);
+            return ErrorCode::FileNotFound;
+        }
+        EventLogger::instance().error(toInt(ErrorCode::InternalError), "manifest_apply",
+                                      "Applying a prepared download session is not available in this build");
+        return ErrorCode::InternalError;
+    });
 }
 
 ErrorCode runWriteUninstall(const std::wstring&, const std::wstring&) {

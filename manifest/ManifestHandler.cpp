@@ -1,0 +1,241 @@
+// The apply flow: fetch and check the manifest, back up what it will replace,
+// then download, verify and install, restoring the backup when a file pass
+// fails.
+#include "manifest/ManifestHandler.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/TextConversion.h"
+#include "manifest/ManifestInternal.h"
+
+namespace korvel {
+
+namespace detail {
+
+void handlerLog(LogLevel level, const std::string& message) {
+    EventLogger::instance().log(level, message, "ManifestHandler");
+}
+
+int64_t unixTicksNow() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER v;
+    v.LowPart = ft.dwLowDateTime;
+    v.HighPart = ft.dwHighDateTime;
+    // FILETIME counts from 1601; the progress record counts from 1970.
+    return static_cast<int64_t>(v.QuadPart) - 116444736000000000LL;
+}
+
+}  // namespace detail
+
+using detail::handlerLog;
+
+ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl)
+    : cdnRoot(cdnRootUrl), http(), crypto(), cacheDir(std::filesystem::temp_directory_path() / L"KorvelCache") {}
+
+ManifestHandler::~ManifestHandler() {
+    try {
+        cleanupDownloadCache();
+    } catch (...) {
+        // Trimming the cache must never take the process down.
+    }
+}
+
+ErrorCode ManifestHandler::initialize() {
+    handlerLog(LogLevel::Debug, "Initializing ManifestHandler");
+    const ErrorCode httpResult = http.initialize();
+    if (httpResult != ErrorCode::Success) return httpResult;
+    FileOperations files;
+    if (files.createDirectory(cacheDir) != ErrorCode::Success) {
+        handlerLog(LogLevel::Warning, "Failed to create cache directory: " + pathToUtf8(cacheDir));
+    }
+    handlerLog(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
+    handlerLog(LogLevel::Info, "ManifestHandler initialized successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
+    EventLogger& events = EventLogger::instance();
+    const std::string url8 = wideToUtf8(manifestUrl);
+    handlerLog(LogLevel::Info, "Applying manifest from: " + url8);
+    events.manifestProcessing(url8, "starting", -1);
+
+    const ErrorCode initResult = initialize();
+    if (initResult != ErrorCode::Success) return initResult;
+
+    Manifest manifest;
+    resetManifest(manifest);
+    const ErrorCode downloadResult = downloadManifest(manifestUrl, manifest);
+    if (downloadResult != ErrorCode::Success) {
+        events.manifestProcessing(url8, "download_failed", -1);
+        return downloadResult;
+    }
+
+    const ErrorCode validationResult = validateManifest(manifest);
+    if (validationResult != ErrorCode::Success) {
+        events.manifestProcessing(url8, "validation_failed", -1);
+        return validationResult;
+    }
+
+    const int fileCount = static_cast<int>(manifest.files.size());
+
+    // No target file is replaced unless its old content is safely kept.
+    std::wstring backupId;
+    const ErrorCode backupResult = createBackup(manifest, targetDir, backupId, nullptr);
+    if (backupResult != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to create backup, no file was changed (code " +
+                                        std::to_string(toInt(backupResult)) + ")");
+        if (!backupId.empty()) {
+            // The target is untouched, so the incomplete copy is worth nothing.
+            cleanupBackup(backupId);
+        }
+        events.manifestProcessing(url8, "processing_failed", fileCount);
+        return ErrorCode::ManifestApplyFailed;
+    }
+
+    auto rollback = [&]() {
+        handlerLog(LogLevel::Info, "Attempting rollback...");
+        if (restoreBackup(backupId, targetDir) != ErrorCode::Success) {
+            handlerLog(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
+        }
+    };
+
+    ErrorCode processResult = ErrorCode::Success;
+    try {
+        processResult = processManifestFiles(manifest, targetDir);
+    } catch (const std::exception& e) {
+        handlerLog(LogLevel::Error, std::string("Failed to process manifest files: ") + e.what());
+        try {
+            rollback();
+        } catch (const std::exception& inner) {
+            handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
+                                            inner.what());
+        }
+        events.manifestProcessing(url8, "processing_failed", fileCount);
+        throw;
+    }
+
+    if (processResult != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to process manifest files");
+        rollback();
+        events.manifestProcessing(url8, "processing_failed", fileCount);
+        return processResult;
+    }
+
+    cleanupBackup(backupId);
+    events.manifestProcessing(url8, "completed", fileCount);
+    handlerLog(LogLevel::Info, "Manifest applied successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Manifest& manifest) {
+    handlerLog(LogLevel::Debug, "Downloading manifest from: " + wideToUtf8(manifestUrl));
+    const std::filesystem::path tempPath = cacheDir / L"manifest.json.tmp";
+
+    FileOperations files;
+    const ErrorCode dirResult = files.createDirectory(cacheDir);
+    if (dirResult != ErrorCode::Success) return dirResult;
+
+    DownloadOptions options;
+    options.resume = false;
+    options.maxSize = detail::kMaxDownloadSize;
+    const ErrorCode downloadResult = http.downloadFile(manifestUrl, tempPath, options);
+    if (downloadResult != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to download manifest");
+        return downloadResult;
+    }
+
+    std::string text;
+    {
+        std::ifstream in(tempPath, std::ios::binary);
+        if (!in) {
+            handlerLog(LogLevel::Error, "Failed to open downloaded manifest file");
+            return ErrorCode::FileAccessDenied;
+        }
+        std::ostringstream buffer;
+        buffer << in.rdbuf();
+        if (in.bad()) {
+            handlerLog(LogLevel::Error, "Failed to open downloaded manifest file");
+            return ErrorCode::FileAccessDenied;
+        }
+        text = buffer.str();
+    }
+
+    const ErrorCode parseResult = parseManifestJson(text, manifest);
+    if (parseResult != ErrorCode::Success) return parseResult;
+
+    std::filesystem::remove(tempPath);
+    handlerLog(LogLevel::Info, "Manifest downloaded and parsed successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::processManifestFiles(const Manifest& manifest, const std::wstring& targetDir) {
+    const int32_t count = static_cast<int32_t>(manifest.files.size());
+    handlerLog(LogLevel::Info, "Processing " + std::to_string(count) + " files from manifest");
+
+    progress.totalFiles = count;
+    progress.totalBytes = manifest.totalSize;
+    progress.processedFiles = 0;
+    progress.processedBytes = 0;
+    progress.startTime = detail::unixTicksNow();
+
+    FileOperations files;
+    const std::filesystem::path target(targetDir);
+    const ErrorCode dirResult = files.createDirectory(target);
+    if (dirResult != ErrorCode::Success) return dirResult;
+
+    ErrorCode result = downloadAllFiles(manifest);
+    if (result != ErrorCode::Success) return result;
+    result = verifyAllFiles(manifest);
+    if (result != ErrorCode::Success) return result;
+    result = installAllFiles(manifest, target);
+    if (result != ErrorCode::Success) return result;
+
+    setProgress(progress.totalFiles, progress.totalBytes, "");
+    handlerLog(LogLevel::Info, "All manifest files processed successfully");
+    return ErrorCode::Success;
+}
+
+void ManifestHandler::setProgress(int32_t processedFiles, uint64_t processedBytes, const std::string& currentFile) {
+    progress.processedFiles = processedFiles;
+    progress.processedBytes = processedBytes;
+    progress.currentFile = currentFile;
+
+    if (progress.totalBytes != 0) {
+        progress.percent = static_cast<double>(processedBytes) / static_cast<double>(progress.totalBytes) * 100.0;
+    } else if (progress.totalFiles > 0) {
+        progress.percent = static_cast<double>(processedFiles) / static_cast<double>(progress.totalFiles) * 100.0;
+    } else {
+        progress.percent = 0.0;
+    }
+
+    const int64_t elapsed = (detail::unixTicksNow() - progress.startTime) / 10000000LL;
+    if (elapsed <= 0) return;
+    progress.bytesPerSecond = static_cast<double>(processedBytes) / static_cast<double>(elapsed);
+    if (progress.bytesPerSecond > 0) {
+        // More bytes than the manifest announced: nothing is left to wait for.
+        const uint64_t remaining =
+            progress.totalBytes > processedBytes ? progress.totalBytes - processedBytes : 0;
+        const uint64_t seconds = static_cast<uint64_t>(static_cast<double>(remaining) / progress.bytesPerSecond);
+        progress.etaMs = seconds * 1000;
+    }
+}
+
+void ManifestHandler::reportProgress(const std::string& fileName, uint64_t done, uint64_t total) {
+    progress.currentFile = fileName;
+    progress.currentFileTotal = total;
+    progress.currentFileDone = done;
+    progress.currentFilePercent =
+        total != 0 ? static_cast<double>(done) / static_cast<double>(total) * 100.0 : 100.0;
+    EventLogger::instance().downloadProgress(fileName, done, total);
+}
+
+}  // namespace korvel

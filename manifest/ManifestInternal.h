@@ -1,0 +1,45 @@
+#pragma once
+// Helpers shared by the apply flow's source files; not part of the
+// handler's interface.
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "common/EventLogger.h"
+#include "common/ErrorCodes.h"
+
+namespace korvel::detail {
+
+// Largest manifest or file the download client may fetch (2 GiB).
+constexpr uint64_t kMaxDownloadSize = 0x80000000ULL;
+
+// One diagnostic line under the handler's component name.
+void handlerLog(LogLevel level, const std::string& message);
+
+// System clock in 100-ns ticks since 1970-01-01.
+int64_t unixTicksNow();
+
+// Attributes of a path, INVALID_FILE_ATTRIBUTES when they cannot be read;
+// error receives GetLastError() in that case.
+DWORD fileAttributes(const std::filesystem::path& path, DWORD* error = nullptr);
+
+// True when the attributes name an existing regular file (not a folder).
+bool isExistingFile(const std::filesystem::path& path);
+
+// True when the folder below root, or any existing folder or file on the way
+// from root to root / relativePath (the last component included), is a
+// reparse point. Writing through such a link would change files outside
+// the folder that the relative path is meant to stay in.
+bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath);
+
+// Clears the read-only attribute of an existing file so that it can be
+// replaced; 0 when there is nothing to clear.
+ErrorCode makeReplaceable(const std::filesystem::path& file);
+
+// Clears the read-only attribute of every file below folder (links are not
+// followed), so that the tree can be deleted on Windows.
+void clearReadOnlyTree(const std::filesystem::path& folder);
+
+}  // namespace korvel::detail

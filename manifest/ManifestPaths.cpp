@@ -1,0 +1,64 @@
+// File-system checks shared by the cache, installation and backup code.
+#include <windows.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "common/FileOperations.h"
+#include "manifest/ManifestInternal.h"
+
+namespace korvel::detail {
+
+DWORD fileAttributes(const std::filesystem::path& path, DWORD* error) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES && error != nullptr) *error = GetLastError();
+    return attributes;
+}
+
+bool isExistingFile(const std::filesystem::path& path) {
+    const DWORD attributes = fileAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath) {
+    std::filesystem::path current = root;
+    for (const auto& component : relativePath) {
+        current /= component;
+        const DWORD attributes = fileAttributes(current);
+        // Nothing exists below a missing entry, so no link can lie further on.
+        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+    }
+    return false;
+}
+
+ErrorCode makeReplaceable(const std::filesystem::path& file) {
+    const DWORD attributes = fileAttributes(file);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return ErrorCode::Success;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return ErrorCode::Success;
+    FileOperations files;
+    return files.setReadOnly(file, false);
+}
+
+void clearReadOnlyTree(const std::filesystem::path& folder) {
+    WIN32_FIND_DATAW data;
+    const std::wstring pattern = (folder / L"*").wstring();
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return;
+    std::vector<std::filesystem::path> subFolders;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+        const std::filesystem::path entry = folder / name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            subFolders.push_back(entry);
+        } else if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            SetFileAttributesW(entry.c_str(), data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    for (const auto& sub : subFolders) clearReadOnlyTree(sub);
+}
+
+}  // namespace korvel::detail
