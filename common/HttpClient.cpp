@@ -1,0 +1,430 @@
+#include "common/HttpClient.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "common/EventLogger.h"
+#include "common/TextConversion.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr size_t kBufferSize = 1048576;
+constexpr DWORD kSecureProtocols = 0x2800;  // TLS 1.2 and TLS 1.3 only
+constexpr std::chrono::nanoseconds kProgressInterval{2000000000LL};
+
+// One value for the whole process: set at the first chunk the process ever
+// receives, then at each download progress event.
+bool g_progressClockStarted = false;
+std::chrono::steady_clock::time_point g_lastProgressEvent;
+
+EventLogger& events() { return EventLogger::instance(); }
+
+bool equalsIgnoreCase(const std::wstring& a, const wchar_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i] != L'\0'; ++i) {
+        wchar_t x = a[i];
+        wchar_t y = b[i];
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
+        if (x != y) return false;
+    }
+    return i == a.size() && b[i] == L'\0';
+}
+
+bool equalsIgnoreCase(const std::string& a, const char* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+// A plain unsigned decimal number that fits 64 bits; no sign, no spaces.
+std::optional<uint64_t> parseDecimal(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+template <typename String>
+String trimHeaderText(const String& text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    auto blank = [](auto c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (begin < end && blank(text[begin])) ++begin;
+    while (end > begin && blank(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+void updateProgress(DownloadProgress& progress, std::chrono::steady_clock::time_point now) {
+    progress.currentTime = now;
+    if (progress.total > 0) {
+        const double percent =
+            static_cast<double>(progress.downloaded) / static_cast<double>(progress.total) * 100.0;
+        progress.percent = std::clamp(percent, 0.0, 100.0);
+    }
+    const auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - progress.startTime).count();
+    if (elapsedMs >= 1) {
+        progress.bytesPerSecond = static_cast<double>(progress.downloaded) / (static_cast<double>(elapsedMs) / 1000.0);
+    }
+    if (progress.bytesPerSecond > 0 && progress.downloaded < progress.total) {
+        progress.etaMs = static_cast<uint64_t>(static_cast<double>(progress.total - progress.downloaded) /
+                                               progress.bytesPerSecond * 1000.0);
+    }
+}
+
+}  // namespace
+
+WinHttpHandle& WinHttpHandle::operator=(WinHttpHandle&& other) noexcept {
+    if (this != &other) {
+        reset(other.handle_);
+        other.handle_ = nullptr;
+    }
+    return *this;
+}
+
+void WinHttpHandle::reset(HINTERNET handle) noexcept {
+    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
+    handle_ = handle;
+}
+
+ErrorCode mapWinHttpError(DWORD winHttpError) {
+    switch (winHttpError) {
+        case ERROR_WINHTTP_TIMEOUT: return ErrorCode::Timeout;
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED: return ErrorCode::DnsResolutionFailed;
+        case ERROR_WINHTTP_CANNOT_CONNECT: return ErrorCode::NetworkUnreachable;
+        case ERROR_WINHTTP_CONNECTION_ERROR: return ErrorCode::ConnectionTimeout;
+        case ERROR_WINHTTP_SECURE_FAILURE: return ErrorCode::TlsError;
+        default: return ErrorCode::DownloadFailed;
+    }
+}
+
+HttpClient::~HttpClient() {
+    if (!initialized) return;
+    session.reset();
+    initialized = false;
+    try {
+        events().status("http_client", "cleaned_up");
+    } catch (...) {
+        // Nothing may leave a destructor.
+    }
+}
+
+void HttpClient::logHttpFailure(const std::wstring& operation, const std::wstring& url, DWORD code) noexcept {
+    try {
+        std::string text = "HTTP operation failed: " + wideToUtf8(operation);
+        if (!url.empty()) text += " (URL: " + wideToUtf8(url) + ")";
+        text += " Error: " + std::to_string(code) + " - " + wideToUtf8(formatWin32Error(code));
+        events().error(toInt(mapWinHttpError(code)), "http_client", text);
+    } catch (...) {
+        // Reporting a failure must not become a failure of its own.
+    }
+}
+
+ErrorCode HttpClient::initialize() {
+    if (initialized) return ErrorCode::Success;
+    HINTERNET handle = WinHttpOpen(L"KorvelElevated/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                   WINHTTP_NO_PROXY_BYPASS, 0);
+    if (handle == nullptr) {
+        const DWORD code = GetLastError();
+        logHttpFailure(L"WinHttpOpen", std::wstring(), code);
+        return mapWinHttpError(code);
+    }
+    session.reset(handle);
+    WinHttpSetTimeouts(session.get(), 0, 10000, 30000, 30000);
+    DWORD protocols = kSecureProtocols;
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    initialized = true;
+    events().status("http_client", "initialized");
+    return ErrorCode::Success;
+}
+
+ErrorCode HttpClient::downloadFile(const std::wstring& url, const std::filesystem::path& destination,
+                                   const DownloadOptions& options) {
+    if (!initialized) {
+        const ErrorCode result = initialize();
+        if (result != ErrorCode::Success) return result;
+    }
+
+    events().status("download", "starting");
+    events().log(LogLevel::Debug, "Downloading: " + wideToUtf8(url) + " -> " + pathToUtf8(destination));
+
+    uint64_t offset = 0;
+    if (options.resume && std::filesystem::exists(destination)) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(destination, ec);
+        offset = ec ? 0 : static_cast<uint64_t>(size);
+        events().log(LogLevel::Debug, "Found existing file, size: " + std::to_string(offset));
+    }
+
+    WinHttpHandle connection;
+    WinHttpHandle request;
+    const ErrorCode openResult = openRequest(url, connection, request, options);
+    if (openResult != ErrorCode::Success) return openResult;
+
+    if (offset > 0) {
+        const std::wstring range = L"bytes=" + std::to_wstring(offset) + L"-";
+        const std::wstring header = L"Range: " + range;
+        WinHttpAddRequestHeaders(request.get(), header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
+        events().log(LogLevel::Debug, "Added Range header: " + wideToUtf8(range));
+    }
+
+    const ErrorCode sendResult = sendRequest(request.get());
+    if (sendResult != ErrorCode::Success) return sendResult;
+
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
+        status = 0;
+    }
+
+    if (offset > 0 && status == 206) {
+        events().status("download", "resuming");
+        return receiveBody(request.get(), destination, options, offset);
+    }
+    if (status != 200) {
+        events().error(toInt(ErrorCode::HttpError), "download", "Unexpected HTTP status: " + std::to_string(status));
+        return ErrorCode::HttpError;
+    }
+    events().status("download", "starting_fresh");
+    return receiveBody(request.get(), destination, options, 0);
+}
+
+ErrorCode HttpClient::openRequest(const std::wstring& url, WinHttpHandle& connection, WinHttpHandle& request,
+                                  const DownloadOptions& options) {
+    wchar_t scheme[16];
+    wchar_t host[256];
+    wchar_t path[1024];
+    wchar_t extra[1024];
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszScheme = scheme;
+    parts.dwSchemeLength = 16;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 1024;
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = 1024;
+    const std::wstring schemeText = WinHttpCrackUrl(url.c_str(), 0, 0, &parts) ? std::wstring(scheme) : L"";
+    // Only the two web schemes are fetched, in any letter case; the secure
+    // one always with TLS.
+    const bool secure = equalsIgnoreCase(schemeText, L"https");
+    if (!secure && !equalsIgnoreCase(schemeText, L"http")) {
+        events().error(toInt(ErrorCode::InvalidArguments), "url_parse", "Invalid URL format");
+        return ErrorCode::InvalidArguments;
+    }
+
+    HINTERNET connectHandle = WinHttpConnect(session.get(), host, parts.nPort, 0);
+    if (connectHandle == nullptr) {
+        const DWORD code = GetLastError();
+        logHttpFailure(L"WinHttpConnect", host, code);
+        return mapWinHttpError(code);
+    }
+    connection.reset(connectHandle);
+
+    const std::wstring object = std::wstring(path) + extra;
+    HINTERNET requestHandle = WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
+                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                 secure ? WINHTTP_FLAG_SECURE : 0);
+    if (requestHandle == nullptr) {
+        const DWORD code = GetLastError();
+        logHttpFailure(L"WinHttpOpenRequest", url, code);
+        return mapWinHttpError(code);
+    }
+    request.reset(requestHandle);
+
+    for (const auto& [name, value] : options.headers) {
+        const std::wstring header = name + L": " + value;
+        WinHttpAddRequestHeaders(request.get(), header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode HttpClient::sendRequest(HINTERNET request) {
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        const DWORD code = GetLastError();
+        logHttpFailure(L"WinHttpSendRequest", std::wstring(), code);
+        return mapWinHttpError(code);
+    }
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        const DWORD code = GetLastError();
+        logHttpFailure(L"WinHttpReceiveResponse", std::wstring(), code);
+        return mapWinHttpError(code);
+    }
+    return ErrorCode::Success;
+}
+
+std::map<std::string, std::string> HttpClient::readResponseHeaders(HINTERNET request) {
+    std::map<std::string, std::string> headers;
+    DWORD bytes = 0;
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &bytes, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return headers;
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(),
+                             &bytes, WINHTTP_NO_HEADER_INDEX)) {
+        return headers;
+    }
+    const std::wstring raw(buffer.data(), bytes / sizeof(wchar_t));
+
+    size_t start = 0;
+    bool statusLine = true;
+    while (start <= raw.size()) {
+        size_t end = raw.find(L'\n', start);
+        if (end == std::wstring::npos) end = raw.size();
+        const std::wstring line = raw.substr(start, end - start);
+        start = end + 1;
+        if (statusLine) {
+            statusLine = false;
+            continue;
+        }
+        if (line.empty() || line == L"\r") continue;
+        const size_t colon = line.find(L':');
+        if (colon == std::wstring::npos) continue;
+        headers[utf16ToUtf8Strict(trimHeaderText(line.substr(0, colon)))] =
+            utf16ToUtf8Strict(trimHeaderText(line.substr(colon + 1)));
+    }
+    return headers;
+}
+
+std::optional<uint64_t> HttpClient::announcedContentLength(const std::map<std::string, std::string>& headers) {
+    // Header names are case-insensitive; servers send "content-length" too.
+    std::optional<uint64_t> result;
+    for (const auto& [name, value] : headers) {
+        if (!equalsIgnoreCase(name, "content-length")) continue;
+        const std::optional<uint64_t> parsed = parseDecimal(value);
+        // Two spellings with different values leave the length unknown.
+        if (!parsed || (result && *result != *parsed)) return std::nullopt;
+        result = parsed;
+    }
+    return result;
+}
+
+uint64_t HttpClient::getContentLength(const std::map<std::string, std::string>& headers) {
+    return announcedContentLength(headers).value_or(0);
+}
+
+ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path& destination,
+                                  const DownloadOptions& options, uint64_t offset) {
+    const std::optional<uint64_t> announced = announcedContentLength(readResponseHeaders(request));
+    const uint64_t contentLength = announced.value_or(0);
+    uint64_t total = offset + contentLength;
+    if (contentLength > UINT64_MAX - offset || total > options.maxSize) {
+        if (contentLength > UINT64_MAX - offset) total = UINT64_MAX;
+        events().error(toInt(ErrorCode::DownloadFailed), "download", "File too large: " + std::to_string(total) + " bytes");
+        return ErrorCode::DownloadFailed;
+    }
+
+    const std::filesystem::path parent = destination.parent_path();
+    if (!parent.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(parent, ec);
+        if (ec) {
+            events().error(toInt(ErrorCode::DirectoryCreateFailed), "download",
+                           "Failed to create directory: " + ec.message());
+            return ErrorCode::DirectoryCreateFailed;
+        }
+    }
+
+    std::ofstream out(destination, std::ios::binary | (offset > 0 ? std::ios::app : std::ios::trunc));
+    if (!out.is_open()) {
+        events().error(toInt(ErrorCode::FileAccessDenied), "download",
+                       "Cannot open output file: " + pathToUtf8(destination));
+        return ErrorCode::FileAccessDenied;
+    }
+
+    DownloadProgress progress;
+    progress.downloaded = offset;
+    progress.total = total;
+    progress.startTime = progress.currentTime = std::chrono::steady_clock::now();
+    std::vector<char> buffer(kBufferSize);
+
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            const DWORD code = GetLastError();
+            logHttpFailure(L"WinHttpQueryDataAvailable", std::wstring(), code);
+            return mapWinHttpError(code);
+        }
+        if (available == 0) break;
+
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(available, kBufferSize));
+        if (!WinHttpReadData(request, buffer.data(), wanted, &read)) {
+            const DWORD code = GetLastError();
+            logHttpFailure(L"WinHttpReadData", std::wstring(), code);
+            return mapWinHttpError(code);
+        }
+        if (read == 0) break;
+
+        // The cap holds for what actually arrives, not only for what the
+        // server announced: the chunk that would pass it is not written.
+        if (read > options.maxSize || progress.downloaded > options.maxSize - read) {
+            events().error(toInt(ErrorCode::DownloadFailed), "download",
+                           "File too large: " + std::to_string(progress.downloaded + read) + " bytes");
+            return ErrorCode::DownloadFailed;
+        }
+
+        out.write(buffer.data(), static_cast<std::streamsize>(read));
+        if (out.fail()) {
+            events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
+            return ErrorCode::FileCopyFailed;
+        }
+
+        progress.downloaded += read;
+        const auto now = std::chrono::steady_clock::now();
+        updateProgress(progress, now);
+
+        if (options.progressCallback && !options.progressCallback(progress)) {
+            events().status("download", "cancelled_by_user");
+            return ErrorCode::Cancelled;
+        }
+
+        if (!g_progressClockStarted) {
+            g_progressClockStarted = true;
+            g_lastProgressEvent = now;
+        } else if (now - g_lastProgressEvent >= kProgressInterval) {
+            events().progress("download", static_cast<int>(progress.percent));
+            g_lastProgressEvent = now;
+        }
+    }
+
+    // Data that never reached the disk is not a completed download.
+    out.close();
+    if (out.fail()) {
+        events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
+        return ErrorCode::FileCopyFailed;
+    }
+
+    // A body that ends before its announced length was cut off; what arrived
+    // stays in the file so that a resume can continue from it.
+    if (announced && progress.downloaded < total) {
+        events().error(toInt(ErrorCode::DownloadInterrupted), "download",
+                       "Download interrupted: received " + std::to_string(progress.downloaded) + " of " +
+                           std::to_string(total) + " bytes");
+        return ErrorCode::DownloadInterrupted;
+    }
+
+    events().completion("download", true);
+    events().status("download", "completed");
+    return ErrorCode::Success;
+}
+
+}  // namespace korvel

@@ -1,0 +1,104 @@
+#pragma once
+// Downloads one URL at a time into a file over WinHTTP, synchronously, with
+// resume by byte range, a size cap, a cancellable progress callback and JSON
+// events about every step (operation "download", component "http_client").
+#include <windows.h>
+
+#include <winhttp.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/ErrorCodes.h"
+
+namespace korvel {
+
+struct DownloadProgress {
+    // Bytes in the destination file so far, the resume offset included.
+    uint64_t downloaded = 0;
+    // Resume offset + Content-Length; 0 when neither is known.
+    uint64_t total = 0;
+    // downloaded / total * 100, clamped to 0..100; 0 while total is 0.
+    double percent = 0.0;
+    std::chrono::steady_clock::time_point startTime;
+    std::chrono::steady_clock::time_point currentTime;
+    double bytesPerSecond = 0.0;
+    uint64_t etaMs = 0;
+};
+
+struct DownloadOptions {
+    bool resume = false;
+    uint64_t maxSize = 2147483648ULL;
+    // Called after every chunk; returning false cancels the download.
+    std::function<bool(const DownloadProgress&)> progressCallback;
+    // Extra request headers, added in the map's order.
+    std::map<std::wstring, std::wstring> headers;
+    // Not read by the client: every request uses the user agent and
+    // time-outs fixed when the session is opened.
+    std::wstring userAgent = L"KorvelElevated/1.0";
+    uint32_t requestTimeoutMs = 30000;
+    uint32_t connectTimeoutMs = 10000;
+};
+
+// Owner of one WinHTTP handle (session, connection or request).
+class WinHttpHandle {
+public:
+    WinHttpHandle() = default;
+    explicit WinHttpHandle(HINTERNET handle) : handle_(handle) {}
+    ~WinHttpHandle() { reset(); }
+    WinHttpHandle(const WinHttpHandle&) = delete;
+    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
+    WinHttpHandle(WinHttpHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    WinHttpHandle& operator=(WinHttpHandle&& other) noexcept;
+
+    HINTERNET get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    void reset(HINTERNET handle = nullptr) noexcept;
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+// Maps a WinHTTP error to the result the client reports for it.
+ErrorCode mapWinHttpError(DWORD winHttpError);
+
+class HttpClient {
+public:
+    HttpClient() = default;
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Opens the session once; later calls return 0 at once.
+    ErrorCode initialize();
+    ErrorCode downloadFile(const std::wstring& url, const std::filesystem::path& destination,
+                           const DownloadOptions& options);
+
+    // The inner steps of a download, in the order downloadFile uses them.
+    ErrorCode openRequest(const std::wstring& url, WinHttpHandle& connection, WinHttpHandle& request,
+                          const DownloadOptions& options);
+    ErrorCode sendRequest(HINTERNET request);
+    ErrorCode receiveBody(HINTERNET request, const std::filesystem::path& destination,
+                          const DownloadOptions& options, uint64_t offset);
+    std::map<std::string, std::string> readResponseHeaders(HINTERNET request);
+    // The Content-Length header, its name in any letter case; 0 when it is
+    // missing or not a plain decimal number.
+    static uint64_t getContentLength(const std::map<std::string, std::string>& headers);
+    // As above, but empty when no usable Content-Length was announced.
+    static std::optional<uint64_t> announcedContentLength(const std::map<std::string, std::string>& headers);
+    // Reports one failed WinHTTP call as an error event; never throws.
+    void logHttpFailure(const std::wstring& operation, const std::wstring& url, DWORD code) noexcept;
+
+    bool isInitialized() const { return initialized; }
+
+private:
+    WinHttpHandle session;
+    bool initialized = false;
+};
+
+}  // namespace korvel
