@@ -3,6 +3,9 @@
 // checks of executables, and the three passes run from a filled store.
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "manifest/ManifestInternal.h"
 #include "tests/manifest/ManifestHandlerTestSupport.h"
 
 namespace korvel::test {
@@ -154,6 +157,21 @@ TEST_F(InstallTest, ReadOnlyTargetIsReplaced) {
         EXPECT_EQ(readFile(target), content) << size;
         EXPECT_FALSE(isReadOnly(target)) << size;
     }
+}
+
+// Wine lets a read-only file be replaced; Windows does not. So the step that
+// makes a target replaceable is checked on the attribute itself.
+TEST_F(InstallTest, ReplacingClearsTheReadOnlyFlagFirst) {
+    const fs::path file = scratch->path() / L"ro.txt";
+    writeFile(file, "x");
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(detail::makeReplaceable(file), ErrorCode::Success);
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+
+    EXPECT_EQ(detail::makeReplaceable(scratch->path() / L"missing.txt"), ErrorCode::Success);
+    EXPECT_EQ(detail::makeReplaceable(scratch->path()), ErrorCode::Success);
 }
 
 TEST_F(InstallTest, ExecutableExtensionsMatchInAnyCase) {
