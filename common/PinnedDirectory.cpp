@@ -3,6 +3,8 @@
 #include "common/PathSafety.h"
 #include "common/TextConversion.h"
 
+#include <winternl.h>
+
 #include <climits>
 #include <stdexcept>
 #include <utility>
@@ -122,6 +124,61 @@ bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_
     return false;
 }
 
+// The handle's object name turned into the "\\?\" DOS form: "\??\X:\..." as
+// is, "\Device\...\" through the drive letter whose device it is, and the
+// multiple-UNC-provider device as "\\?\UNC\". False (error 3) for anything else.
+bool objectNameAsDosPath(HANDLE handle, std::wstring& out) {
+    std::vector<unsigned long long> buffer(8192);
+    ULONG returned = 0;
+    NTSTATUS status = NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                                    static_cast<ULONG>(buffer.size() * sizeof(buffer[0])), &returned);
+    if (status < 0 && returned > buffer.size() * sizeof(buffer[0])) {
+        buffer.resize(returned / sizeof(buffer[0]) + 1);
+        status = NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                               static_cast<ULONG>(buffer.size() * sizeof(buffer[0])), &returned);
+    }
+    if (status < 0) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return false;
+    }
+    const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
+    if (info->Name.Buffer == nullptr || info->Name.Length == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    const std::wstring name(info->Name.Buffer, info->Name.Length / sizeof(wchar_t));
+    if (startsWith(name, L"\\??\\")) {
+        out = L"\\\\?\\" + name.substr(4);
+        return true;
+    }
+    if (startsWith(name, L"\\Device\\Mup\\")) {
+        out = L"\\\\?\\UNC\\" + name.substr(12);
+        return true;
+    }
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        const wchar_t drive[3] = {letter, L':', L'\0'};
+        wchar_t target[1024] = {};
+        if (QueryDosDeviceW(drive, target, 1024) == 0) continue;
+        const std::wstring device(target);
+        if (device.empty()) continue;
+        if (name.size() > device.size() && startsWith(name, device.c_str()) && name[device.size()] == L'\\') {
+            out = L"\\\\?\\" + std::wstring(drive) + name.substr(device.size());
+            return true;
+        }
+    }
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+}
+
+// Whether two handles are the same file system object (volume and file index).
+bool sameObject(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION ia{};
+    BY_HANDLE_FILE_INFORMATION ib{};
+    if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
 }  // namespace
 
 std::wstring toExtendedLengthPath(const std::wstring& path) {
@@ -206,11 +263,20 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t&
 
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept {
     try {
-        const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (needed == 0) return false;
+        const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+        const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+        if (needed == 0) {
+            const DWORD code = GetLastError();
+            // Some implementations (Wine) read the name through a MAX_PATH
+            // buffer and fail on longer paths; the object name says the same.
+            if ((code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER) && objectNameAsDosPath(handle, finalPath)) {
+                return true;
+            }
+            SetLastError(code);
+            return false;
+        }
         std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
-        const DWORD written =
-            GetFinalPathNameByHandleW(handle, buffer.data(), needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        const DWORD written = GetFinalPathNameByHandleW(handle, buffer.data(), needed, flags);
         if (written == 0 || written >= needed) {
             if (GetLastError() == 0) SetLastError(ERROR_INVALID_DATA);
             return false;
@@ -351,6 +417,23 @@ bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::strin
             win32Error = ERROR_ACCESS_DENIED;
             containmentViolation = true;
             return false;
+        }
+        // A stale name is not proof: the folder now found at finalPath must be
+        // the very folder that is pinned (a moved parent leaves the name as it
+        // was on some systems).
+        {
+            ScopedHandle atPath(CreateFileW(toExtendedLengthPath(finalPath_).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                            nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+            if (!atPath.valid()) {
+                win32Error = lastErrorOr(ERROR_ACCESS_DENIED);
+                containmentViolation = true;
+                return false;
+            }
+            if (!sameObject(atPath.get(), handle_)) {
+                win32Error = ERROR_ACCESS_DENIED;
+                containmentViolation = true;
+                return false;
+            }
         }
 
         const std::wstring extended = toExtendedLengthPath(fullPath);
