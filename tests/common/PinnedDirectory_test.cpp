@@ -480,6 +480,35 @@ TEST_F(PinnedTree, ReadOnlyFlagIsPutBackWhenTheDeleteFails) {
     EXPECT_TRUE(exists(rodir + L"\\child.txt"));
 }
 
+TEST_F(PinnedTree, ReadOnlyFileFlagIsPutBackWhenTheDeleteFails) {
+    // A file with a mapped view cannot be marked for deletion, but opens for it.
+    const std::wstring mapped = root + L"\\mapped.bin";
+    makeFile(mapped, "mapped bytes");
+    ASSERT_TRUE(SetFileAttributesW(ext(mapped).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    const DWORD before = attributesOf(mapped);
+    ASSERT_NE(before & FILE_ATTRIBUTE_READONLY, 0u);
+    HANDLE file = CreateFileW(ext(mapped).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    ASSERT_NE(section, nullptr);
+    void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr);
+    pin();
+    uint32_t error = 0;
+    bool violation = false;
+    const bool deleted = pinned.deleteEntry(mapped, "mapped.bin", error, violation);
+    UnmapViewOfFile(view);
+    CloseHandle(section);
+    CloseHandle(file);
+    if (deleted) GTEST_SKIP() << "a mapped file can be deleted here";
+    EXPECT_NE(error, 0u);
+    EXPECT_FALSE(violation);
+    EXPECT_EQ(attributesOf(mapped), before);
+    EXPECT_EQ(readAll(mapped), "mapped bytes");
+    SetFileAttributesW(ext(mapped).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(PinnedTree, ReadOnlyRootFlagIsPutBackWhenTheDeleteFails) {
     makeFile(root + L"\\child.txt");
     ASSERT_TRUE(SetFileAttributesW(ext(root).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
