@@ -84,7 +84,7 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
             skipped += 1;
             continue;
         }
-        const std::filesystem::path relative = utf8ToPath(entry.path);
+        const std::filesystem::path relative = utf8ToPath(entry.path).make_preferred();
         const std::filesystem::path source = target / relative;
         DWORD error = 0;
         const DWORD attributes = detail::fileAttributes(source, &error);
@@ -230,7 +230,7 @@ ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path
             handlerLog(LogLevel::Error, "Backup manifest contains an unsafe path");
             return ErrorCode::InvalidArguments;
         }
-        const std::filesystem::path relative = utf8ToPath(rel);
+        const std::filesystem::path relative = utf8ToPath(rel).make_preferred();
         const std::filesystem::path copy = backupDir / relative;
         const std::filesystem::path destination = target / relative;
         if (detail::fileAttributes(copy) == INVALID_FILE_ATTRIBUTES) continue;

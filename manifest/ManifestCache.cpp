@@ -111,7 +111,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
             continue;
         }
 
-        const std::filesystem::path tempPath = cacheDir / utf8ToPath(entry.path + ".tmp");
+        const std::filesystem::path tempPath = cacheDir / utf8ToPath(entry.path + ".tmp").make_preferred();
         setProgress(filesDone, bytesDone, entry.path);
 
         const ErrorCode result = downloadFile(entry, tempPath, manifest.baseUrl);

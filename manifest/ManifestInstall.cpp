@@ -112,7 +112,7 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
         handlerLog(LogLevel::Error, "Refusing unsafe install path");
         return ErrorCode::InvalidArguments;
     }
-    const std::filesystem::path relative = utf8ToPath(entry.path);
+    const std::filesystem::path relative = utf8ToPath(entry.path).make_preferred();
     if (detail::crossesLink(targetDir, relative)) {
         handlerLog(LogLevel::Error, "Refusing to install through a link: " + entry.path);
         return ErrorCode::InvalidArguments;
@@ -152,7 +152,7 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
 ErrorCode ManifestHandler::ensureParentDirectory(const std::filesystem::path& targetDir,
                                                  const std::string& relativePath) {
     if (!isSafeRelativePathUtf8(relativePath)) return ErrorCode::InvalidArguments;
-    const std::filesystem::path full = targetDir / utf8ToPath(relativePath);
+    const std::filesystem::path full = targetDir / utf8ToPath(relativePath).make_preferred();
     FileOperations files;
     return files.createDirectory(full.parent_path());
 }
