@@ -56,7 +56,24 @@ bool isPipeName(const std::wstring& name) {
         if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
         if (c != prefix[i]) return false;
     }
-    return true;
+    // Windows folds "." and ".." components (and forward slashes) out of a
+    // \\.\ name before it opens it, so \\.\pipe\..\C:\file would reach a
+    // file. Every component after the prefix must be a plain name.
+    size_t start = n;
+    for (;;) {
+        const size_t end = name.find(L'\\', start);
+        const size_t stop = end == std::wstring::npos ? name.size() : end;
+        if (stop == start) return false;
+        bool onlyDotsAndSpaces = true;
+        for (size_t i = start; i < stop; ++i) {
+            const wchar_t c = name[i];
+            if (c == L'/' || c == L'\0') return false;
+            if (c != L'.' && c != L' ') onlyDotsAndSpaces = false;
+        }
+        if (onlyDotsAndSpaces) return false;
+        if (end == std::wstring::npos) return true;
+        start = end + 1;
+    }
 }
 
 EventLogger& EventLogger::instance() {
@@ -209,6 +226,8 @@ bool EventLogger::connectPipeOnce(const std::wstring& name) {
     HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     pipeHandle = h;
+    // Connected again: the next loss gets its full reconnection wait.
+    reconnectFailed_ = false;
     return true;
 }
 
@@ -251,7 +270,9 @@ bool EventLogger::reconnect() {
 bool EventLogger::writeToPipe(const std::string& line) {
     DWORD written = 0;
     if (!WriteFile(pipeHandle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) return false;
-    if (flushEachLine) FlushFileBuffers(pipeHandle);
+    // The flush returns once the server has read the line; when it fails the
+    // server went away with the line unread, so the line counts as not sent.
+    if (flushEachLine && !FlushFileBuffers(pipeHandle)) return false;
     return true;
 }
 

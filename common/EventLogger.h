@@ -73,7 +73,10 @@ private:
     bool reconnectFailed_ = false;
 };
 
-// True when the name has the form \\.\pipe\<something>, in any letter case.
+// True when the name has the form \\.\pipe\<name>, the prefix in any letter
+// case, and every component after it a plain name (not empty, not made of
+// dots and spaces only, no forward slash), so that it cannot lead out of the
+// pipe namespace.
 bool isPipeName(const std::wstring& name);
 
 }  // namespace korvel
