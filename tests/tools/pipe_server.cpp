@@ -1,0 +1,203 @@
+// Stands in for the caller that owns the progress pipe: creates the named
+// pipe, records every line it receives and can misbehave on request.
+//
+//   pipe_server --name \\.\pipe\X --out T:\lines.txt [options]
+//     --ready <file>         created once the pipe exists (or, with --never,
+//                            once the server has started)
+//     --delay-ms <n>         wait this long before creating the pipe
+//     --never                never create the pipe; just stay alive
+//     --exit-after <n>       after n lines, close the pipe and exit
+//     --drop-after <n>       after n lines, offer a fresh instance, then drop
+//                            this client; the pipe stays available
+//     --deny                 create the pipe with a DACL that grants nobody
+//     --echo                 also print each line to standard output
+//     --max-ms <n>           give up after this long (default 120000)
+//
+// The out file holds exactly the bytes received, line by line, flushed after
+// each line so that a test can read it while the server runs. The server
+// ends when its client closes the pipe (or as told above).
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct Options {
+    std::wstring name;
+    std::wstring out;
+    std::wstring ready;
+    DWORD delayMs = 0;
+    bool never = false;
+    long exitAfter = -1;
+    long dropAfter = -1;
+    bool deny = false;
+    bool echo = false;
+    DWORD maxMs = 120000;
+};
+
+class Handle {
+public:
+    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    ~Handle() { reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    HANDLE release() {
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return h;
+    }
+    void reset(HANDLE h = INVALID_HANDLE_VALUE) {
+        if (valid()) CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_;
+};
+
+int usage(const wchar_t* why) {
+    std::fwprintf(stderr, L"pipe_server: %ls\n", why);
+    return 64;
+}
+
+bool parse(int argc, wchar_t** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring a = argv[i];
+        auto value = [&](std::wstring& dst) {
+            if (i + 1 >= argc) return false;
+            dst = argv[++i];
+            return true;
+        };
+        std::wstring v;
+        if (a == L"--name") {
+            if (!value(o.name)) return false;
+        } else if (a == L"--out") {
+            if (!value(o.out)) return false;
+        } else if (a == L"--ready") {
+            if (!value(o.ready)) return false;
+        } else if (a == L"--delay-ms") {
+            if (!value(v)) return false;
+            o.delayMs = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
+        } else if (a == L"--max-ms") {
+            if (!value(v)) return false;
+            o.maxMs = static_cast<DWORD>(std::wcstoul(v.c_str(), nullptr, 10));
+        } else if (a == L"--exit-after") {
+            if (!value(v)) return false;
+            o.exitAfter = std::wcstol(v.c_str(), nullptr, 10);
+        } else if (a == L"--drop-after") {
+            if (!value(v)) return false;
+            o.dropAfter = std::wcstol(v.c_str(), nullptr, 10);
+        } else if (a == L"--never") {
+            o.never = true;
+        } else if (a == L"--deny") {
+            o.deny = true;
+        } else if (a == L"--echo") {
+            o.echo = true;
+        } else {
+            return false;
+        }
+    }
+    return !o.name.empty() && (o.never || !o.out.empty());
+}
+
+void touch(const std::wstring& path) {
+    if (path.empty()) return;
+    Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
+
+HANDLE makeInstance(const Options& o) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (o.deny) {
+        // An empty DACL: nobody may open the pipe.
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &sd, nullptr)) {
+            return INVALID_HANDLE_VALUE;
+        }
+        sa.lpSecurityDescriptor = sd;
+    }
+    HANDLE h = CreateNamedPipeW(o.name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, o.deny ? &sa : nullptr);
+    if (sd) LocalFree(sd);
+    return h;
+}
+
+// Accepts one client on the instance; true when connected.
+bool accept(HANDLE pipe) {
+    if (ConnectNamedPipe(pipe, nullptr)) return true;
+    return GetLastError() == ERROR_PIPE_CONNECTED;
+}
+
+DWORD WINAPI watchdog(void* param) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(param)));
+    ExitProcess(70);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options o;
+    if (!parse(argc, argv, o)) return usage(L"bad arguments");
+    CloseHandle(CreateThread(nullptr, 0, watchdog, reinterpret_cast<void*>(static_cast<uintptr_t>(o.maxMs)), 0,
+                             nullptr));
+
+    if (o.never) {
+        touch(o.ready);
+        Sleep(INFINITE);
+    }
+    if (o.delayMs) Sleep(o.delayMs);
+
+    Handle out(CreateFileW(o.out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                           0, nullptr));
+    if (!out.valid()) return usage(L"cannot create the out file");
+
+    Handle pipe(makeInstance(o));
+    if (!pipe.valid()) return usage(L"cannot create the pipe");
+    touch(o.ready);
+    if (!accept(pipe.get())) return usage(L"no client");
+
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string line;
+    long lines = 0;
+    for (;;) {
+        // One byte at a time, so that nothing beyond the line the server
+        // stops at is ever taken out of the pipe.
+        char c;
+        DWORD got = 0;
+        if (!ReadFile(pipe.get(), &c, 1, &got, nullptr) || got == 0) {
+            // Client closed: with --drop-after the next client may come on the
+            // instance made ready before; otherwise the run is over.
+            break;
+        }
+        line.push_back(c);
+        if (c != '\n') continue;
+        DWORD written = 0;
+        WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        FlushFileBuffers(out.get());
+        if (o.echo) {
+            WriteFile(console, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            FlushFileBuffers(console);
+        }
+        line.clear();
+        ++lines;
+        if (lines == o.exitAfter) return 0;
+        if (lines == o.dropAfter) {
+            // The fresh instance exists before this client is dropped, so a
+            // reconnection finds the pipe at once.
+            Handle next(makeInstance(o));
+            if (!next.valid()) return usage(L"cannot create the next instance");
+            DisconnectNamedPipe(pipe.get());
+            pipe.reset(next.release());
+            if (!accept(pipe.get())) return usage(L"no client after the drop");
+        }
+    }
+    if (!line.empty()) {
+        DWORD written = 0;
+        WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    return 0;
+}
