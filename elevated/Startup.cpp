@@ -4,6 +4,8 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "common/ConsoleOutput.h"
@@ -50,6 +52,26 @@ std::wstring hexHresult(HRESULT hr) {
 }
 
 }  // namespace
+
+int runEntryPoint(const std::function<int()>& body) noexcept {
+    std::set_terminate([] { std::_Exit(toInt(ErrorCode::InternalError)); });
+    try {
+        return body();
+    } catch (...) {
+        std::string what = "unknown exception";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            what = e.what();
+        } catch (...) {
+        }
+        try {
+            EventLogger::instance().log(LogLevel::Fatal, "Unhandled exception: " + what);
+        } catch (...) {
+        }
+        return toInt(ErrorCode::InternalError);
+    }
+}
 
 bool isAdministrator() {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
