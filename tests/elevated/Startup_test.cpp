@@ -1,0 +1,76 @@
+#include "elevated/Startup.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/elevated/StreamCapture.h"
+#include "tests/support/TestSupport.h"
+
+namespace korvel {
+namespace {
+
+using test::StreamCapture;
+
+TEST(EntryPoint, AnEscapingStandardExceptionBecomesFourWithAFatalLine) {
+    test::StdoutCapture out;
+    const int code = runEntryPoint([]() -> int { throw std::runtime_error("boom"); });
+    EXPECT_EQ(code, 4);
+    const auto events = out.events();
+    ASSERT_EQ(events.size(), 1u) << out.text();
+    EXPECT_EQ(events[0]["event_type"].asString(), "diagnostic");
+    EXPECT_EQ(events[0]["level"].asString(), "FATAL");
+    EXPECT_EQ(events[0]["message"].asString(), "Unhandled exception: boom");
+}
+
+TEST(EntryPoint, AnyOtherThrowableBecomesFourToo) {
+    test::StdoutCapture out;
+    EXPECT_EQ(runEntryPoint([]() -> int { throw 3; }), 4);
+    EXPECT_EQ(runEntryPoint([]() -> int { throw std::bad_alloc(); }), 4);
+    const auto events = out.events();
+    ASSERT_EQ(events.size(), 2u) << out.text();
+    EXPECT_EQ(events[0]["message"].asString(), "Unhandled exception: unknown exception");
+    EXPECT_EQ(events[0]["level"].asString(), "FATAL");
+    EXPECT_EQ(events[1]["message"].asString().rfind("Unhandled exception: ", 0), 0u);
+}
+
+TEST(EntryPoint, ResultsPassThroughUnchanged) {
+    test::StdoutCapture out;
+    for (int code : {0, 1, 2, 3, 7, 141, 245}) EXPECT_EQ(runEntryPoint([code] { return code; }), code);
+    EXPECT_EQ(out.text(), "");
+}
+
+TEST(Startup, ComFailureEndsWithFourBeforeAnythingElse) {
+    // A thread already in the multithreaded apartment cannot enter a
+    // single-threaded one: CoInitializeEx answers RPC_E_CHANGED_MODE.
+    int code = -1;
+    std::string out, err;
+    std::thread worker([&] {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        {
+            StreamCapture o(STD_OUTPUT_HANDLE);
+            StreamCapture e(STD_ERROR_HANDLE);
+            const wchar_t* argv[] = {L"K:\\KorvelElevated.exe", L"--help"};
+            code = runElevatedHelper(2, argv);
+            out = o.text();
+            err = e.text();
+        }
+        CoUninitialize();
+    });
+    worker.join();
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(err, "Failed to initialize COM: 80010106\n");
+    EXPECT_EQ(out, "");
+}
+
+TEST(Startup, TheTestProcessIsAnAdministratorUnderTheSandbox) {
+    // The end-to-end tests rely on this, and show the other answer through a
+    // restricted token.
+    EXPECT_TRUE(isAdministrator());
+}
+
+}  // namespace
+}  // namespace korvel
