@@ -53,6 +53,16 @@ FaultServer()
         stall_after/stall_for: wait in the body. chunk_size/chunk_delay: a
         slow body. See fault.Reply for each field.
 
+FaultServer(tls=True) serves HTTPS with the trusted CA's 'localhost'
+certificate; its url() then reads https://localhost:PORT/...
+
+StalledListener()
+    with StalledListener() as sl: sl.port, sl.url("/x")
+    listens but never accepts (queue full): connects run into the client's
+    connect time-out.
+
+closed_port()              a port on 127.0.0.1 that nothing listens on
+
 trust_test_ca(ca=TRUSTED)  adds a CA to the prefix's LocalMachine Root store
 TRUSTED, UNTRUSTED         the two throwaway CAs (tls.TestCA: .ca_pem,
                            .ca_der, .server_pem, .server_key)
@@ -60,9 +70,9 @@ TRUSTED, UNTRUSTED         the two throwaway CAs (tls.TestCA: .ca_pem,
 From a shell (demo scripts): python3 -m servers nginx [--root DIR] [--trust]
 prints the two base URLs and serves until interrupted.
 """
-from .fault import AUTO, FaultServer, Reply, Request
+from .fault import AUTO, FaultServer, Reply, Request, StalledListener, closed_port
 from .nginx import NginxServer
 from .tls import TRUSTED, UNTRUSTED, TestCA, trust_test_ca
 
-__all__ = ["AUTO", "FaultServer", "Reply", "Request", "NginxServer", "TRUSTED", "UNTRUSTED", "TestCA",
+__all__ = ["AUTO", "FaultServer", "Reply", "Request", "StalledListener", "closed_port", "NginxServer", "TRUSTED", "UNTRUSTED", "TestCA",
            "trust_test_ca"]

@@ -6,6 +6,7 @@ paths answer 404. The server runs in threads of the calling process.
 import http.server
 import re
 import socket
+import ssl
 import struct
 import threading
 import time
@@ -103,7 +104,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
         try:
             self._answer(reply, owner._stop)
-        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, socket.timeout):
+        except (OSError, ssl.SSLError):
             pass
 
     do_HEAD = do_GET
@@ -211,7 +212,11 @@ class FaultServer:
             fs.requests_for("/a.bin")[0].range
     """
 
-    def __init__(self):
+    def __init__(self, tls=False, ca=None):
+        """tls: serve HTTPS with the 'localhost' certificate of `ca`
+        (servers.TRUSTED unless given); urls then name localhost."""
+        self.tls = tls
+        self.ca = ca
         self._replies = {}
         self._log = []
         self._lock = threading.Lock()
@@ -226,6 +231,15 @@ class FaultServer:
         self._server = _Server(("127.0.0.1", 0), _Handler)
         self._server.owner = self
         self.port = self._server.server_address[1]
+        if self.tls:
+            from . import tls as _tls
+            self.ca = (self.ca or _tls.TRUSTED).ensure()
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(self.ca.server_pem, self.ca.server_key)
+            # The handshake runs in the request's thread, not in the loop
+            # that accepts connections.
+            self._server.socket = context.wrap_socket(self._server.socket, server_side=True,
+                                                      do_handshake_on_connect=False)
         self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.1},
                                         name="fault-server-%d" % self.port, daemon=True)
         self._thread.start()
@@ -250,6 +264,8 @@ class FaultServer:
     def url(self, path="/"):
         if not path.startswith("/"):
             path = "/" + path
+        if self.tls:
+            return "https://localhost:%d%s" % (self.port, path)
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
     def set(self, path, reply=None, **kwargs):
@@ -287,3 +303,58 @@ class FaultServer:
     def clear_log(self):
         with self._lock:
             self._log.clear()
+
+
+class StalledListener:
+    """A port that listens but never accepts, its queue filled up: a client's
+    connect is never answered and runs into its connect time-out.
+
+        with StalledListener() as sl:
+            sl.url("/x")                  # http://127.0.0.1:PORT/x
+    """
+
+    def __init__(self):
+        self.port = None
+        self._listener = None
+        self._fillers = []
+
+    def start(self):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(0)
+        self.port = self._listener.getsockname()[1]
+        # Linux drops further SYNs once the accept queue is full.
+        for _ in range(4):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setblocking(False)
+            try:
+                s.connect(("127.0.0.1", self.port))
+            except (BlockingIOError, OSError):
+                pass
+            self._fillers.append(s)
+        time.sleep(0.2)
+        return self
+
+    def stop(self):
+        for s in self._fillers:
+            s.close()
+        self._fillers = []
+        if self._listener is not None:
+            self._listener.close()
+            self._listener = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path if path.startswith("/") else "/" + path)
+
+
+def closed_port():
+    """A port on 127.0.0.1 that nothing listens on (just released)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
