@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 
 # The client's table of WinHTTP errors; anything else is 161.
-WINHTTP_MAP = {12002: 6, 12007: 165, 12029: 160, 12031: 166, 12175: 164}
+WINHTTP_MAP = {12002: 6, 12007: 165, 12029: 160, 12030: 166, 12031: 166, 12175: 164}
 
 
 def mapped(winhttp_error):
