@@ -203,6 +203,27 @@ class HttpClientTest(EventsMixin, unittest.TestCase):
                 self.assertEqual(r.rc, 0, r.describe())
                 self.assertEqual(read(host), SMALL)
 
+    def test_line_breaks_in_a_url_do_not_reach_the_request_head(self):
+        self.fault.set("/x", body=SMALL)
+        for tail in ("\r\nX-Injected: 1", " HTTP/1.1\r\nX-Injected: 2\r\n\r\nGET /x"):
+            with self.subTest(tail=tail):
+                self.fault.clear_log()
+                host, win = self.dest()
+                r = fetch(self.fault.url("/x") + tail, win)
+                self.assertEqual(r.rc, 163, r.describe())
+                [req] = self.fault.requests
+                self.assertIsNone(req.header("X-Injected"))
+                self.assertNotIn("\n", req.path)
+                self.assertNotIn(" ", req.path)
+
+    def test_response_headers_beyond_ascii(self):
+        self.fault.set("/h", body=SMALL, headers={"X-Bytes": "\xff\xfe\x80", "X-Name": "caf\xe9"})
+        host, win = self.dest()
+        r = fetch(self.fault.url("/h"), win)
+        self.assertEqual(r.rc, 0, r.describe())
+        self.assertEvents(r, [INIT, START, FRESH] + DONE + [CLEANED])
+        self.assertEqual(read(host), SMALL)
+
     # -- resume ------------------------------------------------------------
     def test_resume_with_206_appends(self):
         self.fault.set("/data.bin", body=DATA)
