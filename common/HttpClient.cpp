@@ -225,7 +225,10 @@ ErrorCode HttpClient::openRequest(const std::wstring& url, WinHttpHandle& connec
     parts.dwUrlPathLength = 1024;
     parts.lpszExtraInfo = extra;
     parts.dwExtraInfoLength = 1024;
-    const std::wstring schemeText = WinHttpCrackUrl(url.c_str(), 0, 0, &parts) ? std::wstring(scheme) : L"";
+    // WinHTTP reads the URL up to its first NUL: a URL with one inside would
+    // be fetched as a different, shorter one.
+    const bool cracked = url.find(L'\0') == std::wstring::npos && WinHttpCrackUrl(url.c_str(), 0, 0, &parts);
+    const std::wstring schemeText = cracked ? std::wstring(scheme) : L"";
     // Only the two web schemes are fetched, in any letter case; the secure
     // one always with TLS.
     const bool secure = equalsIgnoreCase(schemeText, L"https");

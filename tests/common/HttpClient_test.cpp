@@ -150,6 +150,8 @@ TEST(HttpClientUrls, RefusedBeforeAnyRequest) {
         L"http://" + longHost + L"/x",
         L"http://127.0.0.1/" + longPath,
         L"http://127.0.0.1/x?" + longQuery,
+        std::wstring(L"http://127.0.0.1/a\0.exe", 23),
+        std::wstring(L"\0http://127.0.0.1/a", 19),
     };
     ScratchDir dir;
     const std::filesystem::path destination = dir / L"out.bin";
