@@ -3,12 +3,16 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <system_error>
 
+#include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
+#include "common/PathSafety.h"
+#include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 
 namespace korvel {
@@ -597,6 +601,114 @@ ErrorCode FileOperations::createDirectory(const fs::path& path) {
     }
     EventLogger::instance().fileOperation("mkdir", path, true, 0, false);
     return ErrorCode::Success;
+}
+
+namespace {
+
+void reportDelete(const fs::path& path, bool success, uint32_t win32Error) noexcept {
+    EventLogger::instance().fileOperation("delete", path, success, win32Error, !success);
+}
+
+bool vanished(uint32_t win32Error) { return win32Error == ERROR_FILE_NOT_FOUND || win32Error == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, uint32_t* filesRemoved,
+                                          uint32_t* foldersRemoved) {
+    logLine(LogLevel::Debug, "Removing directory: " + pathToUtf8(path));
+
+    PinnedDirectory pinned;
+    uint32_t error = 0;
+    if (!openDirectoryNoReparse(path.wstring(), pinned, error, DELETE | FILE_READ_ATTRIBUTES)) {
+        if (vanished(error)) return ErrorCode::Success;
+        if (error == kVolumeRootRefusedError)
+            logLine(LogLevel::Error, "Refusing to remove a volume root: " + pathToUtf8(path));
+        reportDelete(path, false, error);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    // Whatever the pin let through, a whole volume is never emptied.
+    if (isVolumeRootPath(pinned.finalPath())) {
+        logLine(LogLevel::Error, "Refusing to remove a volume root: " + pathToUtf8(path));
+        reportDelete(path, false, kVolumeRootRefusedError);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+
+    auto removeRoot = [&]() {
+        uint32_t rootError = 0;
+        if (!pinned.deleteRoot(rootError)) {
+            reportDelete(path, false, rootError);
+            return recursive && vanished(rootError) ? ErrorCode::Success : ErrorCode::DirectoryAccessDenied;
+        }
+        // The folder goes when its last handle closes.
+        pinned.reset();
+        if (foldersRemoved) ++*foldersRemoved;
+        reportDelete(path, true, 0);
+        return ErrorCode::Success;
+    };
+    if (!recursive) return removeRoot();
+
+    fs::path current = path;
+    try {
+        std::vector<RemovalEntry> files;
+        std::vector<RemovalEntry> folders;
+        bool refused = false;
+        // The walk lists by handle and never enters links or junctions: a
+        // link is collected as an entry and deleted as itself.
+        DirectoryWalkError walkError;
+        const bool walked = DirectoryWalker::walk(
+            pinned.finalPath(),
+            [&](const DirectoryWalkEntry& entry) {
+                current = entry.fullPath;
+                RemovalEntry item;
+                item.fullPath = entry.fullPath;
+                item.relativePath = utf16ToUtf8Strict(entry.relativePath);
+                if (!isSafeRelativePathUtf8(item.relativePath)) {
+                    reportDelete(entry.fullPath, false, ERROR_INVALID_NAME);
+                    refused = true;
+                    return false;
+                }
+                item.isDirectory = entry.isDirectory();
+                (item.isDirectory ? folders : files).push_back(std::move(item));
+                return true;
+            },
+            walkError);
+        if (refused) return ErrorCode::DirectoryAccessDenied;
+        if (!walked) {
+            reportDelete(walkError.path.empty() ? path : fs::path(walkError.path), false, walkError.win32Error);
+            return ErrorCode::DirectoryAccessDenied;
+        }
+
+        std::sort(folders.begin(), folders.end(), removalOrderLess);
+        for (const std::vector<RemovalEntry>* list : {&files, &folders}) {
+            for (const RemovalEntry& entry : *list) {
+                current = entry.fullPath;
+                uint32_t entryError = 0;
+                bool containmentViolation = false;
+                if (pinned.deleteEntry(entry.fullPath, entry.relativePath, entryError, containmentViolation)) {
+                    reportDelete(entry.fullPath, true, 0);
+                    uint32_t* counter = entry.isDirectory ? foldersRemoved : filesRemoved;
+                    if (counter) ++*counter;
+                    continue;
+                }
+                reportDelete(entry.fullPath, false, entryError);
+                if (containmentViolation) {
+                    logLine(LogLevel::Error, "Refusing to delete an entry outside the folder: " +
+                                                 pathToUtf8(entry.fullPath));
+                    return ErrorCode::DirectoryAccessDenied;
+                }
+                if (!vanished(entryError)) return ErrorCode::DirectoryAccessDenied;
+            }
+        }
+        current = path;
+        return removeRoot();
+    } catch (const std::system_error& e) {
+        const int code = e.code().value();
+        reportDelete(current, false, code != 0 ? static_cast<uint32_t>(code) : ERROR_INVALID_NAME);
+        return ErrorCode::DirectoryAccessDenied;
+    } catch (...) {
+        reportDelete(current, false, ERROR_INVALID_NAME);
+        return ErrorCode::DirectoryAccessDenied;
+    }
 }
 
 ErrorCode FileOperations::setReadOnly(const fs::path& path, bool readOnly) {
