@@ -14,6 +14,7 @@ namespace {
 
 using test::ScratchDir;
 using test::StdoutCapture;
+namespace fs = std::filesystem;
 
 constexpr size_t kLimit = 10485760;  // largest size copied by the system in one call
 constexpr size_t kMiB = 1048576;
@@ -240,6 +241,44 @@ TEST(FileCopyReplace, CancelMidwayKeepsTheOldTarget) {
     EXPECT_TRUE(test::readFile(dir / L"t") == old);
     EXPECT_EQ(test::namesIn(dir.path()), (std::vector<std::wstring>{L"s", L"t"}));
     EXPECT_TRUE(test::logMessages(capture.events(), "ERROR").empty());
+}
+
+// While a large copy runs, its new content sits in one temporary file
+// beside the target that no other handle can open or delete, so what is
+// verified is what lands at the target.
+TEST(FileCopyReplace, TemporaryFileIsBesideTheTargetAndLocked) {
+    ScratchDir dir;
+    fs::create_directories(dir / L"out");
+    test::writeFile(dir / L"s", test::patternBytes(kLimit + 2 * kMiB));
+    test::writeFile(dir / L"out\\t", "old");
+    std::vector<std::wstring> seen;
+    int openable = 0;
+    int deletable = 0;
+    CopyOptions options = allOn();
+    options.progressCallback = [&](uint64_t, uint64_t) {
+        for (const std::wstring& name : test::namesIn(dir / L"out")) {
+            if (name == L"t") continue;
+            seen.push_back(name);
+            const auto path = dir / L"out" / name;
+            HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                ++openable;
+                CloseHandle(h);
+            }
+            if (DeleteFileW(path.c_str())) ++deletable;
+        }
+        // Meanwhile the old target is still the old target.
+        return test::readFile(dir / L"out\\t") == "old";
+    };
+    ASSERT_EQ(FileOperations().copyFile(dir / L"s", dir / L"out\\t", options), ErrorCode::Success);
+    ASSERT_EQ(seen.size(), 12u);
+    for (const std::wstring& name : seen) EXPECT_EQ(name, seen.front());
+    EXPECT_EQ(seen.front().rfind(L"t.", 0), 0u);
+    EXPECT_EQ(openable, 0);
+    EXPECT_EQ(deletable, 0);
+    EXPECT_TRUE(test::readFile(dir / L"out\\t") == test::patternBytes(kLimit + 2 * kMiB));
+    EXPECT_EQ(test::namesIn(dir / L"out"), std::vector<std::wstring>{L"t"});
 }
 
 // The final step cannot replace a target that another handle holds open
