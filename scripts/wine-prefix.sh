@@ -8,13 +8,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 PIDFILE="$KORVEL_BUILD_DIR/wine/wineserver.pid"
 
 stop_server() {
+    # -k reaches only the server of this prefix (WINEPREFIX), also one that
+    # an older script left running without a pid file.
+    timeout 30 "$KORVEL_WINESERVER" -k >/dev/null 2>&1 || true
     if [ -f "$PIDFILE" ]; then
         pid="$(cat "$PIDFILE")"
-        if kill -0 "$pid" 2>/dev/null; then
-            timeout 30 "$KORVEL_WINESERVER" -k >/dev/null 2>&1 || true
-            for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-            kill "$pid" 2>/dev/null || true
-        fi
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill "$pid" 2>/dev/null || true
         rm -f "$PIDFILE"
     fi
 }
@@ -23,8 +23,10 @@ start_server() {
     if [ -f "$PIDFILE" ] && kill -0 "$(cat "$PIDFILE")" 2>/dev/null; then
         return 0
     fi
-    # All output goes to /dev/null: an inherited stdout would keep callers waiting.
-    "$KORVEL_WINESERVER" -p </dev/null >/dev/null 2>&1 &
+    # In the foreground (-f), so that $! is the server itself and stop can
+    # find it. All output goes to /dev/null: an inherited stdout would keep
+    # callers waiting.
+    "$KORVEL_WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
     echo $! > "$PIDFILE"
     sleep 0.3
 }
