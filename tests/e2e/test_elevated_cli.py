@@ -1,6 +1,7 @@
 """KorvelElevated as a caller starts it: exit codes, console texts and the
 event lines of its start-up."""
 import json
+import os
 import re
 import unittest
 
@@ -136,6 +137,24 @@ class EventStream:
             own = [e for e in events[3:-2] if e["event_type"] == "error" and e.get("operation") == operation]
             test.assertTrue(own, events)
         return events
+
+
+class Binary(unittest.TestCase):
+    def setUp(self):
+        with open(os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "rb") as f:
+            self.image = f.read()
+
+    def test_embeds_its_application_manifest(self):
+        for text in (b'level="requireAdministrator"', b"PerMonitorV2",
+                     b"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # Windows 7
+                     b"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # Windows 8
+                     b"{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # Windows 8.1
+                     b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):  # Windows 10
+            self.assertIn(text, self.image)
+
+    def test_needs_no_runtime_dll(self):
+        for dll in (b"libstdc++-6.dll", b"libgcc_s_seh-1.dll", b"libwinpthread-1.dll", b"jsoncpp.dll"):
+            self.assertNotIn(dll.lower(), self.image.lower())
 
 
 class NoCommand(unittest.TestCase):
