@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
 #include <ctime>
 #include <system_error>
 
@@ -81,18 +82,29 @@ bool isDirectory(const fs::path& path) {
 
 // A name beside the target that no other run picks: the new content is
 // written there and replaces the target in one step once it is complete.
+// It carries the target's name where that fits within the limits of a name
+// and of a plain path that the target itself keeps to.
 fs::path temporaryPathFor(const fs::path& target) {
     static std::atomic<uint32_t> counter{0};
     LARGE_INTEGER ticks{};
     QueryPerformanceCounter(&ticks);
-    const uint64_t mix = (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
-                         static_cast<uint64_t>(ticks.QuadPart) ^
-                         (static_cast<uint64_t>(counter.fetch_add(1)) << 52);
-    wchar_t suffix[32];
-    swprintf(suffix, sizeof suffix / sizeof suffix[0], L".~%016llx.tmp", static_cast<unsigned long long>(mix));
-    fs::path name = target.filename();
-    name += suffix;
-    return target.parent_path() / name;
+    uint64_t mix = static_cast<uint64_t>(GetCurrentProcessId()) * 0x9E3779B97F4A7C15ull ^
+                   static_cast<uint64_t>(ticks.QuadPart) ^ counter.fetch_add(1) * 0xC2B2AE3D27D4EB4Full;
+    mix ^= mix >> 32;
+    wchar_t tag[16];
+    swprintf(tag, sizeof tag / sizeof tag[0], L"%08x", static_cast<unsigned>(mix & 0xFFFFFFFFu));
+
+    const fs::path parent = target.parent_path();
+    fs::path named = target.filename();
+    named += L".~";
+    named += tag;
+    named += L".tmp";
+    const fs::path beside = parent / named;
+    const size_t targetLength = target.native().size();
+    const bool nameFits = named.native().size() <= 255;
+    const bool pathFits = targetLength >= MAX_PATH || beside.native().size() < MAX_PATH;
+    if (nameFits && pathFits) return beside;
+    return parent / (std::wstring(L"~") + tag + L".tmp");
 }
 
 // Removes a temporary file of ours. A read-only flag (copied from a

@@ -207,6 +207,20 @@ TEST(FileCopy, CopyOntoItselfKeepsTheContent) {
     }
 }
 
+// The temporary file must not break a name the target itself can have.
+TEST(FileCopy, TargetNameAtTheLengthLimit) {
+    for (size_t size : {size_t{10}, kLimit + 1}) {
+        SCOPED_TRACE(size);
+        ScratchDir dir;
+        const std::wstring name(250, L'n');
+        test::writeFile(dir / L"s", test::patternBytes(size));
+        test::writeFile(dir / name, "old");
+        EXPECT_EQ(FileOperations().copyFile(dir / L"s", dir / name, allOn()), ErrorCode::Success);
+        EXPECT_TRUE(test::readFile(dir / name) == test::patternBytes(size));
+        EXPECT_EQ(test::namesIn(dir.path()), (std::vector<std::wstring>{name, L"s"}));
+    }
+}
+
 TEST(FileCopy, ProgressCallbackSeesEveryChunk) {
     ScratchDir dir;
     const size_t size = kLimit + 3 * kMiB + 17;
