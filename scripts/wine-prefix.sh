@@ -52,6 +52,15 @@ make_sandbox() {
     echo disable > "$WINEPREFIX/.update-timestamp"
 }
 
+# Wine starts its own services (rpcss, explorer) on first demand, as children
+# that inherit the output pipes of whichever program asked: a test capturing
+# that program's output would then wait until the server exits. Start them
+# here, detached from every caller.
+warm_up() {
+    timeout 60 "$KORVEL_WINE64" net start RpcSs </dev/null >/dev/null 2>&1 || true
+    timeout 60 "$KORVEL_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
 case "${1:-start}" in
 start)
     mkdir -p "$HOME" "$KORVEL_BUILD_DIR/wine"
@@ -61,12 +70,12 @@ start)
         mkdir -p "$WINEPREFIX"
         start_server
         timeout 300 "$KORVEL_WINE64" wineboot --init </dev/null >/dev/null 2>&1 || true
-        timeout 60 "$KORVEL_WINESERVER" -w || true
         make_sandbox
         touch "$WINEPREFIX/.korvel-ready"
     fi
     make_sandbox
     start_server
+    warm_up
     ;;
 stop)
     stop_server

@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import subprocess
+import tempfile
 import uuid
 
 BUILD_DIR = os.environ.get("KORVEL_BUILD_DIR") or os.path.abspath(
@@ -95,10 +96,16 @@ def run(exe, args, timeout=300, env=None, stdin=None):
     full_env["KORVEL_BUILD_DIR"] = BUILD_DIR
     if env:
         full_env.update(env)
-    proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
-                          stdin=subprocess.DEVNULL if stdin is None else stdin,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=timeout, env=full_env)
+    # Output goes to files, not pipes: a Wine service process started on
+    # demand may inherit the handles and outlive the program.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
+                              stdin=subprocess.DEVNULL if stdin is None else stdin,
+                              stdout=out, stderr=err, timeout=timeout, env=full_env)
+        out.seek(0)
+        err.seek(0)
+        proc.stdout = out.read()
+        proc.stderr = err.read()
     return Result(proc)
 
 
