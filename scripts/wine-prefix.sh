@@ -24,11 +24,16 @@ start_server() {
         return 0
     fi
     # In the foreground (-f), so that $! is the server itself and stop can
-    # find it. All output goes to /dev/null: an inherited stdout would keep
-    # callers waiting.
-    "$KORVEL_WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
+    # find it, and in a session of its own, so that an interrupted caller's
+    # process group does not take it down under running programs. All output
+    # goes to /dev/null: an inherited stdout would keep callers waiting.
+    setsid "$KORVEL_WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
     echo $! > "$PIDFILE"
     sleep 0.3
+    # The prefix's own processes (services.exe and the rest) inherit the
+    # standard handles of the program that starts them: start them here,
+    # with nothing to inherit, so that they never hold a test's output open.
+    timeout 120 "$KORVEL_WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 make_sandbox() {
