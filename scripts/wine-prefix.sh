@@ -30,10 +30,6 @@ start_server() {
     setsid "$KORVEL_WINESERVER" -f -p </dev/null >/dev/null 2>&1 &
     echo $! > "$PIDFILE"
     sleep 0.3
-    # The prefix's own processes (services.exe and the rest) inherit the
-    # standard handles of the program that starts them: start them here,
-    # with nothing to inherit, so that they never hold a test's output open.
-    timeout 120 "$KORVEL_WINE64" wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 make_sandbox() {
