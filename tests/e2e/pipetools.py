@@ -4,6 +4,7 @@ same Wine sandbox as KorvelElevated."""
 import os
 import signal
 import subprocess
+import tempfile
 import time
 import uuid
 
@@ -28,10 +29,17 @@ def pipe_name(tag):
 
 def run(exe, args, timeout=300):
     """Runs a program of the bin folder from K:\\ (a child process started
-    from a folder Wine cannot map prints a warning on standard error)."""
-    proc = subprocess.run([harness.WINERUN, os.path.join(harness.BIN_DIR, exe)] + list(args),
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=timeout, env=_env(), cwd=harness.BIN_DIR)
+    from a folder Wine cannot map prints a warning on standard error).
+    Output goes to files: a Wine service started on demand may inherit the
+    handles and outlive the program, which a pipe reader would wait for."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run([harness.WINERUN, os.path.join(harness.BIN_DIR, exe)] + list(args),
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout, env=_env(), cwd=harness.BIN_DIR)
+        out.seek(0)
+        err.seek(0)
+        proc.stdout = out.read()
+        proc.stderr = err.read()
     return harness.Result(proc)
 
 
@@ -58,9 +66,10 @@ class PipeServer:
         self.ready_host = scratch.path("ready-%s" % tag)
         args = ["--name", name, "--out", harness.to_win(self.out_host),
                 "--ready", harness.to_win(self.ready_host), "--max-ms", str(max_ms)] + list(options)
+        self._err = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [harness.WINERUN, os.path.join(harness.BIN_DIR, "pipe_server.exe")] + args,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._err,
             env=_env(), cwd=harness.BIN_DIR)
         if wait:
             self.wait_ready()
@@ -69,8 +78,9 @@ class PipeServer:
         deadline = time.monotonic() + timeout
         while not os.path.exists(self.ready_host):
             if self.proc.poll() is not None:
+                self._err.seek(0)
                 raise AssertionError("pipe_server ended early (%s): %r"
-                                     % (self.proc.returncode, self.proc.stderr.read()))
+                                     % (self.proc.returncode, self._err.read()))
             if time.monotonic() > deadline:
                 raise AssertionError("pipe_server did not come up")
             time.sleep(0.05)
@@ -98,4 +108,4 @@ class PipeServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-        self.proc.stderr.close()
+        self._err.close()
