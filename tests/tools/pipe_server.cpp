@@ -126,6 +126,21 @@ HANDLE makeInstance(const Options& o) {
     return h;
 }
 
+// Before the server leaves the client, waits until the client's next line
+// has arrived (at most two seconds), and a moment longer, so that the client
+// is inside its flush of that line when the pipe goes. Wine's flush returns
+// success at once on a pipe whose server already left, which would make the
+// fate of a line written in that instant a matter of timing.
+void settleBeforeLeaving(HANDLE pipe) {
+    for (int i = 0; i < 200; ++i) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return;
+        if (available > 0) break;
+        Sleep(10);
+    }
+    Sleep(300);
+}
+
 // Accepts one client on the instance; true when connected.
 bool accept(HANDLE pipe) {
     if (ConnectNamedPipe(pipe, nullptr)) return true;
@@ -184,8 +199,12 @@ int wmain(int argc, wchar_t** argv) {
         }
         line.clear();
         ++lines;
-        if (lines == o.exitAfter) return 0;
+        if (lines == o.exitAfter) {
+            settleBeforeLeaving(pipe.get());
+            return 0;
+        }
         if (lines == o.dropAfter) {
+            settleBeforeLeaving(pipe.get());
             // The fresh instance exists before this client is dropped, so a
             // reconnection finds the pipe at once.
             Handle next(makeInstance(o));
