@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -41,6 +42,10 @@ TEST(EntryPoint, ResultsPassThroughUnchanged) {
     test::StdoutCapture out;
     for (int code : {0, 1, 2, 3, 7, 141, 245}) EXPECT_EQ(runEntryPoint([code] { return code; }), code);
     EXPECT_EQ(out.text(), "");
+}
+
+TEST(EntryPointDeathTest, StdTerminateEndsWithFourNotTheAbortCode) {
+    EXPECT_EXIT(runEntryPoint([]() -> int { std::terminate(); }), ::testing::ExitedWithCode(4), "");
 }
 
 TEST(Startup, ComFailureEndsWithFourBeforeAnythingElse) {
