@@ -44,8 +44,26 @@ TEST(EntryPoint, ResultsPassThroughUnchanged) {
     EXPECT_EQ(out.text(), "");
 }
 
-TEST(EntryPointDeathTest, StdTerminateEndsWithFourNotTheAbortCode) {
-    EXPECT_EXIT(runEntryPoint([]() -> int { std::terminate(); }), ::testing::ExitedWithCode(4), "");
+// Run in a process of its own: the guard ends the process.
+TEST(EntryPoint, StdTerminateEndsWithFourNotTheAbortCode) {
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    std::wstring probe(self, n);
+    probe = probe.substr(0, probe.find_last_of(L"\\/") + 1) + L"terminate_probe.exe";
+    std::wstring commandLine = L"\"" + probe + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                               &pi))
+        << GetLastError();
+    CloseHandle(pi.hThread);
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(code, 4u);
 }
 
 TEST(Startup, ComFailureEndsWithFourBeforeAnythingElse) {
