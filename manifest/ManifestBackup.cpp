@@ -20,18 +20,10 @@
 
 namespace korvel {
 
+using detail::fullCopyOptions;
 using detail::handlerLog;
 
 namespace {
-
-CopyOptions fullCopyOptions() {
-    CopyOptions options;
-    options.overwrite = true;
-    options.preserveTimestamps = true;
-    options.verifyHash = true;
-    options.createParentDirs = true;
-    return options;
-}
 
 std::wstring utcBackupId() {
     const std::time_t now = std::time(nullptr);

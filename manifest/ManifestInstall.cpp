@@ -14,18 +14,10 @@
 
 namespace korvel {
 
+using detail::fullCopyOptions;
 using detail::handlerLog;
 
 namespace {
-
-CopyOptions fullCopyOptions() {
-    CopyOptions options;
-    options.overwrite = true;
-    options.preserveTimestamps = true;
-    options.verifyHash = true;
-    options.createParentDirs = true;
-    return options;
-}
 
 std::string lowerAscii(std::string text) {
     for (char& c : text) {

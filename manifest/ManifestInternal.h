@@ -9,11 +9,23 @@
 
 #include "common/EventLogger.h"
 #include "common/ErrorCodes.h"
+#include "common/FileOperations.h"
 
 namespace korvel::detail {
 
 // Largest manifest or file the download client may fetch (2 GiB).
 constexpr uint64_t kMaxDownloadSize = 0x80000000ULL;
+
+// Copies into the target, the cache and the backup: overwrite, keep the
+// time stamps, verify the hash, make parent folders.
+inline CopyOptions fullCopyOptions() {
+    CopyOptions options;
+    options.overwrite = true;
+    options.preserveTimestamps = true;
+    options.verifyHash = true;
+    options.createParentDirs = true;
+    return options;
+}
 
 // One diagnostic line under the handler's component name.
 void handlerLog(LogLevel level, const std::string& message);
