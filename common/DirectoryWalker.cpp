@@ -1,6 +1,7 @@
 #include "common/DirectoryWalker.h"
 
 #include "common/PinnedDirectory.h"
+#include "common/Win32Util.h"
 
 #include <windows.h>
 
@@ -14,37 +15,6 @@ constexpr DWORD kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCH
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr size_t kListBufferBytes = 64 * 1024;
-
-class FolderHandle {
-public:
-    explicit FolderHandle(HANDLE h) noexcept : handle_(h) {}
-    ~FolderHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    HANDLE get() const noexcept { return handle_; }
-    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE release() noexcept {
-        HANDLE h = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return h;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-uint32_t lastErrorOr(uint32_t fallback) {
-    const DWORD code = GetLastError();
-    return code != 0 ? static_cast<uint32_t>(code) : fallback;
-}
-
-bool samePath(const std::wstring& a, const std::wstring& b) {
-    if (a.size() > static_cast<size_t>(INT_MAX) || b.size() > static_cast<size_t>(INT_MAX)) return false;
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
 
 std::wstring join(const std::wstring& base, const std::wstring& name) {
     if (base.empty()) return name;
@@ -62,7 +32,7 @@ bool openFolder(const std::wstring& path, const std::wstring& expectedFinal, std
         error = lastErrorOr(ERROR_INVALID_FUNCTION);
         return false;
     }
-    FolderHandle owner(h);
+    ScopedHandle owner(h);
     FILE_BASIC_INFO basic{};
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof(basic))) {
         error = lastErrorOr(ERROR_INVALID_FUNCTION);
@@ -161,7 +131,7 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
 
             std::vector<Listed> listed;
             {
-                FolderHandle folder(h);
+                ScopedHandle folder(h);
                 if (!listFolder(folder.get(), listed, code)) {
                     error.win32Error = code;
                     error.path = currentPath;

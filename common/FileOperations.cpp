@@ -1,3 +1,4 @@
+#include "common/Win32Util.h"
 #include "common/FileOperations.h"
 
 #include <softpub.h>
@@ -26,30 +27,6 @@ const char kComponent[] = "FileOperations";
 void logLine(LogLevel level, const std::string& message) {
     EventLogger::instance().log(level, message, kComponent);
 }
-
-// Owner of a file handle from CreateFileW.
-class FileHandle {
-public:
-    FileHandle() = default;
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    FileHandle& operator=(HANDLE handle) {
-        close();
-        handle_ = handle;
-        return *this;
-    }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-    void close() noexcept {
-        if (valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
 
 std::string hexDigits(const unsigned char* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";
@@ -298,7 +275,7 @@ ErrorCode FileOperations::hashFile(const fs::path& path, std::string& hex) {
     Sha256Hasher hasher;
     if (const ErrorCode code = hasher.begin(); code != ErrorCode::Success) return code;
 
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.valid()) {
         const DWORD code = GetLastError();
@@ -419,11 +396,11 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
     }
 
     if (options.preserveTimestamps) {
-        FileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        ScopedHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         // Attribute access is enough for the times and also works when the
         // copy took a read-only flag from its source.
-        FileHandle to(CreateFileW(temporary.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        ScopedHandle to(CreateFileW(temporary.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
         if (from.valid() && to.valid()) copyTimes(from.get(), to.get());
     }
@@ -436,7 +413,7 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
 
 ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path& target,
                                           const CopyOptions& options) {
-    FileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    ScopedHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!from.valid()) {
         const DWORD code = GetLastError();
@@ -447,7 +424,7 @@ ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path
     // No sharing: nothing else can change the new content between its
     // verification and the final move.
     fs::path temporary;
-    FileHandle to;
+    ScopedHandle to;
     for (int attempt = 0;; ++attempt) {
         temporary = temporaryPathFor(target);
         to = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,

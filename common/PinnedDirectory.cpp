@@ -2,6 +2,7 @@
 
 #include "common/PathSafety.h"
 #include "common/TextConversion.h"
+#include "common/Win32Util.h"
 
 #include <winternl.h>
 
@@ -16,41 +17,6 @@ namespace {
 constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Owner of a handle opened inside one operation; closed on every path.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) noexcept : handle_(handle) {}
-    ~ScopedHandle() { close(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    HANDLE get() const noexcept { return handle_; }
-    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE release() noexcept {
-        HANDLE h = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return h;
-    }
-    void close() noexcept {
-        if (valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-uint32_t lastErrorOr(uint32_t fallback) {
-    const DWORD code = GetLastError();
-    return code != 0 ? static_cast<uint32_t>(code) : fallback;
-}
-
-// Case-blind ordinal equality, the way the file system compares names.
-bool samePath(const std::wstring& a, const std::wstring& b) {
-    if (a.size() > static_cast<size_t>(INT_MAX) || b.size() > static_cast<size_t>(INT_MAX)) return false;
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) {
     const std::wstring p(prefix);
