@@ -427,8 +427,8 @@ ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path
     ScopedHandle to;
     for (int attempt = 0;; ++attempt) {
         temporary = temporaryPathFor(target);
-        to = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+        to.reset(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
         if (to.valid()) break;
         const DWORD code = GetLastError();
         if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;

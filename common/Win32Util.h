@@ -1,40 +1,12 @@
 #pragma once
 // Small Windows helpers shared by the file-system code.
-#include <windows.h>
+#include "common/UniqueResource.h"
 
 #include <climits>
 #include <cstdint>
 #include <string>
 
 namespace korvel {
-
-// Owner of a kernel handle; closed on every path.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) noexcept : handle_(handle) {}
-    ~ScopedHandle() { close(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(HANDLE handle) noexcept {
-        close();
-        handle_ = handle;
-        return *this;
-    }
-    HANDLE get() const noexcept { return handle_; }
-    bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    HANDLE release() noexcept {
-        HANDLE h = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return h;
-    }
-    void close() noexcept {
-        if (valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE handle_;
-};
 
 // GetLastError(), or the fallback when a failed call left no error.
 inline uint32_t lastErrorOr(uint32_t fallback) {
