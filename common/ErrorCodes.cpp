@@ -1,5 +1,7 @@
 #include "common/ErrorCodes.h"
 
+#include "common/UniqueResource.h"
+
 #include <windows.h>
 
 #include <array>
@@ -92,19 +94,12 @@ std::wstring formatWin32Error(uint32_t code) {
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer), 0,
             nullptr);
+        const LocalMemory owner(buffer);
         if (length != 0 && buffer != nullptr) {
-            std::wstring text;
-            try {
-                text.assign(buffer, length);
-            } catch (...) {
-                LocalFree(buffer);
-                throw;
-            }
-            LocalFree(buffer);
+            std::wstring text(buffer, length);
             while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
             return text;
         }
-        if (buffer != nullptr) LocalFree(buffer);
         return L"Win32 error " + std::to_wstring(code);
     } catch (...) {
         return std::wstring();

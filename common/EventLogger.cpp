@@ -81,12 +81,7 @@ EventLogger& EventLogger::instance() {
     return logger;
 }
 
-EventLogger::~EventLogger() {
-    if (pipeHandle != INVALID_HANDLE_VALUE) {
-        CloseHandle(pipeHandle);
-        pipeHandle = INVALID_HANDLE_VALUE;
-    }
-}
+EventLogger::~EventLogger() = default;
 
 std::string EventLogger::currentTimestamp() {
     FILETIME ft;
@@ -225,7 +220,7 @@ bool EventLogger::connectPipeOnce(const std::wstring& name) {
     }
     HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    pipeHandle = h;
+    pipeHandle.reset(h);
     // Connected again: the next loss gets its full reconnection wait.
     reconnectFailed_ = false;
     return true;
@@ -235,7 +230,7 @@ bool EventLogger::connectPipe(const std::wstring& name, uint32_t timeoutMs) {
     // A name that is not a pipe is never opened: the elevated process must
     // not be made to write into a file of the caller's choosing.
     if (!isPipeName(name)) {
-        pipeHandle = INVALID_HANDLE_VALUE;
+        pipeHandle.reset();
         return false;
     }
     const DWORD start = GetTickCount();
@@ -250,7 +245,7 @@ bool EventLogger::connectPipe(const std::wstring& name, uint32_t timeoutMs) {
             break;
         }
     } while (static_cast<DWORD>(GetTickCount() - start) <= timeoutMs);
-    pipeHandle = INVALID_HANDLE_VALUE;
+    pipeHandle.reset();
     return false;
 }
 
@@ -259,7 +254,7 @@ bool EventLogger::reconnect() {
     bool ok;
     if (reconnectFailed_) {
         ok = connectPipeOnce(pipeName);
-        if (!ok) pipeHandle = INVALID_HANDLE_VALUE;
+        if (!ok) pipeHandle.reset();
     } else {
         ok = connectPipe(pipeName, reconnectTimeoutMs);
     }
@@ -269,10 +264,10 @@ bool EventLogger::reconnect() {
 
 bool EventLogger::writeToPipe(const std::string& line) {
     DWORD written = 0;
-    if (!WriteFile(pipeHandle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) return false;
+    if (!WriteFile(pipeHandle.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) return false;
     // The flush returns once the server has read the line; when it fails the
     // server went away with the line unread, so the line counts as not sent.
-    if (flushEachLine && !FlushFileBuffers(pipeHandle)) return false;
+    if (flushEachLine && !FlushFileBuffers(pipeHandle.get())) return false;
     return true;
 }
 
@@ -291,15 +286,13 @@ void EventLogger::writeEvent(const Json::Value& event) {
     if (line.empty() || line.back() != '\n') line += '\n';
 
     std::lock_guard<std::mutex> lock(mutex);
-    if (pipeHandle != INVALID_HANDLE_VALUE || reconnect()) {
+    if (pipeHandle.valid() || reconnect()) {
         if (writeToPipe(line)) return;
-        CloseHandle(pipeHandle);
-        pipeHandle = INVALID_HANDLE_VALUE;
+        pipeHandle.reset();
         // The line that failed goes to the pipe if it comes straight back.
         if (reconnect()) {
             if (writeToPipe(line)) return;
-            CloseHandle(pipeHandle);
-            pipeHandle = INVALID_HANDLE_VALUE;
+            pipeHandle.reset();
             reconnectFailed_ = true;
         }
     }

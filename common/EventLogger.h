@@ -2,6 +2,8 @@
 // The one channel through which the programs report what they do: every
 // event is one compact JSON object on one line, written to the caller's
 // progress pipe when one is connected, otherwise to standard output.
+#include "common/UniqueResource.h"
+
 #include <windows.h>
 
 #include <json/value.h>
@@ -55,7 +57,7 @@ public:
     bool verbose = false;
     bool flushEachLine = true;
     std::mutex mutex;
-    HANDLE pipeHandle = INVALID_HANDLE_VALUE;
+    ScopedHandle pipeHandle;
     std::wstring pipeName;
     uint32_t reconnectTimeoutMs = 15000;
 

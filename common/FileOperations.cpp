@@ -113,10 +113,8 @@ void copyTimes(HANDLE source, HANDLE target) noexcept {
 Sha256Hasher::~Sha256Hasher() { release(); }
 
 void Sha256Hasher::release() noexcept {
-    if (hash_ != nullptr) BCryptDestroyHash(hash_);
-    hash_ = nullptr;
-    if (algorithm_ != nullptr) BCryptCloseAlgorithmProvider(algorithm_, 0);
-    algorithm_ = nullptr;
+    hash_.reset();
+    algorithm_.reset();
 }
 
 ErrorCode Sha256Hasher::begin() {
@@ -126,36 +124,38 @@ ErrorCode Sha256Hasher::begin() {
         release();
         return ErrorCode::HashCalculationFailed;
     };
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm_, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    if (status >= 0) algorithm_.reset(algorithm);
     if (status < 0) {
-        algorithm_ = nullptr;
         return fail("BCryptOpenAlgorithmProvider failed: ", status);
     }
     DWORD value = 0;
     ULONG got = 0;
-    status = BCryptGetProperty(algorithm_, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value,
+    status = BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value,
                                &got, 0);
     if (status < 0) return fail("BCryptGetProperty (object length) failed: ", status);
     objectLength_ = value;
-    status = BCryptGetProperty(algorithm_, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value, &got,
+    status = BCryptGetProperty(algorithm_.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value, &got,
                                0);
     if (status < 0) return fail("BCryptGetProperty (hash length) failed: ", status);
     digestLength_ = value;
     object_.assign(objectLength_, 0);
-    status = BCryptCreateHash(algorithm_, &hash_, object_.data(), objectLength_, nullptr, 0, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    status = BCryptCreateHash(algorithm_.get(), &hash, object_.data(), objectLength_, nullptr, 0, 0);
+    if (status >= 0) hash_.reset(hash);
     if (status < 0) {
-        hash_ = nullptr;
         return fail("BCryptCreateHash failed: ", status);
     }
     return ErrorCode::Success;
 }
 
 ErrorCode Sha256Hasher::update(const void* data, size_t size) {
-    if (hash_ == nullptr) return ErrorCode::HashCalculationFailed;
+    if (!hash_.valid()) return ErrorCode::HashCalculationFailed;
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
         const ULONG part = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
-        const NTSTATUS status = BCryptHashData(hash_, const_cast<PUCHAR>(bytes), part, 0);
+        const NTSTATUS status = BCryptHashData(hash_.get(), const_cast<PUCHAR>(bytes), part, 0);
         if (status < 0) {
             logLine(LogLevel::Error, "BCryptHashData failed: " + std::to_string(static_cast<long>(status)));
             release();
@@ -169,9 +169,9 @@ ErrorCode Sha256Hasher::update(const void* data, size_t size) {
 
 ErrorCode Sha256Hasher::finish(std::string& hex) {
     hex.clear();
-    if (hash_ == nullptr) return ErrorCode::HashCalculationFailed;
+    if (!hash_.valid()) return ErrorCode::HashCalculationFailed;
     std::vector<unsigned char> digest(digestLength_);
-    const NTSTATUS status = BCryptFinishHash(hash_, digest.data(), digestLength_, 0);
+    const NTSTATUS status = BCryptFinishHash(hash_.get(), digest.data(), digestLength_, 0);
     release();
     if (status < 0) {
         logLine(LogLevel::Error, "BCryptFinishHash failed: " + std::to_string(static_cast<long>(status)));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/ErrorCodes.h"
+#include "common/UniqueResource.h"
 
 namespace korvel {
 
@@ -60,8 +61,8 @@ public:
 private:
     void release() noexcept;
 
-    BCRYPT_ALG_HANDLE algorithm_ = nullptr;
-    BCRYPT_HASH_HANDLE hash_ = nullptr;
+    CngAlgorithmHandle algorithm_;
+    CngHashHandle hash_;
     std::vector<unsigned char> object_;
     uint32_t objectLength_ = 0;
     uint32_t digestLength_ = 0;

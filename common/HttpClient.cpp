@@ -90,19 +90,6 @@ void updateProgress(DownloadProgress& progress, std::chrono::steady_clock::time_
 
 }  // namespace
 
-WinHttpHandle& WinHttpHandle::operator=(WinHttpHandle&& other) noexcept {
-    if (this != &other) {
-        reset(other.handle_);
-        other.handle_ = nullptr;
-    }
-    return *this;
-}
-
-void WinHttpHandle::reset(HINTERNET handle) noexcept {
-    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-    handle_ = handle;
-}
-
 ErrorCode mapWinHttpError(DWORD winHttpError) {
     switch (winHttpError) {
         case ERROR_WINHTTP_TIMEOUT: return ErrorCode::Timeout;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "common/ErrorCodes.h"
+#include "common/UniqueResource.h"
 
 namespace korvel {
 
@@ -43,25 +44,6 @@ struct DownloadOptions {
     std::wstring userAgent = L"KorvelElevated/1.0";
     uint32_t requestTimeoutMs = 30000;
     uint32_t connectTimeoutMs = 10000;
-};
-
-// Owner of one WinHTTP handle (session, connection or request).
-class WinHttpHandle {
-public:
-    WinHttpHandle() = default;
-    explicit WinHttpHandle(HINTERNET handle) : handle_(handle) {}
-    ~WinHttpHandle() { reset(); }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-    WinHttpHandle(WinHttpHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    WinHttpHandle& operator=(WinHttpHandle&& other) noexcept;
-
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void reset(HINTERNET handle = nullptr) noexcept;
-
-private:
-    HINTERNET handle_ = nullptr;
 };
 
 // Maps a WinHTTP error to the result the client reports for it.

@@ -255,17 +255,15 @@ bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept {
     }
 }
 
-PinnedDirectory::~PinnedDirectory() { reset(); }
-
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
-    : handle_(other.handle_), finalPath_(std::move(other.finalPath_)), openPath_(std::move(other.openPath_)) {
-    other.handle_ = INVALID_HANDLE_VALUE;
+    : handle_(std::move(other.handle_)), finalPath_(std::move(other.finalPath_)), openPath_(std::move(other.openPath_)) {
+    other.finalPath_.clear();
+    other.openPath_.clear();
 }
 
 PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
     if (this != &other) {
-        reset(other.handle_, std::move(other.finalPath_), std::move(other.openPath_));
-        other.handle_ = INVALID_HANDLE_VALUE;
+        reset(other.handle_.release(), std::move(other.finalPath_), std::move(other.openPath_));
         other.finalPath_.clear();
         other.openPath_.clear();
     }
@@ -273,8 +271,7 @@ PinnedDirectory& PinnedDirectory::operator=(PinnedDirectory&& other) noexcept {
 }
 
 void PinnedDirectory::reset(HANDLE handle, std::wstring finalPath, std::wstring openPath) noexcept {
-    if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
-    handle_ = handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+    handle_.reset(handle == nullptr ? INVALID_HANDLE_VALUE : handle);
     finalPath_ = std::move(finalPath);
     openPath_ = std::move(openPath);
 }
@@ -374,7 +371,7 @@ bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::strin
         }
         // The pinned folder itself must still be where it was pinned.
         std::wstring rootFinal;
-        if (!normalFinalPath(handle_, rootFinal)) {
+        if (!normalFinalPath(handle_.get(), rootFinal)) {
             win32Error = lastErrorOr(ERROR_INVALID_HANDLE);
             containmentViolation = true;
             return false;
@@ -395,7 +392,7 @@ bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::strin
                 containmentViolation = true;
                 return false;
             }
-            if (!sameObject(atPath.get(), handle_)) {
+            if (!sameObject(atPath.get(), handle_.get())) {
                 win32Error = ERROR_ACCESS_DENIED;
                 containmentViolation = true;
                 return false;
@@ -438,7 +435,7 @@ bool PinnedDirectory::deleteRoot(uint32_t& win32Error) noexcept {
             return false;
         }
         bool secondNotContained = false;
-        return deleteThroughHandle(handle_, openPath_, win32Error, secondNotContained,
+        return deleteThroughHandle(handle_.get(), openPath_, win32Error, secondNotContained,
                                    [&](HANDLE second, uint32_t& error) {
                                        std::wstring secondFinal;
                                        if (!normalFinalPath(second, secondFinal) ||

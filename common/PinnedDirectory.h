@@ -3,6 +3,8 @@
 // paths, and PinnedDirectory, a directory held open without following reparse
 // points (and without delete sharing) through which an entry is deleted only
 // when the entry's own handle proves that it lies inside the directory.
+#include "common/UniqueResource.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -43,14 +45,13 @@ bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;
 class PinnedDirectory {
 public:
     PinnedDirectory() noexcept = default;
-    ~PinnedDirectory();
     PinnedDirectory(PinnedDirectory&& other) noexcept;
     PinnedDirectory& operator=(PinnedDirectory&& other) noexcept;
     PinnedDirectory(const PinnedDirectory&) = delete;
     PinnedDirectory& operator=(const PinnedDirectory&) = delete;
 
-    bool isOpen() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE handle() const noexcept { return handle_; }
+    bool isOpen() const noexcept { return handle_.valid(); }
+    HANDLE handle() const noexcept { return handle_.get(); }
     // The directory's final path in normal form ("T:\a\b").
     const std::wstring& finalPath() const noexcept { return finalPath_; }
     // The extended-length form of the path that was pinned.
@@ -86,7 +87,7 @@ public:
     bool deleteRoot(uint32_t& win32Error) noexcept;
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedHandle handle_;
     std::wstring finalPath_;
     std::wstring openPath_;
 };

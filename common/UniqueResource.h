@@ -2,7 +2,6 @@
 // The one owner family for Windows resources: a movable owner with a close
 // policy per kind. Nothing outside this header closes a Windows resource by
 // hand.
-#include <winsock2.h>
 #include <windows.h>
 
 #include <bcrypt.h>

@@ -1,5 +1,7 @@
 #include "elevated/Startup.h"
 
+#include "common/UniqueResource.h"
+
 #include <windows.h>
 #include <objbase.h>
 
@@ -15,35 +17,6 @@
 
 namespace korvel {
 namespace {
-
-// Uninitialises COM exactly once on every path after a successful start.
-class ComScope {
-public:
-    explicit ComScope(HRESULT hr) : initialized_(SUCCEEDED(hr)) {}
-    ~ComScope() {
-        if (initialized_) CoUninitialize();
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    bool initialized_;
-};
-
-class SidOwner {
-public:
-    SidOwner() = default;
-    ~SidOwner() {
-        if (sid_) FreeSid(sid_);
-    }
-    SidOwner(const SidOwner&) = delete;
-    SidOwner& operator=(const SidOwner&) = delete;
-    PSID* out() { return &sid_; }
-    PSID get() const { return sid_; }
-
-private:
-    PSID sid_ = nullptr;
-};
 
 std::wstring hexHresult(HRESULT hr) {
     wchar_t buffer[16];
@@ -75,9 +48,9 @@ int runEntryPoint(const std::function<int()>& body) noexcept {
 
 bool isAdministrator() {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    SidOwner sid;
+    SidHandle sid;
     if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, sid.out())) {
+                                  0, 0, sid.put())) {
         return false;
     }
     BOOL member = FALSE;
@@ -91,7 +64,8 @@ int runElevatedHelper(int argc, const wchar_t* const* argv) {
         writeStderrLine(L"Failed to initialize COM: " + hexHresult(hr));
         return toInt(ErrorCode::InternalError);
     }
-    ComScope com(hr);
+    // Uninitialised exactly once, on every path.
+    ComApartment com(true);
 
     if (!isAdministrator()) {
         writeStderrLine(L"Error: This application requires administrator privileges.");
@@ -111,10 +85,7 @@ int runElevatedHelper(int argc, const wchar_t* const* argv) {
         bool connected;
         {
             std::lock_guard<std::mutex> lock(logger.mutex);
-            if (logger.pipeHandle != INVALID_HANDLE_VALUE) {
-                CloseHandle(logger.pipeHandle);
-                logger.pipeHandle = INVALID_HANDLE_VALUE;
-            }
+            logger.pipeHandle.reset();
             logger.pipeName = options.progressPipe;
             logger.reconnectTimeoutMs = 30000;
             connected = logger.connectPipe(options.progressPipe, 30000);

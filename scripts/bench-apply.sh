@@ -21,9 +21,11 @@ FILES="${2:-1000}"
 
 "$ROOT/scripts/build.sh" >/dev/null
 "$ROOT/scripts/wine-prefix.sh" start
+# Stop the wineserver this run started, however it ends.
+trap '"$ROOT/scripts/wine-prefix.sh" stop' EXIT
 
 cd "$ROOT/tests"
-exec python3 - "$ROOT" "$TOTAL_MIB" "$FILES" <<'PY'
+python3 - "$ROOT" "$TOTAL_MIB" "$FILES" <<'PY'
 import json
 import os
 import shutil

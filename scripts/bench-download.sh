@@ -14,9 +14,11 @@ RUNS="${2:-3}"
 
 cmake --build "$KORVEL_BUILD_DIR" --target bench_download -- --no-print-directory >/dev/null
 "$ROOT/scripts/wine-prefix.sh" start
+# Stop the wineserver this run started, however it ends.
+trap '"$ROOT/scripts/wine-prefix.sh" stop' EXIT
 
 cd "$ROOT/tests"
-exec python3 - "$SIZE_MIB" "$RUNS" <<'PY'
+python3 - "$SIZE_MIB" "$RUNS" <<'PY'
 import os
 import re
 import statistics

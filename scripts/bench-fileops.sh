@@ -26,6 +26,8 @@ head -c "$((SIZE_MIB * 1048576))" /dev/urandom > "$SRC"
 BYTES=$(stat -c %s "$SRC")
 
 "$ROOT/scripts/wine-prefix.sh" start
+# Stop the wineserver this run started, however it ends.
+trap 'rm -rf "$BENCH"; "$ROOT/scripts/wine-prefix.sh" stop' EXIT
 
 secs() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }

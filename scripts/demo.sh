@@ -16,9 +16,11 @@ RAW="${1:-}"
 
 "$ROOT/scripts/build.sh"
 "$ROOT/scripts/wine-prefix.sh" start
+# Stop the wineserver this run started, however it ends.
+trap '"$ROOT/scripts/wine-prefix.sh" stop' EXIT
 
 cd "$ROOT/tests"
-exec python3 - "$ROOT" "$RAW" <<'PY'
+python3 - "$ROOT" "$RAW" <<'PY'
 import hashlib
 import json
 import os

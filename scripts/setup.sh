@@ -38,19 +38,19 @@ if [ "${#need_pkgs[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
 fi
 
-# The Debian package's nginx service is not used; tests run their own.
-if pgrep -x nginx >/dev/null 2>&1 && [ -f /run/nginx.pid ]; then
-    $SUDO nginx -s stop >/dev/null 2>&1 || true
-fi
-
 JSONCPP_DIR="$DEPS/jsoncpp"
 if [ ! -f "$JSONCPP_DIR/src/lib_json/json_value.cpp" ]; then
     if ! grep -rqs '^Types:.*deb-src\|^deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
         echo "setup: adding a deb-src entry for the JsonCpp source package"
-        $SUDO tee /etc/apt/sources.list.d/korvel-deb-src.sources >/dev/null <<'SRC'
+        codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+        if [ -z "$codename" ]; then
+            echo "setup: cannot tell the Debian release from /etc/os-release" >&2
+            exit 1
+        fi
+        $SUDO tee /etc/apt/sources.list.d/korvel-deb-src.sources >/dev/null <<SRC
 Types: deb-src
 URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
+Suites: $codename $codename-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC

@@ -17,6 +17,11 @@ stop_server() {
         kill "$pid" 2>/dev/null || true
         rm -f "$PIDFILE"
     fi
+    local keeper_pid="$KORVEL_BUILD_DIR/wine/desktop_keeper.pid"
+    if [ -f "$keeper_pid" ]; then
+        kill "$(cat "$keeper_pid")" 2>/dev/null || true
+        rm -f "$keeper_pid"
+    fi
 }
 
 start_server() {
@@ -60,6 +65,21 @@ make_sandbox() {
 warm_up() {
     timeout 60 "$KORVEL_WINE64" net start RpcSs </dev/null >/dev/null 2>&1 || true
     timeout 60 "$KORVEL_WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
+    keep_desktop
+}
+
+# Wine's desktop process exits when no program holds the desktop, and the
+# next COM initialisation waits for it to start again: one idle program holds
+# it for the life of the server (stopping the server ends it).
+keep_desktop() {
+    local keeper="$KORVEL_BIN_DIR/desktop_keeper.exe"
+    local pidfile="$KORVEL_BUILD_DIR/wine/desktop_keeper.pid"
+    [ -f "$keeper" ] || return 0
+    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+        return 0
+    fi
+    setsid timeout 86400 "$KORVEL_WINE64" 'K:\desktop_keeper.exe' </dev/null >/dev/null 2>&1 &
+    echo $! > "$pidfile"
 }
 
 case "${1:-start}" in
@@ -70,7 +90,13 @@ start)
         rm -rf "$WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         start_server
-        timeout 300 "$KORVEL_WINE64" wineboot --init </dev/null >/dev/null 2>&1 || true
+        # The prefix counts as ready only when wineboot built it; otherwise
+        # the next start builds it again instead of testing in a broken one.
+        if ! timeout 300 "$KORVEL_WINE64" wineboot --init </dev/null >/dev/null 2>&1; then
+            echo "wine-prefix: wineboot failed to create $WINEPREFIX" >&2
+            stop_server
+            exit 1
+        fi
         make_sandbox
         touch "$WINEPREFIX/.korvel-ready"
     fi

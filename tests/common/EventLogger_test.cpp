@@ -556,14 +556,13 @@ TEST(EventLoggerPipeName, NonPipeNamesAreNeverOpened) {
     for (const std::wstring& name : {victim.wstring(), relative, (dir / L"new.txt").wstring()}) {
         std::lock_guard<std::mutex> lock(logger().mutex);
         EXPECT_FALSE(logger().connectPipe(name, 0)) << wideToUtf8(name);
-        EXPECT_EQ(logger().pipeHandle, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(logger().pipeHandle.valid());
     }
     EXPECT_EQ(test::readFile(victim), "precious");
     EXPECT_FALSE(std::filesystem::exists(dir / L"new.txt"));
     // The victim can still be opened without sharing: nothing holds it.
-    HANDLE h = CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    ScopedHandle h(CreateFileW(victim.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(h.valid());
 }
 
 // ---------------------------------------------------------------------------
@@ -581,14 +580,14 @@ std::wstring uniquePipeName() {
 class PipeInstance {
 public:
     PipeInstance(const std::wstring& name, int dropAfter) : dropAfter_(dropAfter) {
-        handle_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                   PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, nullptr);
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+        handle_.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0,
+                                       65536, 0, nullptr));
+        EXPECT_TRUE(handle_.valid());
         reader_ = std::thread([this] { run(); });
     }
     ~PipeInstance() {
         if (reader_.joinable()) reader_.join();
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     }
     PipeInstance(const PipeInstance&) = delete;
     PipeInstance& operator=(const PipeInstance&) = delete;
@@ -606,13 +605,13 @@ public:
 
 private:
     void run() {
-        if (handle_ == INVALID_HANDLE_VALUE) return;
-        if (!ConnectNamedPipe(handle_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        if (!handle_.valid()) return;
+        if (!ConnectNamedPipe(handle_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
         std::string line;
         for (;;) {
             char c;
             DWORD got = 0;
-            if (!ReadFile(handle_, &c, 1, &got, nullptr) || got == 0) break;
+            if (!ReadFile(handle_.get(), &c, 1, &got, nullptr) || got == 0) break;
             line.push_back(c);
             if (c != '\n') continue;
             std::lock_guard<std::mutex> lock(m_);
@@ -621,16 +620,15 @@ private:
             cv_.notify_all();
             if (static_cast<int>(lines_.size()) == dropAfter_) break;
         }
-        DisconnectNamedPipe(handle_);
-        CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+        DisconnectNamedPipe(handle_.get());
+        handle_.reset();
         std::lock_guard<std::mutex> lock(m_);
         done_ = true;
         cv_.notify_all();
     }
 
     int dropAfter_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    ScopedHandle handle_;
     std::thread reader_;
     std::mutex m_;
     std::condition_variable cv_;
@@ -655,8 +653,7 @@ public:
     // Closes the client end, so that the server's reader ends.
     void release() {
         std::lock_guard<std::mutex> lock(logger().mutex);
-        if (logger().pipeHandle != INVALID_HANDLE_VALUE) CloseHandle(logger().pipeHandle);
-        logger().pipeHandle = INVALID_HANDLE_VALUE;
+        logger().pipeHandle.reset();
         logger().pipeName.clear();
         logger().reconnectTimeoutMs = 15000;
     }
@@ -803,8 +800,7 @@ TEST(EventLoggerPipe, ConnectWaitsForAPipeThatComesUpLate) {
     EXPECT_TRUE(connected);
     {
         std::lock_guard<std::mutex> lock(logger().mutex);
-        if (logger().pipeHandle != INVALID_HANDLE_VALUE) CloseHandle(logger().pipeHandle);
-        logger().pipeHandle = INVALID_HANDLE_VALUE;
+        logger().pipeHandle.reset();
     }
     // The server's reader ends once the client end is closed.
     EXPECT_TRUE(late->finish().empty());
@@ -813,7 +809,7 @@ TEST(EventLoggerPipe, ConnectWaitsForAPipeThatComesUpLate) {
 TEST(EventLoggerPipe, ConnectGivesUpOnAMissingPipe) {
     std::lock_guard<std::mutex> lock(logger().mutex);
     EXPECT_FALSE(logger().connectPipe(uniquePipeName(), 300));
-    EXPECT_EQ(logger().pipeHandle, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(logger().pipeHandle.valid());
 }
 
 }  // namespace
