@@ -1,6 +1,8 @@
 #include "common/Win32Util.h"
 #include "common/FileOperations.h"
 
+#include "common/FileSystemQueries.h"
+
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -40,22 +42,6 @@ std::string hexDigits(const unsigned char* bytes, size_t count) {
 }
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Existence test that reports a system error as a filesystem error for
-// "exists", as callers expect.
-bool pathExists(const fs::path& path) {
-    std::error_code ec;
-    const bool result = fs::exists(path, ec);
-    if (ec) throw fs::filesystem_error("exists", path, ec);
-    return result;
-}
-
-bool isDirectory(const fs::path& path) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
-    return fs::is_directory(status);
-}
 
 // A name beside the target that no other run picks: the new content is
 // written there and replaces the target in one step once it is complete.
@@ -347,11 +333,11 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
         const fs::path parent = target.parent_path();
         // A file in the parent's place goes to createDirectory too, which
         // refuses it, rather than to a copy into a folder that is not one.
-        if (!parent.empty() && !isDirectory(parent)) {
+        if (!parent.empty() && !isDirectoryOrThrow(parent)) {
             if (const ErrorCode code = createDirectory(parent); code != ErrorCode::Success) return code;
         }
     }
-    if (pathExists(target) && !options.overwrite) {
+    if (existsOrThrow(target) && !options.overwrite) {
         logLine(LogLevel::Error, "Target file exists and overwrite not allowed: " + pathToUtf8(target));
         return ErrorCode::FileAccessDenied;
     }
@@ -565,9 +551,7 @@ ErrorCode FileOperations::deleteFile(const fs::path& path) {
 
 ErrorCode FileOperations::createDirectory(const fs::path& path) {
     logLine(LogLevel::Debug, "Creating directory: " + pathToUtf8(path));
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec && status.type() != fs::file_type::not_found) throw fs::filesystem_error("exists", path, ec);
+    const fs::file_status status = statusOrThrow(path);
     if (fs::exists(status)) {
         if (fs::is_directory(status)) return ErrorCode::Success;
         // A file in the way is no folder: callers would go on to write
@@ -576,7 +560,7 @@ ErrorCode FileOperations::createDirectory(const fs::path& path) {
                 "Failed to create directory: " + pathToUtf8(path) + " - a file of that name already exists");
         return ErrorCode::DirectoryCreateFailed;
     }
-    ec.clear();
+    std::error_code ec;
     fs::create_directories(path, ec);
     if (ec) {
         std::string reason;

@@ -1,5 +1,7 @@
 #include "common/HttpClient.h"
 
+#include "common/FileSystemQueries.h"
+
 #include <algorithm>
 #include <fstream>
 #include <system_error>
@@ -155,7 +157,7 @@ ErrorCode HttpClient::downloadFile(const std::wstring& url, const std::filesyste
     events().log(LogLevel::Debug, "Downloading: " + wideToUtf8(url) + " -> " + pathToUtf8(destination));
 
     uint64_t offset = 0;
-    if (options.resume && std::filesystem::exists(destination)) {
+    if (options.resume && existsOrThrow(destination)) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(destination, ec);
         offset = ec ? 0 : static_cast<uint64_t>(size);

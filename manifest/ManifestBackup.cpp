@@ -13,6 +13,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/FileSystemQueries.h"
 #include "common/PathSafety.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestHandler.h"
@@ -113,7 +114,7 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
 void ManifestHandler::purgeStaleBackups() {
     const std::filesystem::path root = backupsRoot(cacheDir);
     try {
-        if (!std::filesystem::exists(root)) return;
+        if (!existsOrThrow(root)) return;
         std::vector<std::filesystem::path> folders;
         for (const auto& entry : std::filesystem::directory_iterator(root)) {
             if (entry.is_directory()) folders.push_back(entry.path());

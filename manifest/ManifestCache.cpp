@@ -12,6 +12,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/FileSystemQueries.h"
 #include "common/HttpClient.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestHandler.h"
@@ -185,7 +186,7 @@ ErrorCode ManifestHandler::downloadWithRetry(const std::wstring& url, const std:
                 return ErrorCode::Success;
             }
             handlerLog(LogLevel::Warning, "Hash verification failed, retrying...");
-            std::filesystem::remove(destination);
+            removeOrThrow(destination);
         }
 
         if (attempt < kAttempts) Sleep(1000);

@@ -13,6 +13,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestInternal.h"
 
@@ -172,7 +173,7 @@ ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Man
     const ErrorCode parseResult = parseManifestJson(text, manifest);
     if (parseResult != ErrorCode::Success) return parseResult;
 
-    std::filesystem::remove(tempPath);
+    removeOrThrow(tempPath);
     handlerLog(LogLevel::Info, "Manifest downloaded and parsed successfully");
     return ErrorCode::Success;
 }

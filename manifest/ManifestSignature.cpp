@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "common/EventLogger.h"
+#include "common/FileSystemQueries.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestHandler.h"
 
@@ -95,7 +96,7 @@ ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, 
     {
         std::ofstream out(signatureFile, std::ios::binary | std::ios::trunc);
         if (!out.is_open()) {
-            std::filesystem::remove(dataFile);
+            removeOrThrow(dataFile);
             return ErrorCode::FileAccessDenied;
         }
         out.write(signature.data(), static_cast<std::streamsize>(signature.size()));
@@ -103,8 +104,8 @@ ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, 
 
     const ErrorCode result = verifier.verifyDetachedSignature(dataFile, signatureFile);
 
-    std::filesystem::remove(dataFile);
-    std::filesystem::remove(signatureFile);
+    removeOrThrow(dataFile);
+    removeOrThrow(signatureFile);
     return result;
 }
 

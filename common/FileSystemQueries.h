@@ -1,0 +1,20 @@
+#pragma once
+// Existence tests and removals whose system errors leave the operation as
+// filesystem errors named for what was attempted ("exists", "remove"), so
+// every caller reports them the same way.
+#include <filesystem>
+
+namespace korvel {
+
+// Status of the path, following links; "not found" is a status, any other
+// failure throws filesystem_error("exists").
+std::filesystem::file_status statusOrThrow(const std::filesystem::path& path);
+// Whether anything is at the path, following links; throws as statusOrThrow.
+bool existsOrThrow(const std::filesystem::path& path);
+// Whether a folder is at the path, following links; throws as statusOrThrow.
+bool isDirectoryOrThrow(const std::filesystem::path& path);
+// Removes a file or an empty folder (a link itself, not its target); false
+// when nothing was there. Any other failure throws filesystem_error("remove").
+bool removeOrThrow(const std::filesystem::path& path);
+
+}  // namespace korvel

@@ -1,0 +1,58 @@
+#include "common/FileSystemQueries.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+namespace korvel {
+namespace {
+namespace fs = std::filesystem;
+using test::ScratchDir;
+
+// The operation name a filesystem_error carries is what callers report.
+template <typename Call>
+std::string thrownOperation(Call call) {
+    try {
+        call();
+    } catch (const fs::filesystem_error& e) {
+        return e.what();
+    }
+    return "<nothing thrown>";
+}
+
+TEST(FileSystemQueries, AbsenceIsAnAnswerNotAnError) {
+    ScratchDir dir;
+    EXPECT_FALSE(existsOrThrow(dir / L"missing.txt"));
+    EXPECT_FALSE(existsOrThrow(dir / L"missing\\deeper.txt"));
+    EXPECT_FALSE(isDirectoryOrThrow(dir / L"missing"));
+    EXPECT_FALSE(removeOrThrow(dir / L"missing.txt"));
+}
+
+TEST(FileSystemQueries, PresentEntries) {
+    ScratchDir dir;
+    { std::ofstream(dir / L"file.txt") << "x"; }
+    fs::create_directory(dir / L"folder");
+    EXPECT_TRUE(existsOrThrow(dir / L"file.txt"));
+    EXPECT_FALSE(isDirectoryOrThrow(dir / L"file.txt"));
+    EXPECT_TRUE(isDirectoryOrThrow(dir / L"folder"));
+    EXPECT_TRUE(removeOrThrow(dir / L"file.txt"));
+    EXPECT_FALSE(fs::exists(dir / L"file.txt"));
+}
+
+// Status errors other than absence cannot be provoked here (the runtime
+// reports refused names as absent); a removal that fails can.
+TEST(FileSystemQueries, FailedRemovalIsNamedRemove) {
+    ScratchDir dir;
+    fs::create_directory(dir / L"full");
+    { std::ofstream(dir / L"full" / L"inside.txt") << "x"; }
+    const std::string removal = thrownOperation([&] { removeOrThrow(dir / L"full"); });
+    EXPECT_NE(removal.find("remove"), std::string::npos) << removal;
+    EXPECT_TRUE(fs::exists(dir / L"full" / L"inside.txt"));
+}
+
+}  // namespace
+}  // namespace korvel
