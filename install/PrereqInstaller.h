@@ -13,6 +13,7 @@
 
 #include "common/ErrorCodes.h"
 #include "common/HttpClient.h"
+#include "common/PinnedDirectory.h"
 #include "common/UniqueResource.h"
 
 namespace korvel {
@@ -134,6 +135,10 @@ public:
 
 private:
     void releaseVerifiedInstallers() noexcept;
+    // Deletes one file of the download folder through the folder's pinned
+    // handle: a link is never followed (a missing file is no error; a
+    // failure throws a filesystem error for "remove").
+    void removeFromDownloadDirectory(const std::filesystem::path& path);
 
     std::wstring cdnRoot_;
     std::filesystem::path downloadDir_;
@@ -141,7 +146,7 @@ private:
     std::vector<PrereqInfo> prerequisites_;
 
     // The download folder, held open while the run uses it.
-    ScopedHandle downloadDirHandle_;
+    PinnedDirectory downloadDirPin_;
     // Installers that matched their digest, by path, each held open with
     // writing and deleting denied.
     std::map<std::wstring, ScopedHandle> verifiedInstallers_;

@@ -40,14 +40,6 @@ std::wstring systemDirectory() {
     return std::wstring(buffer, length);
 }
 
-// A download that did not match: the next attempt starts from scratch. A
-// link is removed as itself.
-void removeDownload(const fs::path& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
-    if (ec) throw fs::filesystem_error("remove", path, ec);
-}
-
 std::wstring fullPathOf(const fs::path& path) {
     std::wstring full;
     uint32_t error = 0;
@@ -109,7 +101,7 @@ bool PrereqInstaller::buildDownloadFolderSecurity(std::vector<unsigned char>& de
 
 ErrorCode PrereqInstaller::createDownloadDirectory() {
     releaseVerifiedInstallers();
-    downloadDirHandle_.reset();
+    downloadDirPin_.reset();
     const auto fail = [this](const std::string& why) {
         logLine(LogLevel::Error, "Failed to create download directory: " + pathToUtf8(downloadDir_) + " - " + why);
         return ErrorCode::DirectoryCreateFailed;
@@ -148,7 +140,13 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
     if (status < 0) {
         return fail("error " + std::to_string(static_cast<uint32_t>(RtlNtStatusToDosError(status))));
     }
-    downloadDirHandle_.reset(handle);
+    std::wstring finalPath;
+    if (!getFinalPathByHandle(handle, finalPath)) {
+        const DWORD error = GetLastError();
+        ScopedHandle discard(handle);
+        return fail("error " + std::to_string(error));
+    }
+    downloadDirPin_.reset(handle, fromExtendedLengthPath(finalPath), toExtendedLengthPath(full));
     EventLogger::instance().fileOperation("mkdir", downloadDir_, true, 0, false);
     return ErrorCode::Success;
 }
@@ -209,7 +207,7 @@ ErrorCode PrereqInstaller::downloadWithRetry(const std::wstring& url, const fs::
                 return ErrorCode::Success;
             }
             logLine(LogLevel::Warning, "Download validation failed, retrying...");
-            removeDownload(destination);
+            removeFromDownloadDirectory(destination);
         } else {
             logLine(LogLevel::Warning, "Download failed: " + std::to_string(toInt(rc)));
             // A resumed request for a file that is already complete is
@@ -220,7 +218,7 @@ ErrorCode PrereqInstaller::downloadWithRetry(const std::wstring& url, const fs::
                     logLine(LogLevel::Info, "Download successful and validated");
                     return ErrorCode::Success;
                 }
-                removeDownload(destination);
+                removeFromDownloadDirectory(destination);
             }
         }
         if (attempt < kDownloadAttempts) {
@@ -503,15 +501,30 @@ ErrorCode PrereqInstaller::cleanupFailedInstallation(PrereqType type) {
     if (row == nullptr) return ErrorCode::Success;
     const fs::path installer = installerPathFor(*row);
     verifiedInstallers_.erase(fullPathOf(installer));
-    std::error_code ec;
-    const bool exists = fs::exists(fs::symlink_status(installer, ec));
-    if (ec && ec != std::errc::no_such_file_or_directory) throw fs::filesystem_error("exists", installer, ec);
-    if (exists) {
-        ec.clear();
-        fs::remove(installer, ec);
-        if (ec) throw fs::filesystem_error("remove", installer, ec);
-    }
+    removeFromDownloadDirectory(installer);
     return ErrorCode::Success;
+}
+
+void PrereqInstaller::removeFromDownloadDirectory(const fs::path& path) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        throw fs::filesystem_error("exists", path, std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    uint32_t error = ERROR_INVALID_HANDLE;
+    bool containmentViolation = false;
+    if (downloadDirPin_.isOpen() && downloadDirPin_.deleteEntry(fullPathOf(path), pathToUtf8(path.filename()),
+                                                                error, containmentViolation)) {
+        EventLogger::instance().fileOperation("delete", path, true, 0, false);
+        return;
+    }
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    EventLogger::instance().fileOperation("delete", path, false, error, true);
+    if (containmentViolation) {
+        logLine(LogLevel::Error, "Refusing to delete an entry that leads outside the download folder: " +
+                                     pathToUtf8(path));
+    }
+    throw fs::filesystem_error("remove", path, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 void PrereqInstaller::releaseVerifiedInstallers() noexcept { verifiedInstallers_.clear(); }
@@ -521,7 +534,7 @@ ErrorCode PrereqInstaller::cleanupDownloadDirectory() noexcept {
         logLine(LogLevel::Debug, "Cleaning up download directory");
         // Our own handles would stand in the way of the removal.
         releaseVerifiedInstallers();
-        downloadDirHandle_.reset();
+        downloadDirPin_.reset();
         if (GetFileAttributesW(downloadDir_.c_str()) == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ErrorCode::Success;
