@@ -109,8 +109,21 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
 
     // Whatever lies there was put there by someone else: it goes first,
     // through the pinned removal, which follows no link.
-    if (GetFileAttributesW(downloadDir_.c_str()) != INVALID_FILE_ATTRIBUTES ||
-        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
+    const DWORD existing = GetFileAttributesW(downloadDir_.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // Not a folder: deleted as an entry of the pinned temporary folder,
+        // which proves through the entry's own handle that it is no link.
+        PinnedDirectory parent;
+        uint32_t error = 0;
+        bool containmentViolation = false;
+        if (!openDirectoryNoReparse(downloadDir_.parent_path().wstring(), parent, error, FILE_READ_ATTRIBUTES) ||
+            !parent.deleteEntry(fullPathOf(downloadDir_), pathToUtf8(downloadDir_.filename()), error,
+                                containmentViolation)) {
+            EventLogger::instance().fileOperation("delete", downloadDir_, false, error, true);
+            return fail("an existing entry could not be removed");
+        }
+    } else if (existing != INVALID_FILE_ATTRIBUTES ||
+               (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
         if (FileOperations().removeDirectory(downloadDir_, true) != ErrorCode::Success) {
             return fail("an existing entry could not be removed");
         }
@@ -240,8 +253,10 @@ bool PrereqInstaller::validateDownload(const fs::path& path, const std::string& 
 
     // Read sharing only: from here until the installer has ended nobody can
     // write, delete or rename the file. A link is opened as itself.
+    // Backup semantics: a folder in its place opens too, and is refused below.
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
     if (!file.valid()) {
         FileOperations::logWin32Failure("CreateFile", path, GetLastError());
         logLine(LogLevel::Error, "Failed to calculate file hash for validation");

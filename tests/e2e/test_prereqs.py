@@ -202,16 +202,19 @@ class Attacks(PrereqTestBase):
     def test_link_at_the_download_folder_touches_nothing_outside(self):
         outside = self.outside()
         before = snapshot(outside)
-        os.symlink(outside, pt.download_dir())
-        with NginxServer() as ng:
-            pt.publish(ng)
-            r = self.run_helper(ng.url("/"))
-            self.assertEqual(ng.requests(), [])
-        self.assertEqual(r.returncode, 146, r.stdout_text)
-        self.assertTrue(any(m.startswith("Failed to create download directory: ")
-                            for m in pt.messages(r.events, "ERROR")))
-        self.assertEqual(snapshot(outside), before)
-        self.assertEqual(pt.install_log(self.log), [])
+        for target in (outside, os.path.join(outside, "VC_redist.x64.exe")):
+            with self.subTest(target=target):
+                pt.remove_download_dir()
+                os.symlink(target, pt.download_dir())
+                with NginxServer() as ng:
+                    pt.publish(ng)
+                    r = self.run_helper(ng.url("/"))
+                    self.assertEqual(ng.requests(), [])
+                self.assertEqual(r.returncode, 146, r.stdout_text)
+                self.assertTrue(any(m.startswith("Failed to create download directory: ")
+                                    for m in pt.messages(r.events, "ERROR")))
+                self.assertEqual(snapshot(outside), before)
+                self.assertEqual(pt.install_log(self.log), [])
 
     def test_links_inside_an_existing_download_folder_touch_nothing_outside(self):
         outside = self.outside()
