@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/EventLogger.h"
+#include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
 // Generated from the build configuration: the installers' digests.
 #include "install/PrereqDigests.h"
@@ -36,15 +37,6 @@ bool isWindowsVersionOrGreater(WORD major, WORD minor) {
     mask = VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
     mask = VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
     return VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
-}
-
-// Existence of a fixed system path; an error other than absence is thrown
-// as the callers' handlers expect.
-bool fileExists(const fs::path& path) {
-    std::error_code ec;
-    const bool result = fs::exists(path, ec);
-    if (ec) throw fs::filesystem_error("exists", path, ec);
-    return result;
 }
 
 int32_t parseVersionPart(const std::wstring& part) {
@@ -336,7 +328,7 @@ ErrorCode PrereqInstaller::detectDirectX(bool& installed, std::wstring& detected
 
     const fs::path d3d9 = L"C:\\Windows\\System32\\d3d9.dll";
     const fs::path dxgi = L"C:\\Windows\\System32\\dxgi.dll";
-    if (fileExists(d3d9) && fileExists(dxgi)) {
+    if (existsOrThrow(d3d9) && existsOrThrow(dxgi)) {
         std::wstring fileVersion;
         if (getFileVersion(d3d9.wstring(), fileVersion) == ErrorCode::Success) {
             installed = true;
