@@ -144,6 +144,62 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
 }
 
+// The rollback after the installation pass has already replaced files: a
+// folder stands where the last file goes, so its copy fails after the first
+// two were replaced; those get their old bytes back, and the run returns the
+// failing copy's own code.
+TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
+    const std::string oldA(70000, 'a');  // more than one copy buffer
+    writeTarget("a.txt", oldA);
+    writeTarget("sub/b.txt", "old bravo");
+    fs::create_directories(targetDir / L"z.txt" / L"in the way");
+    const std::wstring url =
+        publish({{"a.txt", std::string(5000, 'A')}, {"sub/b.txt", "new bravo, longer than before"},
+                 {"added.txt", "added"}, {"z.txt", "new zulu"}});
+    ErrorCode result;
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        result = handler.applyManifest(url, targetDir.wstring());
+        events = capture.events();
+    }
+
+    // Proof that the failure came after the replacements.
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: a.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: sub/b.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "Failed to install file: z.txt", "ERROR"));
+    EXPECT_EQ(result, ErrorCode::FileAccessDenied);
+    EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
+    EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_TRUE(fs::is_directory(targetDir / L"z.txt" / L"in the way"));
+    EXPECT_EQ(readFile(targetDir / L"added.txt"), "added");  // files the run added stay
+}
+
+// A store entry whose bytes were altered is fetched again from the server
+// and replaced in the store; the run then installs the real bytes.
+TEST_F(ApplyTest, AlteredStoreEntryIsDownloadedAgainAndRepaired) {
+    const ManifestFile a = makeEntry("a.txt", "alpha");
+    const std::wstring url = publish({{"a.txt", "alpha"}});
+    putInStore(a, "alphx");  // same size, other bytes
+
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        ASSERT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
+        events = capture.events();
+    }
+    EXPECT_TRUE(hasMessage(events, "Hash verification failed for: a.txt", "ERROR"));
+    EXPECT_FALSE(hasMessage(events, "Using cached file: a.txt", "DEBUG"));
+    EXPECT_EQ(fileRequests(), 1u);
+    EXPECT_EQ(readFile(storePath(a)), "alpha");
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
+}
+
 TEST_F(ApplyTest, UnreachableManifestReportsDownloadFailedAndTakesNoBackup) {
     ManifestHandler handler(server.url("/cdn"));
     StdoutCapture capture;
