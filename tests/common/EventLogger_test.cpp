@@ -498,13 +498,6 @@ TEST(EventLoggerOutput, EachEventIsOneLineInCallOrder) {
     EXPECT_EQ(parseLine(lines[2])["message"].asString(), "c");
 }
 
-TEST(EventLoggerOutput, WritesWithoutFlushingToo) {
-    logger().flushEachLine = false;
-    const std::string text = capture([] { logger().status("a", "1"); });
-    logger().flushEachLine = true;
-    EXPECT_EQ(parseLine(text)["status"].asString(), "1");
-}
-
 // ---------------------------------------------------------------------------
 // Pipe names.
 
@@ -698,6 +691,42 @@ TEST(EventLoggerPipe, LinesGoToThePipeAndNotToStandardOutput) {
     }
     EXPECT_NE(lines[1].find("caf\\u00e9"), std::string::npos);
     EXPECT_EQ(cap.text(), "");
+}
+
+// Each line is flushed: a call returns only once the server has read the
+// whole line, so nothing of it is left in the pipe when the call returns.
+// The server takes its time before it reads, which a call that did not wait
+// would not.
+TEST(EventLoggerPipe, EachLineIsReadBeforeTheCallReturns) {
+    const std::wstring name = uniquePipeName();
+    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                     1, 0, 65536, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::thread reader([&] {
+        if (!ConnectNamedPipe(server, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        for (;;) {
+            DWORD available = 0;
+            while (PeekNamedPipe(server, nullptr, 0, nullptr, &available, nullptr) && available == 0) Sleep(5);
+            if (available == 0) return;  // the client went away
+            Sleep(300);
+            std::string chunk(available, '\0');
+            DWORD got = 0;
+            if (!ReadFile(server, &chunk[0], available, &got, nullptr) || got == 0) return;
+        }
+    });
+    {
+        PipeBinding binding(name, 500);
+        ASSERT_TRUE(binding.connected());
+        for (int i = 1; i <= 3; ++i) {
+            logger().status("line", std::to_string(i));
+            DWORD left = 1;
+            EXPECT_TRUE(PeekNamedPipe(server, nullptr, 0, nullptr, &left, nullptr));
+            EXPECT_EQ(left, 0u);
+        }
+    }
+    reader.join();
+    DisconnectNamedPipe(server);
+    CloseHandle(server);
 }
 
 TEST(EventLoggerPipe, LineThatFailedReachesThePipeWhenTheReconnectionSucceeds) {
