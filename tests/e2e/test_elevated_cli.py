@@ -273,13 +273,15 @@ class Commands(unittest.TestCase):
                 EventStream.check(self, r.stdout, operation, r.returncode)
 
     def test_verbose_changes_nothing_else(self):
-        args = ["--remove", "--target", self.scratch.winpath("missing")]
+        # An apply that cannot reach its manifest writes DEBUG lines before
+        # it fails.
+        args = dict(command_cases(self.scratch))["manifest_apply"]
         quiet = run_elevated(args)
         for flag in ("--verbose", "-v"):
             with self.subTest(flag=flag):
                 loud = run_elevated(args + [flag])
                 self.assertEqual(loud.returncode, quiet.returncode)
-                events = EventStream.check(self, loud.stdout, "remove", loud.returncode)
+                events = EventStream.check(self, loud.stdout, "manifest_apply", loud.returncode)
                 debug = [e for e in events if e["event_type"] == "diagnostic" and e["level"] == "DEBUG"]
                 self.assertTrue(debug, "no DEBUG line with " + flag)
                 for e in debug:
