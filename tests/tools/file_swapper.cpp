@@ -9,9 +9,11 @@
 //               place
 //     put       creates or overwrites the target (and its folders) with the
 //               source's content
+//     delete    deletes the target (the source is not read; give any path)
 //
 // One line per action on standard output: "<action> <target> <how>", how
-// being "renamed", "rewritten", "written", "missing" or "denied <error>".
+// being "renamed", "rewritten", "written", "deleted", "missing" or
+// "denied <error>".
 // Exit code: 0 when every action took effect, 2 when one was refused or its
 // target was missing, 64 for bad arguments.
 #include <windows.h>
@@ -117,6 +119,17 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring action = argv[i];
         const std::wstring target = argv[i + 1];
         std::string data;
+        if (action == L"delete") {
+            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (DeleteFileW(target.c_str())) {
+                report(action.c_str(), target, "deleted");
+            } else {
+                const DWORD error = GetLastError();
+                report(action.c_str(), target, error == ERROR_FILE_NOT_FOUND ? "missing" : "denied " + std::to_string(error));
+                result = 2;
+            }
+            continue;
+        }
         if (!readAll(argv[i + 2], data)) {
             std::fwprintf(stderr, L"file_swapper: cannot read %ls\n", argv[i + 2]);
             return 64;
