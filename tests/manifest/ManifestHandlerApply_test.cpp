@@ -88,8 +88,9 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
     writeTarget("a.txt", "old alpha");
     writeTarget("b.txt", "old bravo");
     const std::wstring url = publish({{"a.txt", "new alpha"}, {"b.txt", "new bravo"}});
-    HANDLE held = CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(
+        CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     ErrorCode result;
     std::vector<Json::Value> events;
@@ -99,7 +100,7 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
         result = handler.applyManifest(url, targetDir.wstring());
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_EQ(result, ErrorCode::ManifestApplyFailed);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
@@ -119,9 +120,9 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     // cannot be deleted while this handle lacks delete sharing.
     const fs::path temporary = cacheDir / L"b.txt.tmp";
     fs::create_directories(cacheDir);
-    HANDLE held = CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     bool threw = false;
     std::vector<Json::Value> events;
@@ -135,7 +136,7 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
         }
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_TRUE(threw);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
