@@ -46,9 +46,13 @@ void discardTemporary(const fs::path& temporary) noexcept {
         FileOperations::logWin32Failure("DeleteFile", temporary, GetLastError());
 }
 
-// An existing receipt that cannot be opened for writing (read-only, a folder
-// in its place, locked) is not replaced either.
+// An existing receipt that could not be opened for writing (read-only, a
+// folder in its place, locked) is not replaced either. The read-only flag is
+// looked at by itself, since a process that may write any file (Wine run as
+// root) would otherwise open it anyway.
 bool existingTargetWritable(const fs::path& target) {
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
     ScopedHandle probe(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (probe) return true;
