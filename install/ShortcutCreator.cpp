@@ -9,6 +9,7 @@
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
+#include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 
 namespace korvel {
@@ -469,21 +470,44 @@ ErrorCode ShortcutCreator::removeAllShortcuts() {
     bool warnings = false;
     const std::wstring commonPrograms = getProgramsFolderPath(true);
     const std::wstring userPrograms = getProgramsFolderPath(false);
-    std::vector<std::wstring> candidates;
-    for (const std::wstring& folder :
-         {commonPrograms, userPrograms, getDesktopFolderPath(true), getDesktopFolderPath(false)}) {
-        for (std::wstring& path : findShortcutFiles(folder, kProductFilter, warnings))
-            candidates.push_back(std::move(path));
+    const std::wstring roots[] = {commonPrograms, userPrograms, getDesktopFolderPath(true),
+                                  getDesktopFolderPath(false)};
+    struct Candidate {
+        size_t root;
+        std::wstring path;
+    };
+    std::vector<Candidate> candidates;
+    for (size_t i = 0; i < sizeof roots / sizeof roots[0]; ++i) {
+        for (std::wstring& path : findShortcutFiles(roots[i], kProductFilter, warnings))
+            candidates.push_back(Candidate{i, std::move(path)});
     }
 
-    for (const std::wstring& path : candidates) {
+    // Each file is deleted through its shell folder held open, by a handle
+    // that proves it is the file inside that folder: a link is deleted as
+    // itself or not at all, never what it points to.
+    PinnedDirectory pinned[sizeof roots / sizeof roots[0]];
+    uint32_t pinErrors[sizeof roots / sizeof roots[0]] = {};
+    for (const Candidate& candidate : candidates) {
+        const std::wstring& path = candidate.path;
         logLine(LogLevel::Debug, "Removing shortcut: " + text(path));
-        if (DeleteFileW(path.c_str())) {
+        PinnedDirectory& folder = pinned[candidate.root];
+        uint32_t error = pinErrors[candidate.root];
+        bool containmentViolation = false;
+        bool deleted = false;
+        if (error == 0 && !folder.isOpen() &&
+            !openDirectoryNoReparse(roots[candidate.root], folder, error, FILE_READ_ATTRIBUTES))
+            pinErrors[candidate.root] = error;
+        if (error == 0) {
+            const std::wstring& root = roots[candidate.root];
+            const size_t cut = (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) ? root.size()
+                                                                                                 : root.size() + 1;
+            deleted = folder.deleteEntry(path, wideToUtf8(path.substr(cut)), error, containmentViolation);
+        }
+        if (deleted) {
             EventLogger::instance().shortcutCreate(text(fs::path(path).filename().wstring()), text(path), true);
             continue;
         }
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) continue;
+        if (error == ERROR_FILE_NOT_FOUND && !containmentViolation) continue;
         logLine(LogLevel::Warning, "Failed to remove shortcut: " + text(path) + " - " + std::to_string(error));
         warnings = true;
     }
