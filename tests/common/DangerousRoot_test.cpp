@@ -126,6 +126,7 @@ TEST(DangerousRoot, LetsAProductFolderGo) {
         dir.path().wstring(),
         (dir.path() / L"install").wstring(),
         L"D:\\Games\\Korvel",
+        L"C:\\Windows\\Temp\\KorvelSession",
         L"\\\\server\\share\\Korvel",
     };
     for (const std::wstring& path : allowed)
