@@ -63,9 +63,8 @@ ErrorCode runApplyManifest(const HelperOptions& options) {
             writeStderrLine(L"Error: Files manifest path does not exist: " + options.filesManifest);
             return ErrorCode::FileNotFound;
         }
-        EventLogger::instance().error(toInt(ErrorCode::InternalError), "manifest_apply",
-                                      "Applying a prepared download session is not available in this build");
-        return ErrorCode::InternalError;
+        return handler.applyManifestFromSession(options.manifestUrl, options.target, options.sessionRoot,
+                                                options.filesManifest);
     });
 }
 

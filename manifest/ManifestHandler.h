@@ -111,6 +111,15 @@ public:
                                         const std::wstring& targetDir);
     ErrorCode cleanupBackup(const std::wstring& backupId);
 
+    // ---------------------------------------------------------------------
+    // Prepared download sessions (ManifestSession.cpp): the files come from
+    // a folder the caller filled, checked as strictly as downloads.
+    // ---------------------------------------------------------------------
+    ErrorCode applyManifestFromSession(const std::wstring& manifestUrl, const std::wstring& targetDir,
+                                       const std::wstring& sessionRoot, const std::wstring& filesManifest);
+    ErrorCode processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
+                                     const std::wstring& sessionRoot, const std::wstring& filesManifest);
+
     // How long an apply waits for another run that uses the same cache
     // folder before it gives up with 6 (10 minutes unless set).
     void setCacheLockTimeout(std::chrono::milliseconds timeout) { cacheLockTimeout = timeout; }
@@ -160,6 +169,20 @@ private:
     ErrorCode installFromHandle(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
                                 const std::filesystem::path& targetDir);
     ErrorCode restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir);
+
+    // The session descriptor's bytes, read once so that both of its
+    // readings see the same document.
+    struct DescriptorBytes {
+        enum class State { Missing, Unopenable, TooLarge, Read } state = State::Missing;
+        std::string text;
+    };
+    static DescriptorBytes readDescriptor(const std::wstring& filesManifest);
+    ErrorCode processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
+                                     const std::wstring& sessionRoot, const std::wstring& filesManifest,
+                                     const DescriptorBytes& descriptor);
+    ErrorCode installPreparedFile(const ManifestFile& entry, const std::filesystem::path& prepared,
+                                  const std::wstring& rootFinal, const std::filesystem::path& targetDir);
+    ErrorCode verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     void removeStaleTemporaries(const std::filesystem::path& target);
 
     CacheFolder cache;

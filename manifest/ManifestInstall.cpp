@@ -61,6 +61,10 @@ ErrorCode ManifestHandler::verifyOpenFile(const ManifestFile& entry, const std::
         if (opened == ErrorCode::FileNotFound) handlerLog(LogLevel::Error, "File not found: " + pathToUtf8(file));
         return opened;
     }
+    return verifyHandle(entry, file, held);
+}
+
+ErrorCode ManifestHandler::verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held) {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(held.file.get(), &size)) {
         const DWORD code = GetLastError();

@@ -111,7 +111,7 @@ class Run:
     """One KorvelElevated --apply-manifest run, its events read from the
     progress pipe, optionally held at the first line containing hold_at."""
 
-    def __init__(self, case, args, hold_at=None, max_ms=600000):
+    def __init__(self, case, args, hold_at=None, max_ms=600000, cwd=None):
         self.case = case
         tag = os.urandom(4).hex()
         self.held_host = case.scratch.path("held-" + tag)
@@ -126,7 +126,7 @@ class Run:
         self.proc = subprocess.Popen(
             [harness.WINERUN, os.path.join(harness.BIN_DIR, "run_with_temp.exe"), case.temp_win,
              "K:\\KorvelElevated.exe"] + list(args) + ["--progress-pipe", name, "--verbose"],
-            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out, env=case.env(), cwd=harness.BIN_DIR)
+            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out, env=case.env(), cwd=cwd or harness.BIN_DIR)
         self.returncode = None
 
     def wait_held(self, timeout=180):
