@@ -379,6 +379,28 @@ class SessionAttacks(SessionCase):
                             {"a.txt": b"alpha 1.0\n"})
         self.assertEqual(snapshot(self.outside), before)
 
+    def test_descriptor_changed_after_the_backup_adds_no_file_to_the_run(self):
+        # The backup follows the descriptor as first read; a descriptor
+        # rewritten afterwards to list more files would have them replaced
+        # with no backup to bring them back when the run then fails.
+        old = {"a.txt": b"a 1.0\n", "b.txt": b"b 1.0\n", "c.txt": b"c 1.0\n"}
+        self.write_target(old)
+        new = {"a.txt": b"a 2.0\n", "b.txt": b"b 2.0\n", "c.txt": b"c 2.0\n"}
+        url = self.publish_manifest("redescribe.json", new)
+        later = self.prepare({"a.txt": new["a.txt"], "b.txt": new["b.txt"], "c.txt": b"c 6.6\n"})
+        first = [e for e in later if e["file"] == "a.txt"]
+        self.write_descriptor(json.dumps({"files": first}).encode())
+
+        run = self.start_session(url, hold_at='"message":"Backup created with ID: ')
+        self.assertTrue(run.wait_held(), "never held after the backup")
+        _, how = self.swap(("replace", self.descriptor_win, json.dumps({"files": later}).encode()))
+        self.assertEqual(list(how.values()), ["renamed"])
+        run.finish()
+
+        self.assertNotEqual(run.returncode, 0, run.tail())
+        self.assertEqual(statuses(run.events), ["starting", "processing_failed"])
+        self.assertEqual(tree(self.target), old)
+
     def test_failure_part_way_restores_every_byte_and_leaves_the_session_alone(self):
         old = {"a.txt": b"a 1.0\n" * 10, "b/b.bin": os.urandom(5000), "c.txt": b"c 1.0\n"}
         self.write_target(old)
