@@ -3,9 +3,14 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "common/ConsoleOutput.h"
 #include "common/EventLogger.h"
+#include "elevated/ExecutionPlan.h"
+#include "elevated/PlanExecutor.h"
+#include "elevated/PlanOperations.h"
 #include "manifest/ManifestHandler.h"
 
 namespace korvel {
@@ -68,16 +73,27 @@ ErrorCode runCreateShortcuts(const std::wstring&) {
     return runCommand("shortcuts_create", [] { return notAvailable("shortcuts_create", "--create-shortcuts"); });
 }
 
-ErrorCode runReleaseSession(const std::wstring&) {
-    return runCommand("session_release", [] { return notAvailable("session_release", "--release-session"); });
+ErrorCode runReleaseSession(const std::wstring& sessionRoot) {
+    return runCommand("session_release",
+                      [&sessionRoot] { return releaseSessionFolder("session_release", sessionRoot); });
 }
 
 ErrorCode runRemove(const std::wstring&, bool) {
     return runCommand("remove", [] { return notAvailable("remove", "--remove"); });
 }
 
-ErrorCode runExecutePlan(const std::wstring&) {
-    return runCommand("execute_plan", [] { return notAvailable("execute_plan", "--execute-plan"); });
+ErrorCode runExecutePlan(const std::wstring& planFile) {
+    return runCommand("execute_plan", [&planFile] {
+        EventLogger& logger = EventLogger::instance();
+        std::vector<PlanOperation> operations;
+        const ErrorCode loaded = ExecutionPlan::load(planFile, operations);
+        if (loaded != ErrorCode::Success) {
+            logger.error(toInt(loaded), "execute_plan", "Failed to load plan file");
+            return loaded;
+        }
+        logger.log(LogLevel::Info, "Executing plan with " + std::to_string(operations.size()) + " operations");
+        return PlanExecutor::execute(operations);
+    });
 }
 
 ErrorCode dispatchCommand(const HelperOptions& o) {
