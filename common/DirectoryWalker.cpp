@@ -62,6 +62,7 @@ struct Listed {
     uint32_t attributes;
     uint32_t reparseTag;
     uint64_t size;
+    uint64_t lastWriteTime;
 };
 
 bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
@@ -86,7 +87,8 @@ bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
                 const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
                 out.push_back(Listed{std::move(name), static_cast<uint32_t>(info->FileAttributes),
                                      reparse ? static_cast<uint32_t>(info->EaSize) : 0u,
-                                     static_cast<uint64_t>(info->EndOfFile.QuadPart)});
+                                     static_cast<uint64_t>(info->EndOfFile.QuadPart),
+                                     static_cast<uint64_t>(info->LastWriteTime.QuadPart)});
             }
             if (info->NextEntryOffset == 0) break;
             offset += info->NextEntryOffset;
@@ -98,6 +100,11 @@ bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
 }  // namespace
 
 bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, DirectoryWalkError& error) noexcept {
+    return walk(root, visit, FolderErrorHandler(), error);
+}
+
+bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
+                           DirectoryWalkError& error) noexcept {
     error = DirectoryWalkError();
     std::wstring currentPath = root;
     try {
@@ -122,10 +129,17 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
             std::wstring finalPath;
             uint32_t code = 0;
             const std::wstring expected = relative.empty() ? std::wstring() : join(rootFinal, relative);
-            if (!openFolder(currentPath, expected, finalPath, h, code)) {
-                error.win32Error = code;
+            // A subfolder the caller chooses to pass over is skipped whole.
+            const auto failed = [&](uint32_t failure) {
+                error.win32Error = failure;
                 error.path = currentPath;
+                if (relative.empty() || !onFolderError || !onFolderError(error)) return true;
+                error = DirectoryWalkError();
                 return false;
+            };
+            if (!openFolder(currentPath, expected, finalPath, h, code)) {
+                if (failed(code)) return false;
+                continue;
             }
             if (relative.empty()) rootFinal = finalPath;
 
@@ -133,9 +147,8 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
             {
                 ScopedHandle folder(h);
                 if (!listFolder(folder.get(), listed, code)) {
-                    error.win32Error = code;
-                    error.path = currentPath;
-                    return false;
+                    if (failed(code)) return false;
+                    continue;
                 }
             }
 
@@ -147,6 +160,7 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
                 entry.attributes = item.attributes;
                 entry.reparseTag = item.reparseTag;
                 entry.size = item.size;
+                entry.lastWriteTime = item.lastWriteTime;
                 if (!visit(entry)) return true;
                 if (entry.isDirectory() && !entry.isReparsePoint()) subfolders.push_back(entry.relativePath);
             }

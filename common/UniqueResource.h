@@ -78,6 +78,14 @@ struct FindHandlePolicy {
     static void close(HANDLE h) noexcept { FindClose(h); }
 };
 
+// Ownership of an acquired mutex (not its handle): released, not closed.
+struct HeldMutexPolicy {
+    using value_type = HANDLE;
+    static HANDLE invalid() noexcept { return nullptr; }
+    static bool isValid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ReleaseMutex(h); }
+};
+
 struct LocalMemoryPolicy {
     using value_type = HLOCAL;
     static HLOCAL invalid() noexcept { return nullptr; }
@@ -132,6 +140,14 @@ struct ComApartmentPolicy {
     static void close(bool) noexcept { CoUninitialize(); }
 };
 
+// Memory a shell or COM call handed out (SHGetKnownFolderPath and friends).
+struct CoTaskMemoryPolicy {
+    using value_type = void*;
+    static void* invalid() noexcept { return nullptr; }
+    static bool isValid(void* p) noexcept { return p != nullptr; }
+    static void close(void* p) noexcept { CoTaskMemFree(p); }
+};
+
 template <typename Interface>
 struct ComInterfacePolicy {
     using value_type = Interface*;
@@ -142,6 +158,7 @@ struct ComInterfacePolicy {
 
 using ScopedHandle = UniqueResource<KernelHandlePolicy>;
 using FindHandle = UniqueResource<FindHandlePolicy>;
+using HeldMutex = UniqueResource<HeldMutexPolicy>;
 using LocalMemory = UniqueResource<LocalMemoryPolicy>;
 using WinHttpHandle = UniqueResource<WinHttpHandlePolicy>;
 using CngAlgorithmHandle = UniqueResource<CngAlgorithmPolicy>;
@@ -149,6 +166,7 @@ using CngHashHandle = UniqueResource<CngHashPolicy>;
 using SidHandle = UniqueResource<AllocatedSidPolicy>;
 using RegistryKeyHandle = UniqueResource<RegistryKeyPolicy>;
 using ComApartment = UniqueResource<ComApartmentPolicy>;
+using CoTaskMemory = UniqueResource<CoTaskMemoryPolicy>;
 template <typename Interface>
 using ComPtr = UniqueResource<ComInterfacePolicy<Interface>>;
 

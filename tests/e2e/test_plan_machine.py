@@ -57,7 +57,7 @@ class WriteUninstall(MachineCase):
                                  "launcherExecutable": launcher, "uninstallerExecutable": uninstaller}]))
         self.assertEqual(r.returncode, 0, r.stdout_text)
         self.assertEqual(self.operation_events(r, "write_uninstall"), [
-            ("status", "execution_plan", "executing"), ("status", "execution_plan", "operation_0"),
+            ("status", "execution_plan", "loading_plan"), ("status", "execution_plan", "executing"), ("status", "execution_plan", "operation_0"),
             ("status", "write_uninstall", "starting"), ("progress", "execution_plan", 100),
             ("completion", "execution_plan", True)])
         values = registry()["values"]
@@ -76,7 +76,7 @@ class CreateShortcuts(MachineCase):
                                  "launcherExecutable": launcher, "launcherWorkingDir": target + "\\Launcher"}]))
         self.assertEqual(r.returncode, 0, r.stdout_text)
         self.assertEqual(self.operation_events(r, "create_shortcuts"), [
-            ("status", "execution_plan", "executing"), ("status", "execution_plan", "operation_0"),
+            ("status", "execution_plan", "loading_plan"), ("status", "execution_plan", "executing"), ("status", "execution_plan", "operation_0"),
             ("status", "create_shortcuts", "starting"), ("progress", "execution_plan", 100),
             ("completion", "execution_plan", True)])
         main, desktop, uninstall = links(COMMON_PROGRAMS + "\\Korvel\\Korvel.lnk", COMMON_DESKTOP + "\\Korvel.lnk",

@@ -77,7 +77,7 @@ class Road(unittest.TestCase):
         # operation's start and the plan's progress.
         ops = [e.get("operation") for e in events]
         first = ops.index("apply_manifest")
-        self.assertIn("manifest_apply", ops[first:ops.index("execution_plan", first)])
+        self.assertIn("manifest_processing", ops[first:ops.index("execution_plan", first)])
 
     def test_failing_plan_code_comes_back_through_the_launcher(self):
         with NginxServer() as ng:

@@ -60,7 +60,7 @@ TEST(PlanExecutor, StopsAtTheFirstFailure) {
             seen.push_back(e["event_type"].asString() + ":" + e.get("status", "").asString() +
                            e.get("details", "").asString() + std::to_string(e.get("progress", -1).asInt()));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"status:executing-1", "status:operation_0-1", "progress:50",
+    EXPECT_EQ(seen, (std::vector<std::string>{"status:executing-1", "status:operation_0-1", "progress:33",
                                               "status:operation_1-1",
                                               "error:Operation 1 failed, aborting plan-1"}));
 }

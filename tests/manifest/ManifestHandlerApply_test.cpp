@@ -14,149 +14,10 @@
 #include <thread>
 
 #include "tests/manifest/ManifestHandlerTestSupport.h"
+#include "tests/manifest/LoopbackServer.h"
 
 namespace korvel::test {
 namespace {
-
-// Winsock is loaded at run time so that the test needs no extra link
-// library.
-struct Winsock {
-    using StartupFn = int(WSAAPI*)(WORD, LPWSADATA);
-    using SocketFn = SOCKET(WSAAPI*)(int, int, int);
-    using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
-    using ListenFn = int(WSAAPI*)(SOCKET, int);
-    using NameFn = int(WSAAPI*)(SOCKET, sockaddr*, int*);
-    using AcceptFn = SOCKET(WSAAPI*)(SOCKET, sockaddr*, int*);
-    using RecvFn = int(WSAAPI*)(SOCKET, char*, int, int);
-    using SendFn = int(WSAAPI*)(SOCKET, const char*, int, int);
-    using CloseFn = int(WSAAPI*)(SOCKET);
-    using ShutdownFn = int(WSAAPI*)(SOCKET, int);
-
-    Winsock() {
-        module = LoadLibraryW(L"ws2_32.dll");
-        auto get = [this](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); };
-        startup = reinterpret_cast<StartupFn>(get("WSAStartup"));
-        socket = reinterpret_cast<SocketFn>(get("socket"));
-        bind = reinterpret_cast<BindFn>(get("bind"));
-        listen = reinterpret_cast<ListenFn>(get("listen"));
-        getsockname = reinterpret_cast<NameFn>(get("getsockname"));
-        accept = reinterpret_cast<AcceptFn>(get("accept"));
-        recv = reinterpret_cast<RecvFn>(get("recv"));
-        send = reinterpret_cast<SendFn>(get("send"));
-        closesocket = reinterpret_cast<CloseFn>(get("closesocket"));
-        shutdown = reinterpret_cast<ShutdownFn>(get("shutdown"));
-        WSADATA data;
-        startup(MAKEWORD(2, 2), &data);
-    }
-
-    HMODULE module;
-    StartupFn startup;
-    SocketFn socket;
-    BindFn bind;
-    ListenFn listen;
-    NameFn getsockname;
-    AcceptFn accept;
-    RecvFn recv;
-    SendFn send;
-    CloseFn closesocket;
-    ShutdownFn shutdown;
-};
-
-Winsock& winsock() {
-    static Winsock ws;
-    return ws;
-}
-
-// Answers GET requests from a table of paths; 404 for the rest. Records
-// every path asked for.
-class LoopbackServer {
-public:
-    LoopbackServer() {
-        Winsock& ws = winsock();
-        listener_ = ws.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = _byteswap_ulong(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        ws.bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ws.listen(listener_, 16);
-        int length = sizeof address;
-        ws.getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = _byteswap_ushort(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-
-    ~LoopbackServer() {
-        stopping_ = true;
-        winsock().closesocket(listener_);
-        thread_.join();
-    }
-
-    void set(const std::string& path, const std::string& body) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        bodies_[path] = body;
-    }
-
-    std::vector<std::string> requests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
-
-    std::wstring url(const std::string& path) const {
-        return L"http://127.0.0.1:" + std::to_wstring(port_) + utf8ToUtf16(path);
-    }
-
-private:
-    void serve() {
-        Winsock& ws = winsock();
-        while (!stopping_) {
-            SOCKET client = ws.accept(listener_, nullptr, nullptr);
-            if (client == INVALID_SOCKET) return;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const int got = ws.recv(client, buffer, sizeof buffer, 0);
-                if (got <= 0) break;
-                request.append(buffer, got);
-            }
-            const size_t start = request.find(' ') + 1;
-            const std::string path = request.substr(start, request.find(' ', start) - start);
-            std::string body;
-            bool found = false;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(path);
-                auto it = bodies_.find(path);
-                if (it != bodies_.end()) {
-                    body = it->second;
-                    found = true;
-                }
-            }
-            const std::string head = std::string(found ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
-                                     "\r\nContent-Length: " + std::to_string(body.size()) +
-                                     "\r\nConnection: close\r\n\r\n";
-            const std::string reply = head + body;
-            size_t sent = 0;
-            while (sent < reply.size()) {
-                const int n = ws.send(client, reply.data() + sent, static_cast<int>(reply.size() - sent), 0);
-                if (n <= 0) break;
-                sent += static_cast<size_t>(n);
-            }
-            ws.shutdown(client, SD_SEND);
-            while (ws.recv(client, buffer, sizeof buffer, 0) > 0) {
-            }
-            ws.closesocket(client);
-        }
-    }
-
-    SOCKET listener_ = INVALID_SOCKET;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::map<std::string, std::string> bodies_;
-    std::vector<std::string> requests_;
-};
 
 class ApplyTest : public HandlerTest {
 protected:
@@ -227,8 +88,9 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
     writeTarget("a.txt", "old alpha");
     writeTarget("b.txt", "old bravo");
     const std::wstring url = publish({{"a.txt", "new alpha"}, {"b.txt", "new bravo"}});
-    HANDLE held = CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(
+        CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     ErrorCode result;
     std::vector<Json::Value> events;
@@ -238,7 +100,7 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
         result = handler.applyManifest(url, targetDir.wstring());
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_EQ(result, ErrorCode::ManifestApplyFailed);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
@@ -258,9 +120,9 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     // cannot be deleted while this handle lacks delete sharing.
     const fs::path temporary = cacheDir / L"b.txt.tmp";
     fs::create_directories(cacheDir);
-    HANDLE held = CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     bool threw = false;
     std::vector<Json::Value> events;
@@ -274,13 +136,69 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
         }
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_TRUE(threw);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
     EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
     EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
+}
+
+// The rollback after the installation pass has already replaced files: a
+// folder stands where the last file goes, so its copy fails after the first
+// two were replaced; those get their old bytes back, and the run returns the
+// failing copy's own code.
+TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
+    const std::string oldA(70000, 'a');  // more than one copy buffer
+    writeTarget("a.txt", oldA);
+    writeTarget("sub/b.txt", "old bravo");
+    fs::create_directories(targetDir / L"z.txt" / L"in the way");
+    const std::wstring url =
+        publish({{"a.txt", std::string(5000, 'A')}, {"sub/b.txt", "new bravo, longer than before"},
+                 {"added.txt", "added"}, {"z.txt", "new zulu"}});
+    ErrorCode result;
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        result = handler.applyManifest(url, targetDir.wstring());
+        events = capture.events();
+    }
+
+    // Proof that the failure came after the replacements.
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: a.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: sub/b.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "Failed to install file: z.txt", "ERROR"));
+    EXPECT_EQ(result, ErrorCode::FileAccessDenied);
+    EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
+    EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_TRUE(fs::is_directory(targetDir / L"z.txt" / L"in the way"));
+    EXPECT_EQ(readFile(targetDir / L"added.txt"), "added");  // files the run added stay
+}
+
+// A store entry whose bytes were altered is fetched again from the server
+// and replaced in the store; the run then installs the real bytes.
+TEST_F(ApplyTest, AlteredStoreEntryIsDownloadedAgainAndRepaired) {
+    const ManifestFile a = makeEntry("a.txt", "alpha");
+    const std::wstring url = publish({{"a.txt", "alpha"}});
+    putInStore(a, "alphx");  // same size, other bytes
+
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        ASSERT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
+        events = capture.events();
+    }
+    EXPECT_TRUE(hasMessage(events, "Hash verification failed for: a.txt", "ERROR"));
+    EXPECT_FALSE(hasMessage(events, "Using cached file: a.txt", "DEBUG"));
+    EXPECT_EQ(fileRequests(), 1u);
+    EXPECT_EQ(readFile(storePath(a)), "alpha");
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
 }
 
 TEST_F(ApplyTest, UnreachableManifestReportsDownloadFailedAndTakesNoBackup) {
