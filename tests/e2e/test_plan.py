@@ -266,6 +266,20 @@ class ReleaseSession(PlanCase):
         self.assertEqual(pl.briefs(r.events, ("release_session",), levels=()),
                          [("status", "release_session", "starting"), ("status", "release_session", "completed")])
 
+    def test_removal_failure_is_reported_and_stops_the_plan(self):
+        # A file is no session folder: the removal fails, the file stays.
+        with open(self.scratch.path("file.txt"), "w") as f:
+            f.write("x")
+        r = run_plan(self.plan([{"type": "release_session", "sessionRoot": self.scratch.winpath("file.txt")},
+                                {"type": "write_receipt", "targetPath": self.scratch.winpath("after"),
+                                 "version": "1.0.0"}]))
+        self.assertEqual(r.returncode, 147, r.stdout_text)
+        self.assertEqual(pl.briefs(r.events, ("release_session", "execution_plan"), levels=())[-3:], [
+            ("status", "release_session", "starting"),
+            ("error", "release_session", 147, "Failed to remove session directory")] + failed_operation(0, 147))
+        self.assertTrue(os.path.isfile(self.scratch.path("file.txt")))
+        self.assertFalse(os.path.exists(self.scratch.path("after")))
+
     def test_command_form(self):
         session = self.make_session()
         ops = ("startup", "session_release", "main_operation")
