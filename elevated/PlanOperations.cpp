@@ -95,9 +95,8 @@ ErrorCode runPlanApplyManifest(const PlanOperation& operation) {
                 logger.error(toInt(ErrorCode::FileNotFound), "apply_manifest", "Files manifest not found");
                 return ErrorCode::FileNotFound;
             }
-            logger.error(toInt(ErrorCode::InternalError), "apply_manifest",
-                         "Applying a prepared download session is not available in this build");
-            return ErrorCode::InternalError;
+            return handler.applyManifestFromSession(operation.manifestUrl, operation.targetPath,
+                                                    operation.sessionRoot, operation.filesManifest);
         });
 }
 

@@ -63,9 +63,21 @@ class SessionCase(TrustCase):
     def write_descriptor(self, data):
         write(self.descriptor, data)
 
+    # "command": --apply-manifest with --session-root and --files-manifest;
+    # "plan": the apply_manifest operation of an execution plan.
+    form = "command"
+
     def session_args(self, url, root_win=None, descriptor_win=None):
-        return ["--apply-manifest", url, "--target", self.target_win, "--cdn", self.cdn,
-                "--session-root", root_win or self.session_win, "--files-manifest", descriptor_win or self.descriptor_win]
+        root = root_win or self.session_win
+        descriptor = descriptor_win or self.descriptor_win
+        if self.form == "command":
+            return ["--apply-manifest", url, "--target", self.target_win, "--cdn", self.cdn,
+                    "--session-root", root, "--files-manifest", descriptor]
+        operation = {"type": "apply_manifest", "manifestUrl": url, "targetPath": self.target_win, "cdnUrl": self.cdn,
+                     "sessionRoot": root, "filesManifest": descriptor}
+        with open(self.scratch.path("plan.json"), "w", encoding="utf-8") as f:
+            json.dump({"operations": [operation]}, f)
+        return ["--execute-plan", self.scratch.winpath("plan.json")]
 
     def start_session(self, url, hold_at=None, cwd=None, **kw):
         r = Run(self, self.session_args(url, **kw), hold_at=hold_at, cwd=cwd)
@@ -246,20 +258,30 @@ class StrictReading(SessionCase):
                 self.assertEqual(statuses(run.events), ["starting", "processing_failed"])
                 self.assertNotIn("Manifest applied successfully from prepared session", messages(run.events))
 
-    def test_missing_root_or_descriptor_is_said_on_standard_error(self):
+    def test_missing_root_or_descriptor_stops_before_the_manifest(self):
+        # The command says so on standard error, the plan operation in its
+        # error event.
         url = self.publish_manifest("missing.json", self.NEW)
         self.write_target(self.OLD)
-        for label, args, line in (
+        for label, args, line, details in (
                 ("root", dict(root_win=self.scratch.winpath("nowhere")),
-                 "Error: Session root path does not exist: " + self.scratch.winpath("nowhere")),
+                 "Error: Session root path does not exist: " + self.scratch.winpath("nowhere"),
+                 "Session root not found"),
                 ("descriptor", dict(descriptor_win=self.scratch.winpath("nothing.json")),
-                 "Error: Files manifest path does not exist: " + self.scratch.winpath("nothing.json"))):
+                 "Error: Files manifest path does not exist: " + self.scratch.winpath("nothing.json"),
+                 "Files manifest not found")):
             with self.subTest(label):
                 self.prepare(self.NEW)
+                before = len(self.ng.requests())
                 run = self.apply_session(url, **args)
                 self.assertEqual(run.returncode, 141, run.tail())
-                self.assertIn(line, run.output)
+                if self.form == "command":
+                    self.assertIn(line, run.output)
+                else:
+                    self.assertIn(details, [e.get("details") for e in run.events
+                                            if e.get("event_type") == "error" and e.get("operation") == "apply_manifest"])
                 self.assertEqual(statuses(run.events), [])
+                self.assertEqual(self.ng.requests()[before:], [])
                 self.assertEqual(tree(self.target), self.OLD)
 
     def test_lenient_reading_refuses_before_any_backup(self):
@@ -421,6 +443,18 @@ class SessionAttacks(SessionCase):
         self.assertIn("Backup restored successfully", messages(run.events, "INFO"))
         self.assertEqual(tree(self.target), old)
         self.assertEqual(snapshot(self.session), before_session)
+
+
+class SessionAppliesThroughAPlan(SessionApplies):
+    form = "plan"
+
+
+class StrictReadingThroughAPlan(StrictReading):
+    form = "plan"
+
+
+class SessionAttacksThroughAPlan(SessionAttacks):
+    form = "plan"
 
 
 if __name__ == "__main__":

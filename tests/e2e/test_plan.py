@@ -223,8 +223,6 @@ class ApplyManifest(PlanCase):
              141, "Session root not found"),
             ({"sessionRoot": self.scratch.winpath("session"), "filesManifest": self.scratch.winpath("nofiles.json")},
              141, "Files manifest not found"),
-            ({"sessionRoot": self.scratch.winpath("session"), "filesManifest": self.scratch.winpath("files.json")},
-             4, "Applying a prepared download session is not available in this build"),
         ]
         for extra, code, details in cases:
             with self.subTest(details=details):
