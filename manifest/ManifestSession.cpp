@@ -73,7 +73,8 @@ ErrorCode collectSessionFiles(const std::string* text, std::set<std::string>& na
     const Json::Value list = document.get("files", Json::Value());
     if (!list.isArray()) return ErrorCode::Success;
     for (const Json::Value& element : list) {
-        if (!element.isObject()) continue;
+        // An element that is neither an object nor null leaves as the JSON
+        // library's error, before anything is touched.
         const Json::Value& file = element["file"];
         if (file.isString()) {
             const std::string name = file.asString();

@@ -279,24 +279,15 @@ class ApplyFromNginx(ApplyTestBase):
         self.assertApplied(self.apply(url, self.cdn))
         self.assertEqual(tree(self.target), {"ro.txt": b"version two\n"})
 
-    def test_prepared_session_form_is_not_available_yet(self):
-        session = self.scratch.path("session")
-        os.makedirs(session)
-        descriptor = self.scratch.path("files.json")
-        with open(descriptor, "w") as f:
-            f.write("{}")
-        result = self.apply(self.url_v1, self.cdn, "--session-root", self.scratch.winpath("session"),
-                            "--files-manifest", self.scratch.winpath("files.json"))
-        self.assertEqual(result.returncode, 4)
-        errors = [e for e in result.events if e.get("event_type") == "error" and e.get("operation") == "manifest_apply"]
-        self.assertEqual([e["error_code"] for e in errors], [4])
-        self.assertFalse(os.path.exists(self.target))
-
+    def test_prepared_session_form_needs_its_descriptor(self):
+        # The session form itself is tested in test_apply_session.py.
+        os.makedirs(self.scratch.path("session"))
         result = self.apply(self.url_v1, self.cdn, "--session-root", self.scratch.winpath("session"),
                             "--files-manifest", self.scratch.winpath("missing.json"))
         self.assertEqual(result.returncode, 141)
         self.assertIn("Error: Files manifest path does not exist: " + self.scratch.winpath("missing.json"),
                       result.stderr_text)
+        self.assertFalse(os.path.exists(self.target))
 
 
 class ApplyFromFaultServer(ApplyTestBase):

@@ -286,21 +286,30 @@ class StrictReading(SessionCase):
 
     def test_lenient_reading_refuses_before_any_backup(self):
         url = self.publish_manifest("lenient.json", self.NEW)
-        for label, descriptor, message in (
-                ("nul", b'{"files": [{"file": "a\\u0000.txt", "path": "x"}]}',
+        for label, descriptor, code, message in (
+                ("nul", b'{"files": [{"file": "a\\u0000.txt", "path": "x"}]}', 1,
                  "Prepared-session descriptor contains an escaped embedded NUL"),
-                ("unsafe", json.dumps({"files": [{"file": "../a.txt", "path": "x"}]}).encode(),
+                ("unsafe", json.dumps({"files": [{"file": "../a.txt", "path": "x"}]}).encode(), 1,
                  "Prepared-session descriptor contains an unsafe relative path")):
             with self.subTest(label):
                 self.write_target(self.OLD)
                 self.prepare(self.NEW)
                 self.write_descriptor(descriptor)
                 run = self.apply_session(url)
-                self.assert_refused(run, 1, message, self.OLD)
+                self.assert_refused(run, code, message, self.OLD)
                 self.assertEqual(statuses(run.events), ["starting"])
                 self.assertFalse(any(m.startswith("Backup created with ID: ") for m in messages(run.events)),
                                  run.tail())
                 self.assertEqual(self.backups(), [])
+        with self.subTest("element that is no object"):
+            self.prepare(self.NEW)
+            self.write_descriptor(b'{"files": [5]}')
+            run = self.apply_session(url)
+            self.assertEqual(run.returncode, 4, run.tail())
+            self.assertIn(4, errors(run.events))
+            self.assertEqual(statuses(run.events), ["starting"])
+            self.assertEqual(self.backups(), [])
+            self.assertEqual(tree(self.target), self.OLD)
 
     def test_unreadable_descriptor_backs_up_everything_and_rolls_back(self):
         self.write_target(self.OLD)
