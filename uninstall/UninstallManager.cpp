@@ -22,6 +22,7 @@
 #include "uninstall/InstallReceiptReader.h"
 #include "uninstall/PathExistence.h"
 #include "uninstall/ProcessManager.h"
+#include "uninstall/RegistryValue.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -233,7 +234,7 @@ std::wstring UninstallManager::readRegistryInstallLocation() {
         ERROR_SUCCESS)
         return std::wstring();
     std::wstring location;
-    if (RegistryManager::readStringValue(key, kInstallLocationValue, location) != ErrorCode::Success)
+    if (readStringValue(key, kInstallLocationValue, location) != ErrorCode::Success)
         location.clear();
     return location;
 }
