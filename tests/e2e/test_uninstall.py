@@ -13,10 +13,6 @@ import uuid
 
 import harness
 
-try:
-    import install_support  # noqa: F401  (arrives with the installation tasks)
-except ImportError:
-    raise unittest.SkipTest("the installation tasks' test helpers are not here yet")
 from install_support import (COMMON_DESKTOP, COMMON_PROGRAMS, UNINSTALL_KEY, clean_shell_folders, delete_key, host,
                              registry, user_profile, write)
 
