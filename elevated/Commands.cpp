@@ -5,7 +5,13 @@
 #include <functional>
 
 #include "common/ConsoleOutput.h"
+#include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/TextConversion.h"
+#include "install/PrereqInstaller.h"
+#include "install/RegistryManager.h"
+#include "install/ShortcutCreator.h"
 #include "manifest/ManifestHandler.h"
 
 namespace korvel {
@@ -32,8 +38,11 @@ ErrorCode notAvailable(const char* operation, const char* command) {
 
 }  // namespace
 
-ErrorCode runInstallPrereqs(const std::wstring&) {
-    return runCommand("prereq_install", [] { return notAvailable("prereq_install", "--install-prereqs"); });
+ErrorCode runInstallPrereqs(const std::wstring& cdn) {
+    return runCommand("prereq_install", [&cdn] {
+        PrereqInstaller installer(cdn, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+        return installer.installPrerequisites();
+    });
 }
 
 ErrorCode runApplyManifest(const HelperOptions& options) {
@@ -60,20 +69,49 @@ ErrorCode runApplyManifest(const HelperOptions& options) {
     });
 }
 
-ErrorCode runWriteUninstall(const std::wstring&, const std::wstring&) {
-    return runCommand("uninstall_write", [] { return notAvailable("uninstall_write", "--write-uninstall"); });
+ErrorCode runWriteUninstall(const std::wstring& target, const std::wstring& version) {
+    return runCommand("uninstall_write", [&] {
+        RegistryManager registry;
+        return registry.writeUninstallInfo(target, version, std::wstring(), std::wstring());
+    });
 }
 
-ErrorCode runCreateShortcuts(const std::wstring&) {
-    return runCommand("shortcuts_create", [] { return notAvailable("shortcuts_create", "--create-shortcuts"); });
+ErrorCode runCreateShortcuts(const std::wstring& target) {
+    return runCommand("shortcuts_create", [&] {
+        ShortcutCreator creator;
+        return creator.createShortcuts(target, std::wstring(), std::wstring(), std::wstring());
+    });
 }
 
 ErrorCode runReleaseSession(const std::wstring&) {
     return runCommand("session_release", [] { return notAvailable("session_release", "--release-session"); });
 }
 
-ErrorCode runRemove(const std::wstring&, bool) {
-    return runCommand("remove", [] { return notAvailable("remove", "--remove"); });
+ErrorCode runRemove(const std::wstring& target, bool purge) {
+    return runCommand("remove", [&] {
+        EventLogger& logger = EventLogger::instance();
+        // Checked before the shortcuts, the registry entry or any file is
+        // touched: a folder like these is never removed as a whole.
+        const std::wstring refusal = dangerousRootReason(target);
+        if (!refusal.empty()) {
+            logger.error(toInt(ErrorCode::DirectoryAccessDenied), "remove",
+                         "Refusing to remove folder " + wideToUtf8(target) + ": " + wideToUtf8(refusal));
+            return ErrorCode::DirectoryAccessDenied;
+        }
+        ShortcutCreator creator;
+        creator.removeAllShortcuts();
+        RegistryManager registry;
+        if (registry.removeUninstallInfo() != ErrorCode::Success)
+            logger.log(LogLevel::Warning, "Failed to remove registry entries, continuing with file removal");
+        FileOperations files;
+        const ErrorCode result = files.removeDirectory(target, purge);
+        if (result != ErrorCode::Success) {
+            logger.error(toInt(result), "remove");
+        } else {
+            logger.completion("remove", true);
+        }
+        return result;
+    });
 }
 
 ErrorCode runExecutePlan(const std::wstring&) {
