@@ -1,5 +1,7 @@
 #include "common/FileSystemQueries.h"
 
+#include <windows.h>
+
 #include <system_error>
 
 namespace korvel {
@@ -15,6 +17,23 @@ fs::file_status statusOrThrow(const fs::path& path) {
 bool existsOrThrow(const fs::path& path) { return fs::exists(statusOrThrow(path)); }
 
 bool isDirectoryOrThrow(const fs::path& path) { return fs::is_directory(statusOrThrow(path)); }
+
+bool entryExistsOrThrow(const fs::path& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+            return false;
+        default:
+            throw fs::filesystem_error("exists", path,
+                                       std::error_code(static_cast<int>(error), std::system_category()));
+    }
+}
 
 bool removeOrThrow(const fs::path& path) {
     std::error_code ec;

@@ -8,11 +8,11 @@
 #include <stdexcept>
 
 #include "common/EventLogger.h"
+#include "common/FileSystemQueries.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
-#include "uninstall/PathExistence.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -187,7 +187,7 @@ ErrorCode parseReceiptJson(const std::string& text, InstallReceipt& receipt) {
 ErrorCode readInstallReceipt(const fs::path& receiptPath, InstallReceipt& receipt) {
     try {
         logLine(LogLevel::Info, "Reading install receipt: " + pathToUtf8(receiptPath));
-        if (!pathExistsForDetection(receiptPath)) {
+        if (!entryExistsOrThrow(receiptPath)) {
             logLine(LogLevel::Warning, "Receipt file not found");
             return ErrorCode::FileNotFound;
         }

@@ -14,15 +14,14 @@
 #include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/FileSystemQueries.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
 #include "install/RegistryManager.h"
 #include "install/ShortcutCreator.h"
 #include "uninstall/InstallReceiptReader.h"
-#include "uninstall/PathExistence.h"
 #include "uninstall/ProcessManager.h"
-#include "uninstall/RegistryValue.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -195,7 +194,7 @@ int UninstallManager::detectInstallation(const UninstallOptions& options, Instal
     if (info.installPath.empty()) info.installPath = kDefaultInstallPath;
 
     const fs::path receiptPath = getReceiptPath(info.installPath);
-    if (pathExistsForDetection(receiptPath) && readInstallReceipt(receiptPath, info.receipt) == ErrorCode::Success)
+    if (entryExistsOrThrow(receiptPath) && readInstallReceipt(receiptPath, info.receipt) == ErrorCode::Success)
         info.receiptFound = true;
     if (info.receiptFound) {
         info.version = info.receipt.version;
@@ -209,7 +208,7 @@ int UninstallManager::detectInstallation(const UninstallOptions& options, Instal
         logLine(LogLevel::Info, "Found registry entry");
     }
 
-    const bool folderExists = pathExistsForDetection(info.installPath);
+    const bool folderExists = entryExistsOrThrow(info.installPath);
     if (info.receiptFound || info.registryFound || folderExists) {
         info.found = true;
         collectRemovalItems(info, info.removalItems);
@@ -234,7 +233,7 @@ std::wstring UninstallManager::readRegistryInstallLocation() {
         ERROR_SUCCESS)
         return std::wstring();
     std::wstring location;
-    if (readStringValue(key, kInstallLocationValue, location) != ErrorCode::Success)
+    if (RegistryManager::readStringValue(key, kInstallLocationValue, location) != ErrorCode::Success)
         location.clear();
     return location;
 }
@@ -331,7 +330,7 @@ void UninstallManager::removeSessionFolders(uint32_t& files, uint32_t& folders) 
         return;
     }
     const std::wstring temp = (fs::path(windows) / L"Temp").wstring();
-    if (!pathExistsForDetection(temp)) return;
+    if (!entryExistsOrThrow(temp)) return;
     std::vector<std::wstring> sessions;
     const size_t prefixLength = sizeof kSessionPrefix / sizeof kSessionPrefix[0] - 1;
     DirectoryWalkError walkError;
@@ -384,7 +383,7 @@ int UninstallManager::removeFilesPhase(const InstallationInfo& info, const Unins
     logLine(LogLevel::Info, "Removing files");
     recordEvent(L"remove_files", L"in_progress");
 
-    if (pathExistsForDetection(info.installPath)) {
+    if (entryExistsOrThrow(info.installPath)) {
         // A process's current folder cannot be removed; started from the
         // uninstall shortcut, that folder lies inside the installation.
         const std::wstring current = currentDirectory();
@@ -418,7 +417,7 @@ int UninstallManager::removeFilesPhase(const InstallationInfo& info, const Unins
                 continue;
             }
             const std::wstring folder = (fs::path(base) / L"Korvel").wstring();
-            if (!pathExistsForDetection(folder)) continue;
+            if (!entryExistsOrThrow(folder)) continue;
             uint32_t files = 0;
             uint32_t folders = 0;
             removeTree(folder, files, folders);
@@ -457,7 +456,7 @@ ErrorCode UninstallManager::initFileLogging() {
     }
     logPath_ = path.wstring();
     const fs::path folder = path.parent_path();
-    if (!pathExistsForDetection(folder)) {
+    if (!entryExistsOrThrow(folder)) {
         std::error_code ec;
         fs::create_directories(folder, ec);
         if (ec) return ErrorCode::FileWriteFailed;
@@ -473,7 +472,7 @@ ErrorCode UninstallManager::initFileLogging() {
     const std::wstring name = path.filename().wstring();
     const std::string relative = wideToUtf8(name);
     const std::wstring full = pinned.finalPath() + L"\\" + name;
-    if (pathExistsForDetection(full)) {
+    if (entryExistsOrThrow(full)) {
         bool violation = false;
         if (!pinned.deleteEntry(full, relative, error, violation)) return ErrorCode::FileWriteFailed;
     }
