@@ -208,6 +208,44 @@ class Removal(Installed):
             with open(os.path.join(outside, name), "rb") as f:
                 self.assertEqual(f.read(), b"keep")
 
+    def test_link_planted_at_the_log_path_is_not_followed(self):
+        # The log's name comes from the clock: a host-made link (which Wine
+        # opens as its target) is planted under every name of the coming
+        # minutes, each pointing at a file outside.
+        outside = self.scratch.path("outside.txt")
+        write(outside, b"precious")
+        os.makedirs(host(LOGS), exist_ok=True)
+        now = int(time.time())
+        planted = []
+        for second in range(now - 2, now + 180):
+            link = os.path.join(host(LOGS), time.strftime("uninstall-%Y%m%d-%H%M%S.log", time.gmtime(second)))
+            if not os.path.lexists(link):
+                os.symlink(outside, link)
+                planted.append(link)
+        try:
+            r = harness.run("KorvelUninstall.exe", ["--force"])
+            self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+            with open(outside, "rb") as f:
+                self.assertEqual(f.read(), b"precious")
+            self.assertIn("Uninstall completed successfully!", r.stdout_text)
+            # Windows deletes the link itself and makes the log anew; Wine
+            # opens the link as its target, outside the log folder, so the
+            # link is refused and the run goes on without a log.
+            made = [p for p in planted if os.path.lexists(p) and not os.path.islink(p)]
+            refused = "Failed to initialize file logging" in messages(r.events, "WARNING")
+            if made:
+                self.assertEqual(len(made), 1, made)
+                with open(made[0], encoding="utf-8") as f:
+                    text = f.read()
+                self.assertTrue(text.startswith("Korvel Uninstaller Log\nStarted: "), text)
+                self.assertRegex(text, r"Success: true\n$")
+            elif not refused:
+                self.skipTest("the run started after the planted names")
+        finally:
+            for link in planted:
+                if os.path.islink(link):
+                    os.unlink(link)
+
     def test_started_from_inside_the_installation(self):
         launcher = os.path.join(self.root, "Launcher")
         r = run_exe_at(self.win + "\\Launcher\\KorvelUninstall.exe", ["--force"], cwd=launcher)
