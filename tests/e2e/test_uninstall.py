@@ -246,6 +246,13 @@ class Removal(Installed):
                 if os.path.islink(link):
                     os.unlink(link)
 
+    def test_current_folder_inside_the_installation_does_not_stop_the_removal(self):
+        # A process's current folder cannot be deleted; the uninstaller
+        # leaves it before removing anything.
+        r = run_exe_at("K:\\KorvelUninstall.exe", ["--force"], cwd=os.path.join(self.root, "Client", "data"))
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assert_removed()
+
     def test_started_from_inside_the_installation(self):
         launcher = os.path.join(self.root, "Launcher")
         r = run_exe_at(self.win + "\\Launcher\\KorvelUninstall.exe", ["--force"], cwd=launcher)
