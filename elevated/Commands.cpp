@@ -3,12 +3,17 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "common/ConsoleOutput.h"
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/TextConversion.h"
+#include "elevated/ExecutionPlan.h"
+#include "elevated/PlanExecutor.h"
+#include "elevated/PlanOperations.h"
 #include "install/PrereqInstaller.h"
 #include "install/RegistryManager.h"
 #include "install/ShortcutCreator.h"
@@ -28,12 +33,6 @@ ErrorCode runCommand(const char* operation, const std::function<ErrorCode()>& wo
         logger.error(toInt(ErrorCode::InternalError), operation, e.what());
         return ErrorCode::InternalError;
     }
-}
-
-ErrorCode notAvailable(const char* operation, const char* command) {
-    EventLogger::instance().error(toInt(ErrorCode::InternalError), operation,
-                                  std::string(command) + " is not available in this build");
-    return ErrorCode::InternalError;
 }
 
 }  // namespace
@@ -83,8 +82,9 @@ ErrorCode runCreateShortcuts(const std::wstring& target) {
     });
 }
 
-ErrorCode runReleaseSession(const std::wstring&) {
-    return runCommand("session_release", [] { return notAvailable("session_release", "--release-session"); });
+ErrorCode runReleaseSession(const std::wstring& sessionRoot) {
+    return runCommand("session_release",
+                      [&sessionRoot] { return releaseSessionFolder("session_release", sessionRoot); });
 }
 
 ErrorCode runRemove(const std::wstring& target, bool purge) {
@@ -114,8 +114,18 @@ ErrorCode runRemove(const std::wstring& target, bool purge) {
     });
 }
 
-ErrorCode runExecutePlan(const std::wstring&) {
-    return runCommand("execute_plan", [] { return notAvailable("execute_plan", "--execute-plan"); });
+ErrorCode runExecutePlan(const std::wstring& planFile) {
+    return runCommand("execute_plan", [&planFile] {
+        EventLogger& logger = EventLogger::instance();
+        std::vector<PlanOperation> operations;
+        const ErrorCode loaded = ExecutionPlan::load(planFile, operations);
+        if (loaded != ErrorCode::Success) {
+            logger.error(toInt(loaded), "execute_plan", "Failed to load plan file");
+            return loaded;
+        }
+        logger.log(LogLevel::Info, "Executing plan with " + std::to_string(operations.size()) + " operations");
+        return PlanExecutor::execute(operations);
+    });
 }
 
 ErrorCode dispatchCommand(const HelperOptions& o) {
