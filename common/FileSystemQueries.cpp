@@ -4,6 +4,8 @@
 
 #include <system_error>
 
+#include "common/Win32Util.h"
+
 namespace korvel {
 namespace fs = std::filesystem;
 
@@ -21,18 +23,8 @@ bool isDirectoryOrThrow(const fs::path& path) { return fs::is_directory(statusOr
 bool entryExistsOrThrow(const fs::path& path) {
     if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     const DWORD error = GetLastError();
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_NETNAME_DELETED:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-            return false;
-        default:
-            throw fs::filesystem_error("exists", path,
-                                       std::error_code(static_cast<int>(error), std::system_category()));
-    }
+    if (isMissingPathError(error)) return false;
+    throw fs::filesystem_error("exists", path, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 bool removeOrThrow(const fs::path& path) {

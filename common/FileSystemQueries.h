@@ -15,9 +15,8 @@ bool existsOrThrow(const std::filesystem::path& path);
 bool isDirectoryOrThrow(const std::filesystem::path& path);
 // Whether an entry is at the path by Windows' own answer (a link itself
 // counts; it is not followed). The errors that say the path is not there
-// (file or path not found, network path missing or gone, a name Windows
-// refuses, a file where a folder was named) are a plain no; any other
-// failure throws filesystem_error("exists") with the Windows error.
+// (isMissingPathError) are a plain no; any other failure throws
+// filesystem_error("exists") with the Windows error.
 bool entryExistsOrThrow(const std::filesystem::path& path);
 // Removes a file or an empty folder (a link itself, not its target); false
 // when nothing was there. Any other failure throws filesystem_error("remove").
