@@ -1,6 +1,6 @@
 """KorvelUninstall.exe under Wine, after a real installation made by
-KorvelElevated (uninstall entry, shortcuts) and the helper's receipt
-writer: what it removes, what it leaves, its console text, events and log."""
+KorvelElevated through a plan (uninstall entry, shortcuts, receipt): what it
+removes, what it leaves, its console text, events and log."""
 import glob
 import json
 import os
@@ -12,6 +12,7 @@ import unittest
 import uuid
 
 import harness
+import plantools
 
 from install_support import (COMMON_DESKTOP, COMMON_PROGRAMS, UNINSTALL_KEY, clean_shell_folders, delete_key, host,
                              registry, user_profile, write)
@@ -81,9 +82,15 @@ class Installed(unittest.TestCase):
         os.makedirs(os.path.join(self.root, "Launcher"))
         shutil.copyfile(os.path.join(harness.BIN_DIR, "KorvelUninstall.exe"),
                         os.path.join(self.root, "Launcher", "KorvelUninstall.exe"))
-        self.check(harness.run_elevated(["--write-uninstall", "--target", self.win, "--version", "2.4.0"]))
-        self.check(harness.run_elevated(["--create-shortcuts", "--target", self.win]))
-        self.check(harness.run("receipt_writer.exe", [self.win, "2.4.0", self.win + "\\KorvelLauncher.exe"]))
+        # Installed the way the product installs: one plan run by the helper.
+        launcher = self.win + "\\KorvelLauncher.exe"
+        plan = plantools.write_plan(self.scratch, [
+            {"type": "write_uninstall", "targetPath": self.win, "version": "2.4.0", "launcherExecutable": launcher,
+             "uninstallerExecutable": self.win + "\\Launcher\\KorvelUninstall.exe"},
+            {"type": "create_shortcuts", "targetPath": self.win, "launcherExecutable": launcher},
+            {"type": "write_receipt", "targetPath": self.win, "version": "2.4.0", "launcherExecutable": launcher}])
+        self.check(harness.run_elevated(["--execute-plan", plan]))
+        self.assertTrue(os.path.exists(os.path.join(self.root, "InstallReceipt.json")))
         self.assertTrue(registry()["exists"])
         self.session = "C:\\windows\\Temp\\korvel-session-e2e-" + uuid.uuid4().hex[:8]
         write(os.path.join(host(self.session), "files", "part.bin"))
