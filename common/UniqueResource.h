@@ -132,6 +132,14 @@ struct ComApartmentPolicy {
     static void close(bool) noexcept { CoUninitialize(); }
 };
 
+// Memory a shell or COM call handed out (SHGetKnownFolderPath and friends).
+struct CoTaskMemoryPolicy {
+    using value_type = void*;
+    static void* invalid() noexcept { return nullptr; }
+    static bool isValid(void* p) noexcept { return p != nullptr; }
+    static void close(void* p) noexcept { CoTaskMemFree(p); }
+};
+
 template <typename Interface>
 struct ComInterfacePolicy {
     using value_type = Interface*;
@@ -149,6 +157,7 @@ using CngHashHandle = UniqueResource<CngHashPolicy>;
 using SidHandle = UniqueResource<AllocatedSidPolicy>;
 using RegistryKeyHandle = UniqueResource<RegistryKeyPolicy>;
 using ComApartment = UniqueResource<ComApartmentPolicy>;
+using CoTaskMemory = UniqueResource<CoTaskMemoryPolicy>;
 template <typename Interface>
 using ComPtr = UniqueResource<ComInterfacePolicy<Interface>>;
 
