@@ -62,6 +62,7 @@ struct Listed {
     uint32_t attributes;
     uint32_t reparseTag;
     uint64_t size;
+    uint64_t lastWriteTime;
 };
 
 bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
@@ -86,7 +87,8 @@ bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
                 const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
                 out.push_back(Listed{std::move(name), static_cast<uint32_t>(info->FileAttributes),
                                      reparse ? static_cast<uint32_t>(info->EaSize) : 0u,
-                                     static_cast<uint64_t>(info->EndOfFile.QuadPart)});
+                                     static_cast<uint64_t>(info->EndOfFile.QuadPart),
+                                     static_cast<uint64_t>(info->LastWriteTime.QuadPart)});
             }
             if (info->NextEntryOffset == 0) break;
             offset += info->NextEntryOffset;
@@ -147,6 +149,7 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
                 entry.attributes = item.attributes;
                 entry.reparseTag = item.reparseTag;
                 entry.size = item.size;
+                entry.lastWriteTime = item.lastWriteTime;
                 if (!visit(entry)) return true;
                 if (entry.isDirectory() && !entry.isReparsePoint()) subfolders.push_back(entry.relativePath);
             }

@@ -18,6 +18,7 @@ struct DirectoryWalkEntry {
     uint32_t attributes = 0;    // FILE_ATTRIBUTE_* as listed
     uint32_t reparseTag = 0;    // the reparse tag when attributes hold FILE_ATTRIBUTE_REPARSE_POINT
     uint64_t size = 0;          // end of file as listed
+    uint64_t lastWriteTime = 0; // FILETIME ticks (100 ns since 1601) as listed
     bool isDirectory() const noexcept { return (attributes & 0x10u) != 0; }
     bool isReparsePoint() const noexcept { return (attributes & 0x400u) != 0; }
 };

@@ -98,37 +98,41 @@ void copyTimes(HANDLE source, HANDLE target) noexcept {
 
 Sha256Hasher::~Sha256Hasher() { release(); }
 
+void Sha256Hasher::releaseHash() noexcept { hash_.reset(); }
+
 void Sha256Hasher::release() noexcept {
     hash_.reset();
     algorithm_.reset();
 }
 
 ErrorCode Sha256Hasher::begin() {
-    release();
+    releaseHash();
     auto fail = [this](const char* prefix, NTSTATUS status) {
         logLine(LogLevel::Error, prefix + std::to_string(static_cast<long>(status)));
         release();
         return ErrorCode::HashCalculationFailed;
     };
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    if (status >= 0) algorithm_.reset(algorithm);
-    if (status < 0) {
-        return fail("BCryptOpenAlgorithmProvider failed: ", status);
+    // The provider and the hash object's memory are kept for the next
+    // computation: opening a provider costs more than a small file's hash.
+    if (!algorithm_.valid()) {
+        BCRYPT_ALG_HANDLE algorithm = nullptr;
+        NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        if (status < 0) return fail("BCryptOpenAlgorithmProvider failed: ", status);
+        algorithm_.reset(algorithm);
+        DWORD value = 0;
+        ULONG got = 0;
+        status = BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&value),
+                                   sizeof value, &got, 0);
+        if (status < 0) return fail("BCryptGetProperty (object length) failed: ", status);
+        objectLength_ = value;
+        status = BCryptGetProperty(algorithm_.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&value),
+                                   sizeof value, &got, 0);
+        if (status < 0) return fail("BCryptGetProperty (hash length) failed: ", status);
+        digestLength_ = value;
+        object_.assign(objectLength_, 0);
     }
-    DWORD value = 0;
-    ULONG got = 0;
-    status = BCryptGetProperty(algorithm_.get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value,
-                               &got, 0);
-    if (status < 0) return fail("BCryptGetProperty (object length) failed: ", status);
-    objectLength_ = value;
-    status = BCryptGetProperty(algorithm_.get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&value), sizeof value, &got,
-                               0);
-    if (status < 0) return fail("BCryptGetProperty (hash length) failed: ", status);
-    digestLength_ = value;
-    object_.assign(objectLength_, 0);
     BCRYPT_HASH_HANDLE hash = nullptr;
-    status = BCryptCreateHash(algorithm_.get(), &hash, object_.data(), objectLength_, nullptr, 0, 0);
+    const NTSTATUS status = BCryptCreateHash(algorithm_.get(), &hash, object_.data(), objectLength_, nullptr, 0, 0);
     if (status >= 0) hash_.reset(hash);
     if (status < 0) {
         return fail("BCryptCreateHash failed: ", status);
@@ -156,14 +160,18 @@ ErrorCode Sha256Hasher::update(const void* data, size_t size) {
 ErrorCode Sha256Hasher::finish(std::string& hex) {
     hex.clear();
     if (!hash_.valid()) return ErrorCode::HashCalculationFailed;
-    std::vector<unsigned char> digest(digestLength_);
-    const NTSTATUS status = BCryptFinishHash(hash_.get(), digest.data(), digestLength_, 0);
-    release();
+    unsigned char digest[64];
+    if (digestLength_ > sizeof digest) {
+        release();
+        return ErrorCode::HashCalculationFailed;
+    }
+    const NTSTATUS status = BCryptFinishHash(hash_.get(), digest, digestLength_, 0);
+    releaseHash();
     if (status < 0) {
         logLine(LogLevel::Error, "BCryptFinishHash failed: " + std::to_string(static_cast<long>(status)));
         return ErrorCode::HashCalculationFailed;
     }
-    hex = hexDigits(digest.data(), digest.size());
+    hex = hexDigits(digest, digestLength_);
     return ErrorCode::Success;
 }
 
@@ -395,6 +403,215 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
         return code;
     EventLogger::instance().fileOperation("copy", target, true, 0, false);
     return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName, const fs::path& target,
+                                       const CopyOptions& options, uint64_t expectedSize,
+                                       const std::string& expectedSha256, TransferScratch& scratch) {
+    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(sourceName) + " -> " + pathToUtf8(target));
+    if (options.createParentDirs) {
+        const fs::path parent = target.parent_path();
+        if (!parent.empty() && !isDirectoryOrThrow(parent)) {
+            if (const ErrorCode code = createDirectory(parent); code != ErrorCode::Success) return code;
+        }
+    }
+    if (existsOrThrow(target) && !options.overwrite) {
+        logLine(LogLevel::Error, "Target file exists and overwrite not allowed: " + pathToUtf8(target));
+        return ErrorCode::FileAccessDenied;
+    }
+
+    FILE_BASIC_INFO sourceInfo{};
+    LARGE_INTEGER start{};
+    if (!GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo) ||
+        !SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) {
+        const DWORD code = GetLastError();
+        logWin32Failure("ReadFile", sourceName, code);
+        return mapWin32Error(code);
+    }
+
+    // No sharing: nothing else can change the new content between its
+    // check and the final move.
+    fs::path temporary;
+    ScopedHandle to;
+    for (int attempt = 0;; ++attempt) {
+        temporary = temporaryPathFor(target);
+        to.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (to.valid()) break;
+        const DWORD code = GetLastError();
+        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;
+        logWin32Failure("CreateFile (target)", target, code);
+        return mapWin32Error(code);
+    }
+    auto discard = [&]() {
+        to.close();
+        removeTemporaryFile(temporary);
+    };
+
+    const bool large = expectedSize > kSystemCopyLimit;
+    if (large) {
+        FILE_ALLOCATION_INFO allocation{};
+        allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(expectedSize);
+        SetFileInformationByHandle(to.get(), FileAllocationInfo, &allocation, sizeof allocation);
+    }
+    if (scratch.buffer.size() != kChunkSize) scratch.buffer.assign(kChunkSize, 0);
+    if (const ErrorCode code = scratch.hasher.begin(); code != ErrorCode::Success) {
+        discard();
+        return code;
+    }
+
+    uint64_t copied = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source, scratch.buffer.data(), static_cast<DWORD>(scratch.buffer.size()), &got, nullptr)) {
+            const DWORD code = GetLastError();
+            logWin32Failure("ReadFile", sourceName, code);
+            discard();
+            return mapWin32Error(code);
+        }
+        if (got == 0) break;
+        // More bytes than expected can never match: stop before writing them.
+        if (copied + got > expectedSize) {
+            copied += got;
+            break;
+        }
+        DWORD written = 0;
+        if (!WriteFile(to.get(), scratch.buffer.data(), got, &written, nullptr) || written != got) {
+            const DWORD code = GetLastError();
+            logWin32Failure("WriteFile", target, code);
+            discard();
+            return mapWin32Error(code != 0 ? code : ERROR_WRITE_FAULT);
+        }
+        if (const ErrorCode code = scratch.hasher.update(scratch.buffer.data(), got); code != ErrorCode::Success) {
+            discard();
+            return code;
+        }
+        copied += written;
+        if (options.progressCallback && !options.progressCallback(copied, expectedSize)) {
+            discard();
+            return ErrorCode::Cancelled;
+        }
+        if (large) {
+            const int percent = static_cast<int>(copied * 100 / expectedSize);
+            EventLogger::instance().progress("file_copy", percent, "Copied " + std::to_string(copied) + " bytes");
+        }
+    }
+    std::string digest;
+    const ErrorCode hashCode = scratch.hasher.finish(digest);
+    if (hashCode != ErrorCode::Success) {
+        discard();
+        return hashCode;
+    }
+    if (copied != expectedSize || !digestsEqual(digest, expectedSha256)) {
+        logLine(LogLevel::Error, "Hash verification failed after copy");
+        discard();
+        return ErrorCode::FileHashMismatch;
+    }
+
+    // Attributes that matter to the file's use, and its times when asked.
+    FILE_BASIC_INFO info{};
+    if (options.preserveTimestamps) {
+        info.CreationTime = sourceInfo.CreationTime;
+        info.LastAccessTime = sourceInfo.LastAccessTime;
+        info.LastWriteTime = sourceInfo.LastWriteTime;
+    }
+    info.FileAttributes =
+        sourceInfo.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (info.FileAttributes != 0 || options.preserveTimestamps) {
+        if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(to.get(), FileBasicInfo, &info, sizeof info);
+    }
+    to.close();
+    if (const ErrorCode code = commitTemporary(temporary, target, options.overwrite); code != ErrorCode::Success)
+        return code;
+    if (!large) EventLogger::instance().fileOperation("copy", target, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::copyBetween(HANDLE source, const fs::path& sourceName, HANDLE target,
+                                      const fs::path& targetName, bool preserveTimestamps, TransferScratch& scratch,
+                                      std::string& digest, uint64_t& size) {
+    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(sourceName) + " -> " + pathToUtf8(targetName));
+    digest.clear();
+    size = 0;
+    FILE_BASIC_INFO sourceInfo{};
+    LARGE_INTEGER start{};
+    if (!GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo) ||
+        !SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) {
+        const DWORD code = GetLastError();
+        logWin32Failure("ReadFile", sourceName, code);
+        return mapWin32Error(code);
+    }
+    if (!SetFilePointerEx(target, start, nullptr, FILE_BEGIN) || !SetEndOfFile(target)) {
+        const DWORD code = GetLastError();
+        logWin32Failure("WriteFile", targetName, code);
+        return mapWin32Error(code);
+    }
+    if (scratch.buffer.size() != kChunkSize) scratch.buffer.assign(kChunkSize, 0);
+    if (const ErrorCode code = scratch.hasher.begin(); code != ErrorCode::Success) return code;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source, scratch.buffer.data(), static_cast<DWORD>(scratch.buffer.size()), &got, nullptr)) {
+            const DWORD code = GetLastError();
+            logWin32Failure("ReadFile", sourceName, code);
+            scratch.hasher.finish(digest);
+            digest.clear();
+            return mapWin32Error(code);
+        }
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(target, scratch.buffer.data(), got, &written, nullptr) || written != got) {
+            const DWORD code = GetLastError();
+            logWin32Failure("WriteFile", targetName, code);
+            scratch.hasher.finish(digest);
+            digest.clear();
+            return mapWin32Error(code != 0 ? code : ERROR_WRITE_FAULT);
+        }
+        if (const ErrorCode code = scratch.hasher.update(scratch.buffer.data(), got); code != ErrorCode::Success)
+            return code;
+        size += got;
+    }
+    if (const ErrorCode code = scratch.hasher.finish(digest); code != ErrorCode::Success) return code;
+    FILE_BASIC_INFO info{};
+    if (preserveTimestamps) {
+        info.CreationTime = sourceInfo.CreationTime;
+        info.LastAccessTime = sourceInfo.LastAccessTime;
+        info.LastWriteTime = sourceInfo.LastWriteTime;
+    }
+    info.FileAttributes =
+        sourceInfo.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (info.FileAttributes != 0 || preserveTimestamps) {
+        if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(target, FileBasicInfo, &info, sizeof info);
+    }
+    EventLogger::instance().fileOperation("copy", targetName, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode FileOperations::hashHandle(HANDLE file, const fs::path& name, TransferScratch& scratch, std::string& hex,
+                                     uint64_t& size) {
+    hex.clear();
+    size = 0;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        logWin32Failure("ReadFile", name, GetLastError());
+        return ErrorCode::HashCalculationFailed;
+    }
+    if (scratch.buffer.size() != kChunkSize) scratch.buffer.assign(kChunkSize, 0);
+    if (const ErrorCode code = scratch.hasher.begin(); code != ErrorCode::Success) return code;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, scratch.buffer.data(), static_cast<DWORD>(scratch.buffer.size()), &got, nullptr)) {
+            logWin32Failure("ReadFile", name, GetLastError());
+            std::string ignored;
+            scratch.hasher.finish(ignored);
+            return ErrorCode::HashCalculationFailed;
+        }
+        if (got == 0) break;
+        if (const ErrorCode code = scratch.hasher.update(scratch.buffer.data(), got); code != ErrorCode::Success)
+            return code;
+        size += got;
+    }
+    return scratch.hasher.finish(hex);
 }
 
 ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path& target,

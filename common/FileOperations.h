@@ -54,11 +54,12 @@ public:
     ErrorCode begin();
     // 0 or 204.
     ErrorCode update(const void* data, size_t size);
-    // Writes the digest as 64 lower-case hex digits and releases the
-    // handles; 0 or 204.
+    // Writes the digest as 64 lower-case hex digits and releases the hash
+    // (the provider stays for the next begin); 0 or 204.
     ErrorCode finish(std::string& hex);
 
 private:
+    void releaseHash() noexcept;
     void release() noexcept;
 
     CngAlgorithmHandle algorithm_;
@@ -66,6 +67,13 @@ private:
     std::vector<unsigned char> object_;
     uint32_t objectLength_ = 0;
     uint32_t digestLength_ = 0;
+};
+
+// A transfer buffer and a hasher, made once and reused by every verified
+// copy of a run.
+struct TransferScratch {
+    std::vector<unsigned char> buffer;
+    Sha256Hasher hasher;
 };
 
 class FileOperations {
@@ -91,6 +99,26 @@ public:
                                 uint32_t win32Error) noexcept;
 
     ErrorCode hashFile(const std::filesystem::path& path, std::string& hex);
+    // Hashes an open file from its start; size receives the bytes read.
+    ErrorCode hashHandle(HANDLE file, const std::filesystem::path& name, TransferScratch& scratch, std::string& hex,
+                         uint64_t& size);
+
+    // Copies an open source, from its start, into an open target (truncated
+    // first), hashing the bytes as they are written; digest and size
+    // describe what was written. Attributes and, when asked, times go along.
+    ErrorCode copyBetween(HANDLE source, const std::filesystem::path& sourceName, HANDLE target,
+                          const std::filesystem::path& targetName, bool preserveTimestamps, TransferScratch& scratch,
+                          std::string& digest, uint64_t& size);
+
+    // Copies an open source, read from its start, to target through a
+    // temporary file beside it, hashing the bytes as they are written there.
+    // The target is replaced in one step only when the bytes written have
+    // expectedSize and expectedSha256 (else 142 and the target is as it
+    // was). The source's attributes and times go along. Same DEBUG line and
+    // events as copyFile; sourceName only names the source in them.
+    ErrorCode copyVerified(HANDLE source, const std::filesystem::path& sourceName, const std::filesystem::path& target,
+                           const CopyOptions& options, uint64_t expectedSize, const std::string& expectedSha256,
+                           TransferScratch& scratch);
     ErrorCode copyFileChunked(const std::filesystem::path& source, const std::filesystem::path& target,
                               const CopyOptions& options);
 

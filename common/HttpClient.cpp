@@ -3,7 +3,6 @@
 #include "common/FileSystemQueries.h"
 
 #include <algorithm>
-#include <fstream>
 #include <system_error>
 #include <vector>
 
@@ -148,6 +147,16 @@ ErrorCode HttpClient::initialize() {
 
 ErrorCode HttpClient::downloadFile(const std::wstring& url, const std::filesystem::path& destination,
                                    const DownloadOptions& options) {
+    return download(url, destination, INVALID_HANDLE_VALUE, options);
+}
+
+ErrorCode HttpClient::downloadFile(const std::wstring& url, HANDLE file, const std::filesystem::path& destination,
+                                   const DownloadOptions& options) {
+    return download(url, destination, file, options);
+}
+
+ErrorCode HttpClient::download(const std::wstring& url, const std::filesystem::path& destination, HANDLE file,
+                               const DownloadOptions& options) {
     if (!initialized) {
         const ErrorCode result = initialize();
         if (result != ErrorCode::Success) return result;
@@ -156,12 +165,23 @@ ErrorCode HttpClient::downloadFile(const std::wstring& url, const std::filesyste
     events().status("download", "starting");
     events().log(LogLevel::Debug, "Downloading: " + wideToUtf8(url) + " -> " + pathToUtf8(destination));
 
+    const bool ownFile = file == INVALID_HANDLE_VALUE;
     uint64_t offset = 0;
-    if (options.resume && existsOrThrow(destination)) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(destination, ec);
-        offset = ec ? 0 : static_cast<uint64_t>(size);
-        events().log(LogLevel::Debug, "Found existing file, size: " + std::to_string(offset));
+    if (options.resume) {
+        bool present = false;
+        if (ownFile) {
+            present = existsOrThrow(destination);
+            if (present) {
+                std::error_code ec;
+                const auto size = std::filesystem::file_size(destination, ec);
+                offset = ec ? 0 : static_cast<uint64_t>(size);
+            }
+        } else {
+            LARGE_INTEGER size{};
+            present = GetFileSizeEx(file, &size) != FALSE;
+            offset = present ? static_cast<uint64_t>(size.QuadPart) : 0;
+        }
+        if (present) events().log(LogLevel::Debug, "Found existing file, size: " + std::to_string(offset));
     }
 
     WinHttpHandle connection;
@@ -186,16 +206,18 @@ ErrorCode HttpClient::downloadFile(const std::wstring& url, const std::filesyste
         status = 0;
     }
 
+    uint64_t start = 0;
     if (offset > 0 && status == 206) {
         events().status("download", "resuming");
-        return receiveBody(request.get(), destination, options, offset);
-    }
-    if (status != 200) {
+        start = offset;
+    } else if (status != 200) {
         events().error(toInt(ErrorCode::HttpError), "download", "Unexpected HTTP status: " + std::to_string(status));
         return ErrorCode::HttpError;
+    } else {
+        events().status("download", "starting_fresh");
     }
-    events().status("download", "starting_fresh");
-    return receiveBody(request.get(), destination, options, 0);
+    return ownFile ? receiveBody(request.get(), destination, options, start)
+                   : receiveBody(request.get(), file, destination, options, start);
 }
 
 ErrorCode HttpClient::openRequest(const std::wstring& url, WinHttpHandle& connection, WinHttpHandle& request,
@@ -316,16 +338,27 @@ uint64_t HttpClient::getContentLength(const std::map<std::string, std::string>& 
     return announcedContentLength(headers).value_or(0);
 }
 
-ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path& destination,
-                                  const DownloadOptions& options, uint64_t offset) {
-    const std::optional<uint64_t> announced = announcedContentLength(readResponseHeaders(request));
+namespace {
+
+// The announced size against the cap; false after reporting "File too large".
+bool withinCap(const std::optional<uint64_t>& announced, uint64_t offset, uint64_t maxSize) {
     const uint64_t contentLength = announced.value_or(0);
     uint64_t total = offset + contentLength;
-    if (contentLength > UINT64_MAX - offset || total > options.maxSize) {
+    if (contentLength > UINT64_MAX - offset || total > maxSize) {
         if (contentLength > UINT64_MAX - offset) total = UINT64_MAX;
         events().error(toInt(ErrorCode::DownloadFailed), "download", "File too large: " + std::to_string(total) + " bytes");
-        return ErrorCode::DownloadFailed;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path& destination,
+                                  const DownloadOptions& options, uint64_t offset) {
+    // The destination is touched only once the answer is known to fit.
+    const std::optional<uint64_t> announced = announcedContentLength(readResponseHeaders(request));
+    if (!withinCap(announced, offset, options.maxSize)) return ErrorCode::DownloadFailed;
 
     const std::filesystem::path parent = destination.parent_path();
     if (!parent.empty()) {
@@ -338,18 +371,40 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path
         }
     }
 
-    std::ofstream out(destination, std::ios::binary | (offset > 0 ? std::ios::app : std::ios::trunc));
-    if (!out.is_open()) {
+    ScopedHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         events().error(toInt(ErrorCode::FileAccessDenied), "download",
                        "Cannot open output file: " + pathToUtf8(destination));
         return ErrorCode::FileAccessDenied;
+    }
+    return receiveBody(request, file.get(), destination, options, offset);
+}
+
+ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::filesystem::path& destination,
+                                  const DownloadOptions& options, uint64_t offset) {
+    const std::optional<uint64_t> announced = announcedContentLength(readResponseHeaders(request));
+    if (!withinCap(announced, offset, options.maxSize)) return ErrorCode::DownloadFailed;
+    const uint64_t total = offset + announced.value_or(0);
+
+    // Append after the offset, or start the file again.
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) || (offset == 0 && !SetEndOfFile(file))) {
+        events().error(toInt(ErrorCode::FileAccessDenied), "download",
+                       "Cannot open output file: " + pathToUtf8(destination));
+        return ErrorCode::FileAccessDenied;
+    }
+    if (options.bodyStart && !options.bodyStart(offset)) {
+        events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
+        return ErrorCode::FileCopyFailed;
     }
 
     DownloadProgress progress;
     progress.downloaded = offset;
     progress.total = total;
     progress.startTime = progress.currentTime = std::chrono::steady_clock::now();
-    std::vector<char> buffer(kBufferSize);
+    if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
 
     for (;;) {
         DWORD available = 0;
@@ -362,7 +417,7 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path
 
         DWORD read = 0;
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(available, kBufferSize));
-        if (!WinHttpReadData(request, buffer.data(), wanted, &read)) {
+        if (!WinHttpReadData(request, buffer_.data(), wanted, &read)) {
             const DWORD code = GetLastError();
             logHttpFailure(L"WinHttpReadData", std::wstring(), code);
             return mapWinHttpError(code);
@@ -377,8 +432,9 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path
             return ErrorCode::DownloadFailed;
         }
 
-        out.write(buffer.data(), static_cast<std::streamsize>(read));
-        if (out.fail()) {
+        DWORD written = 0;
+        if (!WriteFile(file, buffer_.data(), read, &written, nullptr) || written != read ||
+            (options.bodyData && !options.bodyData(buffer_.data(), read))) {
             events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
             return ErrorCode::FileCopyFailed;
         }
@@ -399,13 +455,6 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path
             events().progress("download", static_cast<int>(progress.percent));
             g_lastProgressEvent = now;
         }
-    }
-
-    // Data that never reached the disk is not a completed download.
-    out.close();
-    if (out.fail()) {
-        events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
-        return ErrorCode::FileCopyFailed;
     }
 
     // A body that ends before its announced length was cut off; what arrived

@@ -2,7 +2,7 @@
 // Downloads one URL at a time into a file over WinHTTP, synchronously, with
 // resume by byte range, a size cap, a cancellable progress callback and JSON
 // events about every step (operation "download", component "http_client").
-#include <windows.h>
+#include "common/UniqueResource.h"
 
 #include <winhttp.h>
 
@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/ErrorCodes.h"
 #include "common/UniqueResource.h"
@@ -39,6 +40,12 @@ struct DownloadOptions {
     std::function<bool(const DownloadProgress&)> progressCallback;
     // Extra request headers, added in the map's order.
     std::map<std::wstring, std::wstring> headers;
+    // Observers of the body as it is written: bodyStart once the response is
+    // accepted, with the offset at which the body lands (0 after a
+    // truncation), then bodyData with every chunk after it reached the file.
+    // false from either fails the download with 143.
+    std::function<bool(uint64_t offset)> bodyStart;
+    std::function<bool(const void* data, size_t size)> bodyData;
     // Not read by the client: every request uses the user agent and
     // time-outs fixed when the session is opened.
     std::wstring userAgent = L"KorvelElevated/1.0";
@@ -60,12 +67,20 @@ public:
     ErrorCode initialize();
     ErrorCode downloadFile(const std::wstring& url, const std::filesystem::path& destination,
                            const DownloadOptions& options);
+    // The same into a file the caller opened (write access, and read access
+    // when resuming is wanted); destination only names it in messages. With
+    // resume the offset is the file's size; otherwise, and after a 200
+    // answer, the file is truncated before the body is written.
+    ErrorCode downloadFile(const std::wstring& url, HANDLE file, const std::filesystem::path& destination,
+                           const DownloadOptions& options);
 
     // The inner steps of a download, in the order downloadFile uses them.
     ErrorCode openRequest(const std::wstring& url, WinHttpHandle& connection, WinHttpHandle& request,
                           const DownloadOptions& options);
     ErrorCode sendRequest(HINTERNET request);
     ErrorCode receiveBody(HINTERNET request, const std::filesystem::path& destination,
+                          const DownloadOptions& options, uint64_t offset);
+    ErrorCode receiveBody(HINTERNET request, HANDLE file, const std::filesystem::path& destination,
                           const DownloadOptions& options, uint64_t offset);
     std::map<std::string, std::string> readResponseHeaders(HINTERNET request);
     // The Content-Length header, its name in any letter case; 0 when it is
@@ -79,8 +94,14 @@ public:
     bool isInitialized() const { return initialized; }
 
 private:
+    // Either a path to open once the answer is accepted, or an open file.
+    ErrorCode download(const std::wstring& url, const std::filesystem::path& destination, HANDLE file,
+                       const DownloadOptions& options);
+
     WinHttpHandle session;
     bool initialized = false;
+    // One transfer buffer for every download of this client.
+    std::vector<char> buffer_;
 };
 
 }  // namespace korvel

@@ -78,6 +78,14 @@ struct FindHandlePolicy {
     static void close(HANDLE h) noexcept { FindClose(h); }
 };
 
+// Ownership of an acquired mutex (not its handle): released, not closed.
+struct HeldMutexPolicy {
+    using value_type = HANDLE;
+    static HANDLE invalid() noexcept { return nullptr; }
+    static bool isValid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ReleaseMutex(h); }
+};
+
 struct LocalMemoryPolicy {
     using value_type = HLOCAL;
     static HLOCAL invalid() noexcept { return nullptr; }
@@ -150,6 +158,7 @@ struct ComInterfacePolicy {
 
 using ScopedHandle = UniqueResource<KernelHandlePolicy>;
 using FindHandle = UniqueResource<FindHandlePolicy>;
+using HeldMutex = UniqueResource<HeldMutexPolicy>;
 using LocalMemory = UniqueResource<LocalMemoryPolicy>;
 using WinHttpHandle = UniqueResource<WinHttpHandlePolicy>;
 using CngAlgorithmHandle = UniqueResource<CngAlgorithmPolicy>;

@@ -16,6 +16,8 @@
 #include "common/FileSystemQueries.h"
 #include "common/PathSafety.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
+#include "common/Win32Util.h"
 #include "manifest/ManifestHandler.h"
 #include "manifest/ManifestInternal.h"
 
@@ -56,13 +58,21 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
         }
     }
 
+    // Whatever an earlier backup of this handler held is let go first.
+    backup = BackupRecord{};
     purgeStaleBackups();
 
     backupId = utcBackupId();
     const std::filesystem::path backupDir = backupsRoot(cacheDir) / backupId;
+    const std::filesystem::path backupRelative = std::filesystem::path(L"backups") / backupId;
     FileOperations files;
-    const ErrorCode dirResult = files.createDirectory(backupDir);
+    if (!cache.isOpen()) {
+        const ErrorCode opened = cache.open(cacheDir);
+        if (opened != ErrorCode::Success) return opened;
+    }
+    const ErrorCode dirResult = cache.pinFolder(backupRelative, true, backup.folder);
     if (dirResult != ErrorCode::Success) return dirResult;
+    backup.id = backupId;
 
     const ErrorCode manifestResult = writeBackupManifest(manifest, backupDir);
     if (manifestResult != ErrorCode::Success) {
@@ -89,17 +99,32 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
         }
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
 
-        const std::filesystem::path copy = backupDir / relative;
-        const ErrorCode parentResult = files.createDirectory(copy.parent_path());
-        if (parentResult != ErrorCode::Success) {
-            handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
-            return parentResult;
+        // The copy is written through a handle proven to lie in the backup
+        // folder, and held, unwritable by others, with the digest of what
+        // was written: only that comes back in a rollback.
+        BackupRecord::Item item;
+        item.relativePath = entry.path;
+        ErrorCode result = cache.openFile(backupRelative / relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                          true, item.copy.chain, item.copy.file);
+        ScopedHandle from;
+        if (result == ErrorCode::Success) {
+            from.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            if (!from) {
+                const DWORD code = GetLastError();
+                FileOperations::logWin32Failure("CreateFile (source)", source, code);
+                result = FileOperations::mapWin32Error(code);
+            }
         }
-        const ErrorCode copyResult = files.copyFile(source, copy, fullCopyOptions());
-        if (copyResult != ErrorCode::Success) {
-            handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
-            return copyResult;
+        if (result == ErrorCode::Success) {
+            result = files.copyBetween(from.get(), source, item.copy.file.get(), backupDir / relative, true, scratch,
+                                       item.copy.sha256, item.copy.size);
         }
+        if (result != ErrorCode::Success) {
+            handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
+            return result;
+        }
+        backup.items.push_back(std::move(item));
         backedUp += 1;
     }
 
@@ -112,24 +137,43 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
 }
 
 void ManifestHandler::purgeStaleBackups() {
-    const std::filesystem::path root = backupsRoot(cacheDir);
     try {
-        if (!existsOrThrow(root)) return;
-        std::vector<std::filesystem::path> folders;
-        for (const auto& entry : std::filesystem::directory_iterator(root)) {
-            if (entry.is_directory()) folders.push_back(entry.path());
+        if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;
+        // The backups folder is listed through its pinned handle's path; a
+        // link in its place is never listed.
+        PinnedChain backups;
+        if (cache.pinFolder(L"backups", false, backups) != ErrorCode::Success || backups.empty()) return;
+        std::vector<std::wstring> folders;
+        {
+            WIN32_FIND_DATAW data;
+            const std::wstring pattern = backups.back().finalPath() + L"\\*";
+            FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+            if (find) {
+                do {
+                    const std::wstring name = data.cFileName;
+                    if (name == L"." || name == L"..") continue;
+                    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+                    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                        handlerLog(LogLevel::Warning, "Skipped unsafe stale backup entry");
+                        continue;
+                    }
+                    folders.push_back(name);
+                } while (FindNextFileW(find.get(), &data));
+            }
         }
         FileOperations files;
         int purged = 0;
-        for (const auto& folder : folders) {
-            const std::string name = pathToUtf8(folder.filename());
+        for (const auto& folderName : folders) {
+            const std::filesystem::path folder = backupsRoot(cacheDir) / folderName;
+            const std::string name = pathToUtf8(folderName);
             const DWORD attributes = detail::fileAttributes(folder);
             if (!isSafeRelativePathUtf8(name) || attributes == INVALID_FILE_ATTRIBUTES ||
                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 handlerLog(LogLevel::Warning, "Skipped unsafe stale backup entry");
                 continue;
             }
-            detail::clearReadOnlyTree(folder);
+            // The pinned removal refuses a folder that resolves elsewhere and
+            // clears read-only entries itself.
             if (files.removeDirectory(folder, true) != ErrorCode::Success) continue;
             handlerLog(LogLevel::Debug, "Purged stale backup: " + name);
             purged += 1;
@@ -155,14 +199,30 @@ ErrorCode ManifestHandler::writeBackupManifest(const Manifest& manifest, const s
     }
     root["files"] = std::move(list);
 
-    std::ofstream out(backupDir / L"backup_manifest.json", std::ios::out | std::ios::trunc);
-    if (!out) return ErrorCode::FileAccessDenied;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "  ";
-    out << Json::writeString(builder, root);
-    out.close();
+    const std::string text = Json::writeString(builder, root);
+    // Written as a text file is on this system: each line ends in CR LF.
+    std::string bytes;
+    bytes.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\n') bytes += '\r';
+        bytes += c;
+    }
+
+    // Opened without following a link, and proven to lie in backupDir.
+    HeldFile out;
+    if (openFileAt(backupDir / L"backup_manifest.json", GENERIC_WRITE, FILE_SHARE_READ, true, out) !=
+        ErrorCode::Success) {
+        return ErrorCode::FileAccessDenied;
+    }
+    DWORD written = 0;
     // A backup manifest that did not reach the disk whole is no backup.
-    if (out.fail()) return ErrorCode::FileAccessDenied;
+    if (!SetEndOfFile(out.file.get()) ||
+        !WriteFile(out.file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        return ErrorCode::FileAccessDenied;
+    }
     return ErrorCode::Success;
 }
 
@@ -178,9 +238,59 @@ ErrorCode ManifestHandler::restoreBackup(const std::wstring& backupId, const std
         handlerLog(LogLevel::Error, "Backup directory not found: " + pathToUtf8(backupDir));
         return ErrorCode::FileNotFound;
     }
-    const ErrorCode result = restoreFromBackupManifest(backupDir / L"backup_manifest.json", targetDir);
+    // What is restored is what this handler backed up, as it recorded it;
+    // the backup manifest on disk is anybody's to edit.
+    if (backup.id != backupId) {
+        handlerLog(LogLevel::Error, "Backup was not made by this run: " + wideToUtf8(backupId));
+        return ErrorCode::FileNotFound;
+    }
+    const ErrorCode result = restoreRecorded(nullptr, targetDir);
     if (result == ErrorCode::Success) handlerLog(LogLevel::Info, "Backup restored successfully");
     return result;
+}
+
+ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir) {
+    const std::filesystem::path target(targetDir);
+    const std::filesystem::path backupDir = backupsRoot(cacheDir) / backup.id;
+    FileOperations files;
+    // Every file that can come back does; the first failure is what the
+    // caller learns, so a partial restore is never reported as a success.
+    ErrorCode firstFailure = ErrorCode::Success;
+    auto fail = [&](ErrorCode code, const std::string& rel) {
+        handlerLog(LogLevel::Error, "Failed to restore file: " + rel);
+        if (firstFailure == ErrorCode::Success) firstFailure = code;
+    };
+    for (BackupRecord::Item& item : backup.items) {
+        const std::string& rel = item.relativePath;
+        if (only != nullptr && only->count(rel) == 0) continue;
+        const std::filesystem::path relative = utf8ToPath(rel).make_preferred();
+        const std::filesystem::path destination = target / relative;
+        if (detail::crossesLink(target, relative)) {
+            handlerLog(LogLevel::Error, "Refusing to restore through a link: " + rel);
+            fail(ErrorCode::InvalidArguments, rel);
+            continue;
+        }
+        const ErrorCode parentResult = files.createDirectory(destination.parent_path());
+        if (parentResult != ErrorCode::Success) {
+            fail(parentResult, rel);
+            continue;
+        }
+        const ErrorCode writableResult = detail::makeReplaceable(destination);
+        if (writableResult != ErrorCode::Success) {
+            fail(writableResult, rel);
+            continue;
+        }
+        // The copy must still hold the bytes recorded when it was made; the
+        // check runs on the bytes as they are written beside the target.
+        const ErrorCode copyResult = files.copyVerified(item.copy.file.get(), backupDir / relative, destination,
+                                                        detail::fullCopyOptions(), item.copy.size, item.copy.sha256,
+                                                        scratch);
+        if (copyResult == ErrorCode::FileHashMismatch) {
+            handlerLog(LogLevel::Error, "Backup copy no longer matches what was backed up: " + rel);
+        }
+        if (copyResult != ErrorCode::Success) fail(copyResult, rel);
+    }
+    return firstFailure;
 }
 
 ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path& backupManifestFile,
@@ -202,49 +312,25 @@ ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path
         handlerLog(LogLevel::Error, "Backup manifest is not a JSON object");
         return ErrorCode::InvalidArguments;
     }
-
-    const std::filesystem::path backupDir = backupManifestFile.parent_path();
     const Json::Value& list = root["files"];
     if (!list.isArray()) return ErrorCode::Success;
 
-    const std::filesystem::path target(targetDir);
-    FileOperations files;
-    // Every file that can come back does; the first failure is what the
-    // caller learns, so a partial restore is never reported as a success.
+    // The file only chooses among what this handler recorded for the backup
+    // folder that holds it; it adds nothing.
+    const bool recorded = !backup.id.empty() &&
+                          samePath(backupManifestFile.parent_path().wstring(),
+                                   (backupsRoot(cacheDir) / backup.id).wstring());
     ErrorCode firstFailure = ErrorCode::Success;
-    auto fail = [&](ErrorCode code, const std::string& rel) {
-        handlerLog(LogLevel::Error, "Failed to restore file: " + rel);
-        if (firstFailure == ErrorCode::Success) firstFailure = code;
-    };
-
     for (const Json::Value& item : list) {
         const std::string rel = item.isObject() ? item.get("relativePath", "").asString() : std::string();
         if (!isSafeRelativePathUtf8(rel)) {
             handlerLog(LogLevel::Error, "Backup manifest contains an unsafe path");
             return ErrorCode::InvalidArguments;
         }
-        const std::filesystem::path relative = utf8ToPath(rel).make_preferred();
-        const std::filesystem::path copy = backupDir / relative;
-        const std::filesystem::path destination = target / relative;
-        if (detail::fileAttributes(copy) == INVALID_FILE_ATTRIBUTES) continue;
-
-        if (detail::crossesLink(target, relative)) {
-            handlerLog(LogLevel::Error, "Refusing to restore through a link: " + rel);
-            fail(ErrorCode::InvalidArguments, rel);
-            continue;
-        }
-        const ErrorCode parentResult = files.createDirectory(destination.parent_path());
-        if (parentResult != ErrorCode::Success) {
-            fail(parentResult, rel);
-            continue;
-        }
-        const ErrorCode writableResult = detail::makeReplaceable(destination);
-        if (writableResult != ErrorCode::Success) {
-            fail(writableResult, rel);
-            continue;
-        }
-        const ErrorCode copyResult = files.copyFile(copy, destination, fullCopyOptions());
-        if (copyResult != ErrorCode::Success) fail(copyResult, rel);
+        if (!recorded) continue;
+        const std::set<std::string> only = {rel};
+        const ErrorCode result = restoreRecorded(&only, targetDir);
+        if (result != ErrorCode::Success && firstFailure == ErrorCode::Success) firstFailure = result;
     }
     return firstFailure;
 }
@@ -255,8 +341,8 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
+    if (backup.id == backupId) backup = BackupRecord{};
     const std::filesystem::path folder = backupsRoot(cacheDir) / backupId;
-    detail::clearReadOnlyTree(folder);
     FileOperations files;
     return files.removeDirectory(folder, true);
 }

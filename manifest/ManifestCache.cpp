@@ -3,8 +3,7 @@
 // downloads, trimmed when a handler goes away.
 #include <windows.h>
 
-#include <cctype>
-#include <cwctype>
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -62,34 +61,6 @@ uint64_t fileTimeValue(const FILETIME& ft) {
     return v.QuadPart;
 }
 
-bool isDotName(const wchar_t* name) {
-    return (name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0);
-}
-
-// Deletes the regular files below folder last written before limit. Links
-// are neither followed nor deleted, and skipTop (a direct child of the top
-// folder) is left out entirely.
-void deleteOlderThan(const std::filesystem::path& folder, uint64_t limit, const std::wstring& skipTop, bool top) {
-    WIN32_FIND_DATAW data;
-    const std::wstring pattern = (folder / L"*").wstring();
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return;
-    std::vector<std::filesystem::path> subFolders;
-    do {
-        if (isDotName(data.cFileName)) continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        const std::filesystem::path entry = folder / data.cFileName;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (top && _wcsicmp(data.cFileName, skipTop.c_str()) == 0) continue;
-            subFolders.push_back(entry);
-        } else if (fileTimeValue(data.ftLastWriteTime) < limit) {
-            DeleteFileW(entry.c_str());
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    for (const auto& sub : subFolders) deleteOlderThan(sub, limit, skipTop, false);
-}
-
 }  // namespace
 
 ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
@@ -115,14 +86,25 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
         const std::filesystem::path tempPath = cacheDir / utf8ToPath(entry.path + ".tmp").make_preferred();
         setProgress(filesDone, bytesDone, entry.path);
 
-        const ErrorCode result = downloadFile(entry, tempPath, manifest.baseUrl);
+        handlerLog(LogLevel::Debug, "Downloading file: " + entry.path);
+        const std::string base = !manifest.baseUrl.empty() ? manifest.baseUrl : utf16ToUtf8Strict(cdnRoot);
+        std::wstring url;
+        buildFileUrl(entry, base, url);
+        // No more than the entry declares is accepted, and the temporary
+        // file stays open, unwritable by others, until it is stored.
+        HeldFile downloaded;
+        const ErrorCode result = fetchWithRetry(url, tempPath, entry.sha256, entry.size, downloaded);
         if (result != ErrorCode::Success) {
             handlerLog(LogLevel::Error, "Failed to download file: " + entry.path);
             return result;
         }
 
-        if (storeInCache(tempPath, entry.sha256) != ErrorCode::Success) {
+        cachePathFor(entry.sha256, stored);
+        HeldFile kept;
+        if (storeFromHeld(downloaded, tempPath, entry.sha256, entry.size, &kept) != ErrorCode::Success) {
             handlerLog(LogLevel::Warning, "Failed to store file in cache: " + entry.path);
+        } else {
+            heldStore[stored.wstring()] = std::move(kept);
         }
 
         filesDone += 1;
@@ -166,30 +148,95 @@ ErrorCode ManifestHandler::buildFileUrl(const ManifestFile& entry, const std::st
 
 ErrorCode ManifestHandler::downloadWithRetry(const std::wstring& url, const std::filesystem::path& destination,
                                              const std::string& expectedSha256) {
+    HeldFile downloaded;
+    return fetchWithRetry(url, destination, expectedSha256, detail::kMaxDownloadSize, downloaded);
+}
+
+ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::filesystem::path& destination,
+                                          const std::string& expectedSha256, uint64_t maxSize, HeldFile& out) {
     constexpr int kAttempts = 3;
-    FileOperations files;
+    // The digest of the bytes as they reach the file: those already in it
+    // when a download resumes are read back through the same handle.
+    uint64_t hashed = 0;
+    bool hashing = false;
+    DownloadOptions options;
+    options.maxSize = maxSize;
+    options.bodyStart = [&](uint64_t offset) {
+        if (hashing && offset == hashed && offset != 0) return true;
+        hashing = downloadHasher.begin() == ErrorCode::Success;
+        hashed = 0;
+        if (!hashing) return false;
+        LARGE_INTEGER start{};
+        if (offset > 0 && !SetFilePointerEx(out.file.get(), start, nullptr, FILE_BEGIN)) return false;
+        if (scratch.buffer.size() != FileOperations::kChunkSize) scratch.buffer.assign(FileOperations::kChunkSize, 0);
+        while (hashed < offset) {
+            const DWORD want = static_cast<DWORD>(std::min<uint64_t>(offset - hashed, scratch.buffer.size()));
+            DWORD got = 0;
+            if (!ReadFile(out.file.get(), scratch.buffer.data(), want, &got, nullptr) || got == 0) return false;
+            if (downloadHasher.update(scratch.buffer.data(), got) != ErrorCode::Success) return false;
+            hashed += got;
+        }
+        return true;
+    };
+    options.bodyData = [&](const void* data, size_t size) {
+        if (!hashing || downloadHasher.update(data, size) != ErrorCode::Success) return false;
+        hashed += size;
+        return true;
+    };
+
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         handlerLog(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " for: " + wideToUtf8(url));
 
         if (attempt == 1) {
             // A leftover of an earlier run may belong to other content or to
             // a server that has changed since; only this run's bytes resume.
+            out.file.close();
             std::error_code ignored;
             std::filesystem::remove(destination, ignored);
         }
-
-        DownloadOptions options;
-        options.resume = attempt > 1;
-        options.maxSize = detail::kMaxDownloadSize;
-        if (http.downloadFile(url, destination, options) == ErrorCode::Success) {
-            if (expectedSha256.empty() || files.verifyFileIntegrity(destination, expectedSha256) == ErrorCode::Success) {
-                return ErrorCode::Success;
+        if (!out.file) {
+            // Read access for a resume's digest; nobody else may write.
+            const ErrorCode opened = openFileAt(destination, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true, out,
+                                                false);
+            if (opened != ErrorCode::Success) {
+                handlerLog(LogLevel::Error, "Cannot open download file: " + pathToUtf8(destination));
+                hashing = false;
+            } else if (attempt == 1) {
+                SetEndOfFile(out.file.get());
+                hashing = false;
             }
-            handlerLog(LogLevel::Warning, "Hash verification failed, retrying...");
-            removeOrThrow(destination);
+        }
+
+        if (out.file) {
+            options.resume = attempt > 1;
+            if (http.downloadFile(url, out.file.get(), destination, options) == ErrorCode::Success) {
+                std::string digest;
+                if (hashing && downloadHasher.finish(digest) == ErrorCode::Success) {
+                    hashing = false;
+                    if (expectedSha256.empty() || FileOperations::digestsEqual(digest, expectedSha256)) {
+                        out.sha256 = digest;
+                        out.size = hashed;
+                        return ErrorCode::Success;
+                    }
+                }
+                hashing = false;
+                handlerLog(LogLevel::Warning, "Hash verification failed, retrying...");
+                out.file.close();
+                out.chain.clear();
+                removeOrThrow(destination);
+            }
         }
 
         if (attempt < kAttempts) Sleep(1000);
+    }
+    // Nothing received is nothing to resume from later.
+    LARGE_INTEGER size{};
+    const bool empty = out.file && GetFileSizeEx(out.file.get(), &size) && size.QuadPart == 0;
+    out.file.close();
+    out.chain.clear();
+    if (empty) {
+        std::error_code ignored;
+        std::filesystem::remove(destination, ignored);
     }
     handlerLog(LogLevel::Error, "Download failed after " + std::to_string(kAttempts) + " attempts");
     return ErrorCode::DownloadFailed;
@@ -204,40 +251,52 @@ ErrorCode ManifestHandler::cachePathFor(const std::string& sha256, std::filesyst
 }
 
 ErrorCode ManifestHandler::storeInCache(const std::filesystem::path& source, const std::string& sha256) {
-    const std::filesystem::path folder = cacheDir / utf8ToPath(hashPrefix(sha256));
-    FileOperations files;
-    const ErrorCode dirResult = files.createDirectory(folder);
+    HeldFile from;
+    const ErrorCode opened = openFileAt(source, GENERIC_READ, FILE_SHARE_READ, false, from);
+    if (opened != ErrorCode::Success) return opened;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(from.file.get(), &size)) return FileOperations::mapWin32Error(GetLastError());
+    return storeFromHeld(from, source, sha256, static_cast<uint64_t>(size.QuadPart), nullptr);
+}
+
+ErrorCode ManifestHandler::storeFromHeld(HeldFile& source, const std::filesystem::path& sourcePath,
+                                         const std::string& sha256, uint64_t size, HeldFile* keep) {
+    const std::string h8 = hashPrefix(sha256);
+    if (!cache.isOpen()) {
+        const ErrorCode opened = cache.open(cacheDir);
+        if (opened != ErrorCode::Success) return opened;
+    }
+    // The store folder stays pinned while the file is written into it.
+    PinnedChain folder;
+    const ErrorCode dirResult = cache.pinFolder(utf8ToPath(h8), true, folder);
     if (dirResult != ErrorCode::Success) return dirResult;
 
-    CopyOptions options;
-    options.overwrite = true;
-    options.preserveTimestamps = true;
-    options.verifyHash = true;
-    options.createParentDirs = true;
-    return files.copyFile(source, folder / utf8ToPath(sha256), options);
+    // The bytes written into the store are hashed as they are written and
+    // must be the entry's.
+    const std::filesystem::path stored = cacheDir / utf8ToPath(h8) / utf8ToPath(sha256);
+    CopyOptions options = detail::fullCopyOptions();
+    options.createParentDirs = false;
+    FileOperations files;
+    const ErrorCode copied = files.copyVerified(source.file.get(), sourcePath, stored, options, size, sha256, scratch);
+    if (copied != ErrorCode::Success || keep == nullptr) return copied;
+
+    // Kept open without write sharing until it is installed; the
+    // installation checks its bytes once more as it writes them.
+    const ErrorCode reopened = openFileAt(stored, GENERIC_READ, FILE_SHARE_READ, false, *keep);
+    if (reopened != ErrorCode::Success) return reopened;
+    keep->size = size;
+    keep->sha256.clear();
+    return ErrorCode::Success;
 }
 
 void ManifestHandler::cleanupDownloadCache() {
     handlerLog(LogLevel::Debug, "Cleaning up download cache");
+    heldStore.clear();
     const DWORD attributes = detail::fileAttributes(cacheDir);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-
+    if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;
+    // One walk through pinned handles serves both rules.
     cleanupExpiredCacheFiles();
-
-    std::error_code ec;
-    std::filesystem::directory_iterator it(cacheDir, ec), end;
-    std::vector<std::filesystem::path> temporaries;
-    for (; !ec && it != end; it.increment(ec)) {
-        const std::filesystem::path& entry = it->path();
-        std::wstring ext = entry.extension().wstring();
-        for (auto& ch : ext) ch = static_cast<wchar_t>(std::towlower(ch));
-        if (ext != L".tmp") continue;
-        const DWORD entryAttributes = detail::fileAttributes(entry);
-        if (entryAttributes == INVALID_FILE_ATTRIBUTES) continue;
-        if (entryAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        temporaries.push_back(entry);
-    }
-    for (const auto& file : temporaries) DeleteFileW(file.c_str());
 }
 
 ErrorCode ManifestHandler::cleanupExpiredCacheFiles() {
@@ -247,9 +306,14 @@ ErrorCode ManifestHandler::cleanupExpiredCacheFiles() {
     const uint64_t dayTicks = 864000000000ULL;
     const uint64_t nowTicks = fileTimeValue(now);
     const uint64_t limit = nowTicks > dayTicks ? nowTicks - dayTicks : 0;
+    if (!cache.isOpen()) {
+        const DWORD attributes = detail::fileAttributes(cacheDir);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ErrorCode::Success;
+        if (cache.open(cacheDir) != ErrorCode::Success) return ErrorCode::Success;
+    }
     // Kept backups hold the target's old files with their old time stamps;
     // they are purged by their own rule, never by age.
-    deleteOlderThan(cacheDir, limit, L"backups", true);
+    cache.sweep(limit, L"backups");
     return ErrorCode::Success;
 }
 

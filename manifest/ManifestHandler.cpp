@@ -7,13 +7,12 @@
 
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cwchar>
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
+#include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestInternal.h"
 
@@ -54,8 +53,8 @@ ErrorCode ManifestHandler::initialize() {
     handlerLog(LogLevel::Debug, "Initializing ManifestHandler");
     const ErrorCode httpResult = http.initialize();
     if (httpResult != ErrorCode::Success) return httpResult;
-    FileOperations files;
-    if (files.createDirectory(cacheDir) != ErrorCode::Success) {
+    // The cache is reached through pinned handles from here on.
+    if (cache.open(cacheDir) != ErrorCode::Success) {
         handlerLog(LogLevel::Warning, "Failed to create cache directory: " + pathToUtf8(cacheDir));
     }
     handlerLog(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
@@ -71,6 +70,12 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
 
     const ErrorCode initResult = initialize();
     if (initResult != ErrorCode::Success) return initResult;
+
+    // Runs sharing the cache would mix their manifests, stores and backups.
+    ScopedHandle cacheMutex;
+    HeldMutex cacheLock;
+    const ErrorCode lockResult = acquireCacheLock(cacheMutex, cacheLock);
+    if (lockResult != ErrorCode::Success) return lockResult;
 
     Manifest manifest;
     resetManifest(manifest);
@@ -114,6 +119,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
         processResult = processManifestFiles(manifest, targetDir);
     } catch (const std::exception& e) {
         handlerLog(LogLevel::Error, std::string("Failed to process manifest files: ") + e.what());
+        heldStore.clear();
         try {
             rollback();
         } catch (const std::exception& inner) {
@@ -126,14 +132,79 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
 
     if (processResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to process manifest files");
+        heldStore.clear();
         rollback();
+        backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
         return processResult;
     }
 
+    heldStore.clear();
     cleanupBackup(backupId);
     events.manifestProcessing(url8, "completed", fileCount);
     handlerLog(LogLevel::Info, "Manifest applied successfully");
+    return ErrorCode::Success;
+}
+
+std::wstring ManifestHandler::cacheLockName(const std::filesystem::path& cacheFolder) {
+    // One name per cache folder, the same for every process and session.
+    std::wstring key = cacheFolder.wstring();
+    std::wstring full;
+    uint32_t error = 0;
+    if (getFullPathName(key, full, error)) key = full;
+    for (wchar_t& c : key) {
+        if (c == L'/') c = L'\\';
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    uint64_t hash = 1469598103934665603ull;
+    for (wchar_t c : key) {
+        hash ^= static_cast<uint16_t>(c);
+        hash *= 1099511628211ull;
+    }
+    wchar_t name[64];
+    swprintf(name, sizeof name / sizeof name[0], L"Global\\KorvelCache-%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+ErrorCode ManifestHandler::acquireCacheLock(ScopedHandle& mutex, HeldMutex& held) {
+    const std::wstring name = cacheLockName(cacheDir);
+    mutex.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    if (!mutex) {
+        handlerLog(LogLevel::Error, "Failed to create the cache lock: " + std::to_string(GetLastError()));
+        return ErrorCode::InternalError;
+    }
+    DWORD wait = WaitForSingleObject(mutex.get(), 0);
+    if (wait == WAIT_TIMEOUT) {
+        EventLogger::instance().status("cache_lock", "waiting", pathToUtf8(cacheDir));
+        handlerLog(LogLevel::Info, "Waiting for another update that uses the cache");
+        const auto limit = cacheLockTimeout.count();
+        wait = WaitForSingleObject(mutex.get(), limit >= 0xFFFFFFFFll ? 0xFFFFFFFEu : static_cast<DWORD>(limit));
+    }
+    // An abandoned lock is ours: its holder ended, and every run checks
+    // what it finds in the cache anyway.
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        held.reset(mutex.get());
+        return ErrorCode::Success;
+    }
+    handlerLog(LogLevel::Error, "Timed out waiting for another update that uses the cache");
+    return ErrorCode::Timeout;
+}
+
+ErrorCode ManifestHandler::openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,
+                                      HeldFile& out, bool announce) {
+    out.file.close();
+    out.chain.clear();
+    std::filesystem::path relative;
+    if (cache.isOpen() && cache.contains(path, relative)) {
+        return cache.openFile(relative, access, share, create, out.chain, out.file, announce);
+    }
+    if (create && !path.parent_path().empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(path.parent_path(), ignored);
+    }
+    out.file.reset(CreateFileW(path.c_str(), access, share, nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.file) return FileOperations::mapWin32Error(GetLastError());
     return ErrorCode::Success;
 }
 
@@ -141,33 +212,37 @@ ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Man
     handlerLog(LogLevel::Debug, "Downloading manifest from: " + wideToUtf8(manifestUrl));
     const std::filesystem::path tempPath = cacheDir / L"manifest.json.tmp";
 
-    FileOperations files;
-    const ErrorCode dirResult = files.createDirectory(cacheDir);
-    if (dirResult != ErrorCode::Success) return dirResult;
+    if (!cache.isOpen()) {
+        const ErrorCode dirResult = cache.open(cacheDir);
+        if (dirResult != ErrorCode::Success) return dirResult;
+    }
 
+    // The bytes parsed are the bytes received, kept in memory; the file on
+    // disk is only a copy that anyone could have changed since.
+    HeldFile temp;
+    if (openFileAt(tempPath, GENERIC_WRITE, FILE_SHARE_READ, true, temp) != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to open downloaded manifest file");
+        return ErrorCode::FileAccessDenied;
+    }
+    std::string text;
     DownloadOptions options;
     options.resume = false;
-    options.maxSize = detail::kMaxDownloadSize;
-    const ErrorCode downloadResult = http.downloadFile(manifestUrl, tempPath, options);
+    options.maxSize = kMaxManifestSize;
+    options.bodyStart = [&](uint64_t offset) {
+        if (offset != 0) return false;
+        text.clear();
+        return true;
+    };
+    options.bodyData = [&](const void* data, size_t size) {
+        text.append(static_cast<const char*>(data), size);
+        return true;
+    };
+    const ErrorCode downloadResult = http.downloadFile(manifestUrl, temp.file.get(), tempPath, options);
+    temp.file.close();
+    temp.chain.clear();
     if (downloadResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to download manifest");
         return downloadResult;
-    }
-
-    std::string text;
-    {
-        std::ifstream in(tempPath, std::ios::binary);
-        if (!in) {
-            handlerLog(LogLevel::Error, "Failed to open downloaded manifest file");
-            return ErrorCode::FileAccessDenied;
-        }
-        std::ostringstream buffer;
-        buffer << in.rdbuf();
-        if (in.bad()) {
-            handlerLog(LogLevel::Error, "Failed to open downloaded manifest file");
-            return ErrorCode::FileAccessDenied;
-        }
-        text = buffer.str();
     }
 
     const ErrorCode parseResult = parseManifestJson(text, manifest);

@@ -4,15 +4,20 @@
 // install, and roll back on failure.
 #include <json/value.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/CryptoVerifier.h"
 #include "common/ErrorCodes.h"
+#include "common/FileOperations.h"
 #include "common/HttpClient.h"
+#include "manifest/CacheFolder.h"
 #include "manifest/Manifest.h"
 
 namespace korvel {
@@ -106,7 +111,59 @@ public:
                                         const std::wstring& targetDir);
     ErrorCode cleanupBackup(const std::wstring& backupId);
 
+    // How long an apply waits for another run that uses the same cache
+    // folder before it gives up with 6 (10 minutes unless set).
+    void setCacheLockTimeout(std::chrono::milliseconds timeout) { cacheLockTimeout = timeout; }
+    // The system-wide name of the lock of a cache folder.
+    static std::wstring cacheLockName(const std::filesystem::path& cacheFolder);
+
+    // Largest manifest the handler downloads.
+    static constexpr uint64_t kMaxManifestSize = 32ull * 1024 * 1024;
+
 private:
+    // A file opened by this run without write sharing, with what is known
+    // of its content; the pinned folders above it are held with it.
+    struct HeldFile {
+        PinnedChain chain;
+        ScopedHandle file;
+        uint64_t size = 0;
+        std::string sha256;  // lower-case digest of the bytes, when computed
+    };
+    // What a backup of this run holds: the files copied, with the digest
+    // and size of the bytes written and their relative paths. Only these
+    // come back in a rollback.
+    struct BackupRecord {
+        std::wstring id;
+        PinnedChain folder;  // "backups" and the backup folder
+        struct Item {
+            std::string relativePath;
+            HeldFile copy;
+        };
+        std::vector<Item> items;
+    };
+
+    ErrorCode acquireCacheLock(ScopedHandle& mutex, HeldMutex& held);
+    // Opens a file below the cache through pinned handles, or any other
+    // path directly.
+    ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,
+                         HeldFile& out, bool announce = true);
+    ErrorCode fetchWithRetry(const std::wstring& url, const std::filesystem::path& destination,
+                             const std::string& expectedSha256, uint64_t maxSize, HeldFile& out);
+    ErrorCode verifyOpenFile(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
+    ErrorCode storeFromHeld(HeldFile& source, const std::filesystem::path& sourcePath, const std::string& sha256,
+                            uint64_t size, HeldFile* keep);
+    ErrorCode installFromHandle(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
+                                const std::filesystem::path& targetDir);
+    ErrorCode restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir);
+    void removeStaleTemporaries(const std::filesystem::path& target);
+
+    CacheFolder cache;
+    TransferScratch scratch;
+    Sha256Hasher downloadHasher;
+    std::map<std::wstring, HeldFile> heldStore;
+    BackupRecord backup;
+    std::chrono::milliseconds cacheLockTimeout{600000};
+
     std::wstring cdnRoot;
     HttpClient http;
     CryptoVerifier crypto;

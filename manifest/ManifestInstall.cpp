@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cwctype>
+#include <vector>
 #include <filesystem>
 #include <string>
 
@@ -9,6 +11,7 @@
 #include "common/FileOperations.h"
 #include "common/PathSafety.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "manifest/ManifestHandler.h"
 #include "manifest/ManifestInternal.h"
 
@@ -30,29 +33,62 @@ std::string lowerAscii(std::string text) {
 
 ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::filesystem::path& file) {
     handlerLog(LogLevel::Debug, "Verifying file: " + entry.path);
+    // A store file this run wrote or checked is held without write sharing
+    // since: its bytes are the ones checked, and the installation checks
+    // them once more as it writes them.
+    auto known = heldStore.find(file.wstring());
+    if (known != heldStore.end() && known->second.size == entry.size) {
+        handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
+        return ErrorCode::Success;
+    }
     if (!detail::isExistingFile(file)) {
         handlerLog(LogLevel::Error, "File not found: " + pathToUtf8(file));
         return ErrorCode::FileNotFound;
     }
+    HeldFile held;
+    const ErrorCode result = verifyOpenFile(entry, file, held);
+    if (result != ErrorCode::Success) return result;
+    std::filesystem::path relative;
+    if (cache.isOpen() && cache.contains(file, relative)) heldStore[file.wstring()] = std::move(held);
+    handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
+    return ErrorCode::Success;
+}
 
-    FileOperations files;
-    FileInfo info;
-    const ErrorCode infoResult = files.getFileInfo(file, info);
-    if (infoResult != ErrorCode::Success) return infoResult;
-
-    if (info.size != entry.size) {
+ErrorCode ManifestHandler::verifyOpenFile(const ManifestFile& entry, const std::filesystem::path& file,
+                                          HeldFile& held) {
+    const ErrorCode opened = openFileAt(file, GENERIC_READ, FILE_SHARE_READ, false, held);
+    if (opened != ErrorCode::Success) {
+        if (opened == ErrorCode::FileNotFound) handlerLog(LogLevel::Error, "File not found: " + pathToUtf8(file));
+        return opened;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(held.file.get(), &size)) {
+        const DWORD code = GetLastError();
+        FileOperations::logWin32Failure("GetFileSizeEx", file, code);
+        return FileOperations::mapWin32Error(code);
+    }
+    const uint64_t actualSize = static_cast<uint64_t>(size.QuadPart);
+    if (actualSize != entry.size) {
         handlerLog(LogLevel::Error, "File size mismatch for " + entry.path + ". Expected: " +
-                                        std::to_string(entry.size) + ", Actual: " + std::to_string(info.size));
+                                        std::to_string(entry.size) + ", Actual: " + std::to_string(actualSize));
         return ErrorCode::FileHashMismatch;
     }
-
-    const ErrorCode hashResult = files.verifyFileIntegrity(file, entry.sha256);
+    EventLogger::instance().log(LogLevel::Debug, "Verifying file integrity: " + pathToUtf8(file), "FileOperations");
+    FileOperations files;
+    std::string digest;
+    uint64_t hashedSize = 0;
+    ErrorCode hashResult = files.hashHandle(held.file.get(), file, scratch, digest, hashedSize);
+    if (hashResult == ErrorCode::Success && (hashedSize != entry.size || !FileOperations::digestsEqual(digest, entry.sha256))) {
+        EventLogger::instance().log(LogLevel::Error, "Hash mismatch. Expected: " + entry.sha256 + ", Actual: " + digest,
+                                    "FileOperations");
+        hashResult = ErrorCode::FileHashMismatch;
+    }
     if (hashResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Hash verification failed for: " + entry.path);
         return hashResult;
     }
-
-    handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
+    held.size = hashedSize;
+    held.sha256 = digest;
     return ErrorCode::Success;
 }
 
@@ -61,7 +97,9 @@ ErrorCode ManifestHandler::verifyAllFiles(const Manifest& manifest) {
     for (const ManifestFile& entry : manifest.files) {
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
-        if (cachePathFor(entry.sha256, stored) != ErrorCode::Success || !detail::isExistingFile(stored)) {
+        const ErrorCode found = cachePathFor(entry.sha256, stored);
+        const bool held = heldStore.count(stored.wstring()) != 0;
+        if (!held && (found != ErrorCode::Success || !detail::isExistingFile(stored))) {
             handlerLog(LogLevel::Error, "File not found in cache: " + entry.path);
             return ErrorCode::FileNotFound;
         }
@@ -81,11 +119,15 @@ ErrorCode ManifestHandler::installAllFiles(const Manifest& manifest, const std::
     for (const ManifestFile& entry : manifest.files) {
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
-        if (cachePathFor(entry.sha256, stored) != ErrorCode::Success) {
+        const ErrorCode found = cachePathFor(entry.sha256, stored);
+        auto held = heldStore.find(stored.wstring());
+        if (found != ErrorCode::Success && held == heldStore.end()) {
             handlerLog(LogLevel::Error, "File not found for installation: " + entry.path);
             return ErrorCode::FileNotFound;
         }
-        const ErrorCode result = installFile(entry, stored, targetDir);
+        const ErrorCode result = held != heldStore.end()
+                                     ? installFromHandle(entry, held->second.file.get(), stored, targetDir)
+                                     : installFile(entry, stored, targetDir);
         if (result != ErrorCode::Success) {
             handlerLog(LogLevel::Error, "Failed to install file: " + entry.path);
             return result;
@@ -99,6 +141,21 @@ ErrorCode ManifestHandler::installAllFiles(const Manifest& manifest, const std::
 
 ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::filesystem::path& source,
                                        const std::filesystem::path& targetDir) {
+    HeldFile from;
+    const ErrorCode opened = openFileAt(source, GENERIC_READ, FILE_SHARE_READ, false, from);
+    if (opened != ErrorCode::Success) {
+        handlerLog(LogLevel::Debug, "Installing file: " + entry.path + " -> " + pathToUtf8(targetDir));
+        FileOperations::logWin32Failure("CreateFile (source)", source,
+                                        opened == ErrorCode::FileNotFound ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+        handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
+        return opened;
+    }
+    return installFromHandle(entry, from.file.get(), source, targetDir);
+}
+
+ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE source,
+                                             const std::filesystem::path& sourcePath,
+                                             const std::filesystem::path& targetDir) {
     handlerLog(LogLevel::Debug, "Installing file: " + entry.path + " -> " + pathToUtf8(targetDir));
     if (!isSafeRelativePathUtf8(entry.path)) {
         handlerLog(LogLevel::Error, "Refusing unsafe install path");
@@ -114,6 +171,7 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
     if (parentResult != ErrorCode::Success) return parentResult;
 
     const std::filesystem::path target = targetDir / relative;
+    removeStaleTemporaries(target);
 
     // A file installed read-only earlier cannot be replaced on Windows until
     // the attribute is gone.
@@ -123,8 +181,11 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
         return writableResult;
     }
 
+    // Only bytes that are the manifest's, checked as they are written into
+    // the target's temporary file, replace the target.
     FileOperations files;
-    const ErrorCode copyResult = files.copyFile(source, target, fullCopyOptions());
+    const ErrorCode copyResult =
+        files.copyVerified(source, sourcePath, target, detail::fullCopyOptions(), entry.size, entry.sha256, scratch);
     if (copyResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
         return copyResult;
@@ -139,6 +200,32 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
 
     handlerLog(LogLevel::Debug, "File installed successfully: " + entry.path);
     return ErrorCode::Success;
+}
+
+void ManifestHandler::removeStaleTemporaries(const std::filesystem::path& target) {
+    // "<name>.~<8 hex digits>.tmp": what a copy that was cut off left beside
+    // the file. Only plain files of exactly that form are ours.
+    const std::wstring name = target.filename().wstring();
+    const std::wstring pattern = (target.parent_path() / (name + L".~*.tmp")).wstring();
+    WIN32_FIND_DATAW data;
+    FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+    if (!find) return;
+    std::vector<std::filesystem::path> stale;
+    do {
+        const std::wstring found = data.cFileName;
+        if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        if (found.size() != name.size() + 14 || found.compare(0, name.size(), name) != 0) continue;
+        const std::wstring tail = found.substr(name.size());
+        bool ours = tail.compare(0, 2, L".~") == 0 && tail.compare(10, 4, L".tmp") == 0;
+        for (size_t i = 2; ours && i < 10; ++i) ours = std::iswxdigit(tail[i]) != 0;
+        if (ours) stale.push_back(target.parent_path() / found);
+    } while (FindNextFileW(find.get(), &data));
+    find.close();
+    FileOperations files;
+    for (const auto& file : stale) {
+        detail::makeReplaceable(file);
+        files.deleteFile(file);
+    }
 }
 
 ErrorCode ManifestHandler::ensureParentDirectory(const std::filesystem::path& targetDir,

@@ -50,8 +50,4 @@ bool crossesLink(const std::filesystem::path& root, const std::filesystem::path&
 // replaced; 0 when there is nothing to clear.
 ErrorCode makeReplaceable(const std::filesystem::path& file);
 
-// Clears the read-only attribute of every file below folder (links are not
-// followed), so that the tree can be deleted on Windows.
-void clearReadOnlyTree(const std::filesystem::path& folder);
-
 }  // namespace korvel::detail

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <vector>
 
 #include "common/FileOperations.h"
 #include "manifest/ManifestInternal.h"
@@ -38,27 +37,6 @@ ErrorCode makeReplaceable(const std::filesystem::path& file) {
     if (!(attributes & FILE_ATTRIBUTE_READONLY)) return ErrorCode::Success;
     FileOperations files;
     return files.setReadOnly(file, false);
-}
-
-void clearReadOnlyTree(const std::filesystem::path& folder) {
-    WIN32_FIND_DATAW data;
-    const std::wstring pattern = (folder / L"*").wstring();
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return;
-    std::vector<std::filesystem::path> subFolders;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        const std::filesystem::path entry = folder / name;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            subFolders.push_back(entry);
-        } else if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-            SetFileAttributesW(entry.c_str(), data.dwFileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    for (const auto& sub : subFolders) clearReadOnlyTree(sub);
 }
 
 }  // namespace korvel::detail

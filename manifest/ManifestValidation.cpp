@@ -1,11 +1,15 @@
 // The two checks a manifest passes before anything is downloaded (the raw
 // check on the JSON document during parsing, the semantic check on the
 // parsed record) and the rule that tells launcher from client manifests.
+#include <windows.h>
+
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "common/EventLogger.h"
 #include "common/PathSafety.h"
+#include "common/TextConversion.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestHandler.h"
 
@@ -36,6 +40,20 @@ std::string asciiLower(std::string text) {
 
 bool startsWith(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
+}
+
+// The name under which the file system knows a relative path: one separator,
+// letter case folded as the file system folds it.
+std::wstring fileKey(const std::string& path) {
+    std::wstring key = utf8ToUtf16(path);
+    for (wchar_t& c : key) {
+        if (c == L'/') c = L'\\';
+    }
+    if (key.empty()) return key;
+    std::wstring upper(key.size(), L'\0');
+    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.c_str(), static_cast<int>(key.size()),
+                                &upper[0], static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    return n == static_cast<int>(key.size()) ? upper : key;
 }
 
 bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
@@ -296,6 +314,12 @@ ErrorCode ManifestHandler::validateManifest(const Manifest& manifest, CryptoVeri
     for (const ManifestFile& file : manifest.files) {
         const ErrorCode result = validateFileEntry(file);
         if (result != ErrorCode::Success) return result;
+    }
+    // Two entries for one file (the file system ignores letter case and
+    // reads / as \) leave a tree that cannot match the manifest.
+    std::set<std::wstring> seen;
+    for (const ManifestFile& file : manifest.files) {
+        if (!seen.insert(fileKey(file.path)).second) return refuse("Duplicate file path in manifest: " + file.path);
     }
 
     if (manifest.schemaOverride) {

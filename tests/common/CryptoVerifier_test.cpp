@@ -8,6 +8,7 @@
 #include "common/CryptoVerifier.h"
 #include "common/EventLogger.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel {
@@ -113,8 +114,9 @@ TEST_F(CryptoVerifierTest, FileHeldOpenWithoutSharingCannotBeOpened) {
     const auto sigFile = dir / L"sig.bin";
     test::writeFile(dataFile, "data");
     test::writeFile(sigFile, "sig");
-    HANDLE held = CreateFileW(dataFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(
+        CreateFileW(dataFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
     CryptoVerifier verifier;
     ErrorCode result;
     std::vector<std::string> got;
@@ -123,7 +125,7 @@ TEST_F(CryptoVerifierTest, FileHeldOpenWithoutSharingCannotBeOpened) {
         result = verifier.verifyDetachedSignature(dataFile, sigFile);
         got = lines(capture.events());
     }
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(result, ErrorCode::FileNotFound);
     EXPECT_EQ(got, (std::vector<std::string>{kVerifying, "ERROR Failed to open file: " + pathToUtf8(dataFile),
                                              "ERROR Failed to read data file"}));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/FileOperations.h"
+#include "common/UniqueResource.h"
 #include "tests/common/FileOperationsTesting.h"
 #include "tests/support/TestSupport.h"
 
@@ -274,11 +275,11 @@ TEST(FileCopyReplace, TemporaryFileIsBesideTheTargetAndLocked) {
             if (name == L"t") continue;
             seen.push_back(name);
             const auto path = dir / L"out" / name;
-            HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
-            if (h != INVALID_HANDLE_VALUE) {
-                ++openable;
-                CloseHandle(h);
+            {
+                const ScopedHandle h(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, 0, nullptr));
+                if (h.valid()) ++openable;
             }
             if (DeleteFileW(path.c_str())) ++deletable;
         }

@@ -4,8 +4,10 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/FileOperations.h"
+#include "common/UniqueResource.h"
 #include "tests/common/FileOperationsTesting.h"
 #include "tests/support/TestSupport.h"
 
@@ -170,18 +172,19 @@ TEST(FileHash, OpenFailuresAreLoggedAndMapped) {
 // the bytes read so far.
 TEST(FileHash, ReadErrorMidwayFailsTheHash) {
     const std::wstring name = L"\\\\.\\pipe\\korvel-hash-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536,
-                                     0, nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    std::thread writer([server] {
-        ConnectNamedPipe(server, nullptr);
+    ScopedHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536,
+                                         65536, 0, nullptr));
+    ASSERT_TRUE(server.valid());
+    std::thread writer([server = std::move(server)]() mutable {
+        ConnectNamedPipe(server.get(), nullptr);
         const std::string chunk = test::patternBytes(512 * 1024);
         for (int i = 0; i < 3; ++i) {
             DWORD written = 0;
-            if (!WriteFile(server, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) break;
+            if (!WriteFile(server.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) break;
         }
-        FlushFileBuffers(server);
-        CloseHandle(server);
+        FlushFileBuffers(server.get());
+        // Closing breaks the pipe under the reader.
+        server.reset();
     });
     StdoutCapture capture;
     std::string hex = "stale";

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/FileOperations.h"
+#include "common/UniqueResource.h"
 #include "tests/common/FileOperationsTesting.h"
 #include "tests/support/TestSupport.h"
 
@@ -36,12 +37,11 @@ void makeFolder(const std::wstring& path) {
 }
 
 void makeFile(const std::wstring& path, const std::string& content) {
-    HANDLE h = CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    const ScopedHandle h(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(h.valid()) << GetLastError();
     DWORD written = 0;
-    WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(h);
+    WriteFile(h.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
 }
 
 void writeNew(const fs::path& path, const std::string& content) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueResource.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel::test {
@@ -26,13 +27,12 @@ inline std::string patternBytes(size_t size) {
 inline std::vector<std::wstring> namesIn(const std::filesystem::path& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder / L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
+    const FindHandle find(FindFirstFileW((folder / L"*").c_str(), &data));
+    if (!find.valid()) return names;
     do {
         const std::wstring name = data.cFileName;
         if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -77,12 +77,10 @@ inline uint64_t ticksOf(const FILETIME& ft) {
 
 inline void setTimes(const std::filesystem::path& path, const FILETIME& created, const FILETIME& accessed,
                      const FILETIME& written) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open for times");
-    const BOOL ok = SetFileTime(h, &created, &accessed, &written);
-    CloseHandle(h);
-    if (!ok) throw std::runtime_error("cannot set times");
+    const ScopedHandle h(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h.valid()) throw std::runtime_error("cannot open for times");
+    if (!SetFileTime(h.get(), &created, &accessed, &written)) throw std::runtime_error("cannot set times");
 }
 
 struct Times {
@@ -105,19 +103,14 @@ public:
     HeldFile(const std::filesystem::path& path, DWORD access, DWORD share)
         : handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                               nullptr)) {
-        if (handle_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold file open");
+        if (!handle_.valid()) throw std::runtime_error("cannot hold file open");
     }
-    ~HeldFile() { release(); }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-    void release() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-    HANDLE get() const { return handle_; }
+    // Closes the file before the object goes.
+    void release() { handle_.reset(); }
+    HANDLE get() const { return handle_.get(); }
 
 private:
-    HANDLE handle_;
+    ScopedHandle handle_;
 };
 
 }  // namespace korvel::test

@@ -2,6 +2,7 @@
 
 #include "common/DirectoryWalker.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "tests/support/TestSupport.h"
 
 #include <windows.h>
@@ -33,21 +34,21 @@ void makeDir(const std::wstring& p) {
 }
 
 void makeFile(const std::wstring& p, const std::string& bytes = "data") {
-    HANDLE h = CreateFileW(ext(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << wideToUtf8(p) << " error " << GetLastError();
+    const ScopedHandle h(
+        CreateFileW(ext(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(h.valid()) << wideToUtf8(p) << " error " << GetLastError();
     DWORD written = 0;
-    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(h);
+    WriteFile(h.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 std::string readAll(const std::wstring& p) {
-    HANDLE h = CreateFileW(ext(p).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    const ScopedHandle h(
+        CreateFileW(ext(p).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h.valid()) return "<missing>";
     std::string out;
     char buf[4096];
     DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
-    CloseHandle(h);
+    while (ReadFile(h.get(), buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
     return out;
 }
 
@@ -210,13 +211,13 @@ TEST(FullPath, NormalFormAndErrors) {
 
 TEST(FinalPath, OfAnOpenFolderIsExtendedForm) {
     ScratchDir dir;
-    HANDLE h = CreateFileW(ext(scratchPath(dir)).c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ScopedHandle h(CreateFileW(ext(scratchPath(dir)).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(h.valid());
     std::wstring finalPath;
-    EXPECT_TRUE(getFinalPathByHandle(h, finalPath));
-    CloseHandle(h);
+    EXPECT_TRUE(getFinalPathByHandle(h.get(), finalPath));
+    h.reset();
     EXPECT_EQ(finalPath.compare(0, 4, L"\\\\?\\"), 0) << wideToUtf8(finalPath);
     EXPECT_EQ(CompareStringOrdinal(fromExtendedLengthPath(finalPath).c_str(), -1, scratchPath(dir).c_str(), -1, TRUE),
               CSTR_EQUAL)
@@ -487,20 +488,21 @@ TEST_F(PinnedTree, ReadOnlyFileFlagIsPutBackWhenTheDeleteFails) {
     ASSERT_TRUE(SetFileAttributesW(ext(mapped).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
     const DWORD before = attributesOf(mapped);
     ASSERT_NE(before & FILE_ATTRIBUTE_READONLY, 0u);
-    HANDLE file = CreateFileW(ext(mapped).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    ASSERT_NE(section, nullptr);
-    void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+    ScopedHandle file(CreateFileW(ext(mapped).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(file.valid());
+    ScopedHandle section(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    ASSERT_TRUE(section.valid());
+    void* view = MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0);
     ASSERT_NE(view, nullptr);
     pin();
     uint32_t error = 0;
     bool violation = false;
     const bool deleted = pinned.deleteEntry(mapped, "mapped.bin", error, violation);
     UnmapViewOfFile(view);
-    CloseHandle(section);
-    CloseHandle(file);
+    section.reset();
+    file.reset();
     if (deleted) GTEST_SKIP() << "a mapped file can be deleted here";
     EXPECT_NE(error, 0u);
     EXPECT_FALSE(violation);
@@ -536,24 +538,24 @@ TEST_F(PinnedTree, ReadOnlyEmptyRootIsDeleted) {
 TEST_F(PinnedTree, FileHeldOpenWithoutSharingSurvives) {
     const std::wstring locked = root + L"\\locked.txt";
     makeFile(locked, "busy");
-    HANDLE holder = CreateFileW(ext(locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    ScopedHandle holder(CreateFileW(ext(locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
     pin();
     uint32_t error = 0;
     bool violation = true;
     EXPECT_FALSE(pinned.deleteEntry(locked, "locked.txt", error, violation));
     EXPECT_EQ(error, 32u);
     EXPECT_FALSE(violation);
-    CloseHandle(holder);
+    holder.reset();
     EXPECT_EQ(readAll(locked), "busy");
 
     // Held open with read and write sharing but no delete sharing: still refused.
-    holder = CreateFileW(ext(locked).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    holder.reset(CreateFileW(ext(locked).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
     EXPECT_FALSE(pinned.deleteEntry(locked, "locked.txt", error, violation));
     EXPECT_EQ(error, 32u);
-    CloseHandle(holder);
+    holder.reset();
     EXPECT_TRUE(exists(locked));
 
     EXPECT_TRUE(pinned.deleteEntry(locked, "locked.txt", error, violation)) << error;
@@ -564,13 +566,14 @@ TEST_F(PinnedTree, ReadOnlyFileHeldOpenKeepsItsFlag) {
     const std::wstring locked = root + L"\\ro_locked.txt";
     makeFile(locked);
     ASSERT_TRUE(SetFileAttributesW(ext(locked).c_str(), FILE_ATTRIBUTE_READONLY));
-    HANDLE holder = CreateFileW(ext(locked).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    ScopedHandle holder(
+        CreateFileW(ext(locked).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
     pin();
     uint32_t error = 0;
     bool violation = false;
     EXPECT_FALSE(pinned.deleteEntry(locked, "ro_locked.txt", error, violation));
-    CloseHandle(holder);
+    holder.reset();
     EXPECT_NE(attributesOf(locked) & FILE_ATTRIBUTE_READONLY, 0u);
     SetFileAttributesW(ext(locked).c_str(), FILE_ATTRIBUTE_NORMAL);
 }

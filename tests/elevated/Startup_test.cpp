@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/UniqueResource.h"
 #include "tests/elevated/StreamCapture.h"
 #include "tests/support/TestSupport.h"
 
@@ -58,11 +59,11 @@ TEST(EntryPoint, StdTerminateEndsWithFourNotTheAbortCode) {
     ASSERT_TRUE(CreateProcessW(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                                &pi))
         << GetLastError();
-    CloseHandle(pi.hThread);
-    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    const ScopedHandle process(pi.hProcess);
+    const ScopedHandle thread(pi.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
     DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process.get(), &code);
     EXPECT_EQ(code, 4u);
 }
 
@@ -72,16 +73,14 @@ TEST(Startup, ComFailureEndsWithFourBeforeAnythingElse) {
     int code = -1;
     std::string out, err;
     std::thread worker([&] {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        {
-            StreamCapture o(STD_OUTPUT_HANDLE);
-            StreamCapture e(STD_ERROR_HANDLE);
-            const wchar_t* argv[] = {L"K:\\KorvelElevated.exe", L"--help"};
-            code = runElevatedHelper(2, argv);
-            out = o.text();
-            err = e.text();
-        }
-        CoUninitialize();
+        const ComApartment apartment(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_TRUE(apartment.valid());
+        StreamCapture o(STD_OUTPUT_HANDLE);
+        StreamCapture e(STD_ERROR_HANDLE);
+        const wchar_t* argv[] = {L"K:\\KorvelElevated.exe", L"--help"};
+        code = runElevatedHelper(2, argv);
+        out = o.text();
+        err = e.text();
     });
     worker.join();
     EXPECT_EQ(code, 4);

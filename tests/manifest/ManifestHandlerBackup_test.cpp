@@ -256,12 +256,15 @@ TEST_F(BackupTest, RestoreRefusesBadIdsAndMissingFolders) {
 }
 
 TEST_F(BackupTest, RestoreFromHostileBackupManifests) {
-    writeTarget("a.txt", "current");
-    const fs::path folder = backupDir(L"20200101_000000");
-    fs::create_directories(folder);
-    writeFile(folder / L"a.txt", "from backup");
-    writeFile(folder / L"b.txt", "from backup b");
+    // Only what the handler backed up can come back; b.txt was planted.
+    writeTarget("a.txt", "from backup");
     ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({makeEntry("a.txt", "new")}), targetDir.wstring(), id),
+              ErrorCode::Success);
+    writeTarget("a.txt", "current");
+    const fs::path folder = backupDir(id);
+    writeFile(folder / L"b.txt", "from backup b");
     const fs::path file = folder / L"backup_manifest.json";
 
     // An embedded NUL anywhere stops everything.

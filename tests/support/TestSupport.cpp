@@ -50,28 +50,28 @@ StdoutCapture::StdoutCapture() {
     GetTempFileNameW(tempDir, L"cap", 0, name);
     fileName_ = name;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    file_ = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                        FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create capture file");
+    file_.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!file_.valid()) throw std::runtime_error("cannot create capture file");
     previous_ = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_OUTPUT_HANDLE, file_);
+    SetStdHandle(STD_OUTPUT_HANDLE, file_.get());
 }
 
 StdoutCapture::~StdoutCapture() {
     SetStdHandle(STD_OUTPUT_HANDLE, previous_);
-    CloseHandle(file_);
+    file_.reset();
     DeleteFileW(fileName_.c_str());
 }
 
 std::string StdoutCapture::text() const {
-    HANDLE h = CreateFileW(fileName_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return std::string();
+    const ScopedHandle h(CreateFileW(fileName_.c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     0, nullptr));
+    if (!h.valid()) return std::string();
     std::string result;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) result.append(buffer, got);
-    CloseHandle(h);
+    while (ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) result.append(buffer, got);
     return result;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueResource.h"
+
 namespace korvel::test {
 
 // A fresh, empty folder below T:\ named after the running test; removed
@@ -40,7 +42,7 @@ public:
 
 private:
     HANDLE previous_;
-    HANDLE file_;
+    ScopedHandle file_;
     std::wstring fileName_;
 };
 

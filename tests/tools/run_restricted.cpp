@@ -11,37 +11,12 @@
 #include <cstdio>
 #include <string>
 
+#include "common/UniqueResource.h"
+
+using korvel::ScopedHandle;
+using korvel::SidHandle;
+
 namespace {
-
-class Handle {
-public:
-    Handle() = default;
-    ~Handle() {
-        if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE* out() { return &h_; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_ = nullptr;
-};
-
-class Sid {
-public:
-    Sid() = default;
-    ~Sid() {
-        if (sid_) FreeSid(sid_);
-    }
-    Sid(const Sid&) = delete;
-    Sid& operator=(const Sid&) = delete;
-    PSID* out() { return &sid_; }
-    PSID get() const { return sid_; }
-
-private:
-    PSID sid_ = nullptr;
-};
 
 // Quotes one argument so that the child's argument parser gives it back
 // unchanged (backslashes before a quote are doubled).
@@ -80,23 +55,23 @@ int wmain(int argc, wchar_t** argv) {
         return 125;
     }
 
-    Handle token;
+    ScopedHandle token;
     if (!OpenProcessToken(GetCurrentProcess(),
-                          TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, token.out())) {
+                          TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, token.put())) {
         return fail("OpenProcessToken");
     }
 
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    Sid admins;
+    SidHandle admins;
     if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, admins.out())) {
+                                  0, 0, admins.put())) {
         return fail("AllocateAndInitializeSid");
     }
     SID_AND_ATTRIBUTES denyOnly{};
     denyOnly.Sid = admins.get();
 
-    Handle restricted;
-    if (!CreateRestrictedToken(token.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.out())) {
+    ScopedHandle restricted;
+    if (!CreateRestrictedToken(token.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.put())) {
         return fail("CreateRestrictedToken");
     }
 
@@ -117,10 +92,10 @@ int wmain(int argc, wchar_t** argv) {
                               nullptr, &si, &pi)) {
         return fail("CreateProcessAsUserW");
     }
-    CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    const ScopedHandle process(pi.hProcess);
+    const ScopedHandle thread(pi.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 125;
-    if (!GetExitCodeProcess(pi.hProcess, &code)) code = 125;
-    CloseHandle(pi.hProcess);
+    if (!GetExitCodeProcess(process.get(), &code)) code = 125;
     return static_cast<int>(code);
 }

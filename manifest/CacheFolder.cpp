@@ -1,0 +1,248 @@
+#include "manifest/CacheFolder.h"
+
+#include <utility>
+
+#include "common/DirectoryWalker.h"
+#include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/TextConversion.h"
+#include "common/Win32Util.h"
+#include "manifest/ManifestInternal.h"
+
+namespace korvel {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kPinAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+enum class Probe { Missing, InPlace, Removed, Unsafe };
+
+bool finalPathOf(HANDLE handle, std::wstring& out) {
+    std::wstring raw;
+    if (!getFinalPathByHandle(handle, raw)) return false;
+    out = fromExtendedLengthPath(std::move(raw));
+    return true;
+}
+
+// What lies at parent\name. A reparse point that its own handle shows as
+// one (a link or junction on Windows) is deleted as itself, through the
+// pinned parent; an entry that resolves somewhere else without saying so
+// (as links made outside Windows do under some systems) cannot be removed
+// safely and is reported unsafe.
+Probe probe(PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath) {
+    const std::wstring expected = parent.finalPath() + L"\\" + name;
+    ScopedHandle handle(CreateFileW(toExtendedLengthPath(expected).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, kNoReparseFlags, nullptr));
+    if (!handle) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Probe::Missing;
+        return Probe::Unsafe;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) return Probe::Unsafe;
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        handle.close();
+        uint32_t error = 0;
+        bool violation = false;
+        if (!parent.deleteEntry(expected, utf16ToUtf8Strict(name), error, violation)) return Probe::Unsafe;
+        detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(shownPath));
+        return Probe::Removed;
+    }
+    std::wstring finalPath;
+    if (!finalPathOf(handle.get(), finalPath) || !samePath(finalPath, expected)) return Probe::Unsafe;
+    return Probe::InPlace;
+}
+
+void refuse(const fs::path& shownPath) {
+    detail::handlerLog(LogLevel::Error, "Refusing a link in the cache: " + pathToUtf8(shownPath));
+}
+
+bool endsWithTmp(const std::wstring& name) {
+    if (name.size() < 4) return false;
+    return samePath(name.substr(name.size() - 4), L".tmp");
+}
+
+}  // namespace
+
+ErrorCode CacheFolder::open(const fs::path& root) {
+    path_ = root;
+    root_.reset();
+    FileOperations files;
+    // A link in the root's place is taken away first, so that the folder is
+    // created here and not where the link points.
+    const std::wstring rootText = root.wstring();
+    {
+        ScopedHandle handle(CreateFileW(toExtendedLengthPath(rootText).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                        nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+        FILE_BASIC_INFO basic{};
+        if (handle && GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) &&
+            (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            handle.close();
+            ScopedHandle link(CreateFileW(toExtendedLengthPath(rootText).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                          kShareAll, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+            FILE_BASIC_INFO again{};
+            FILE_DISPOSITION_INFO disposition{};
+            disposition.DeleteFile = TRUE;
+            if (!link || !GetFileInformationByHandleEx(link.get(), FileBasicInfo, &again, sizeof again) ||
+                (again.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+                !SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
+                refuse(root);
+                return ErrorCode::DirectoryAccessDenied;
+            }
+            detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(root));
+        }
+    }
+    const ErrorCode created = files.createDirectory(root);
+    if (created != ErrorCode::Success) return created;
+
+    // Short (8.3) names in the temporary folder's path are no link.
+    std::wstring full;
+    uint32_t error = 0;
+    if (!getFullPathName(rootText, full, error)) return ErrorCode::DirectoryAccessDenied;
+    const DWORD needed = GetLongPathNameW(toExtendedLengthPath(full).c_str(), nullptr, 0);
+    if (needed > 0) {
+        std::wstring longName(needed, L'\0');
+        const DWORD written = GetLongPathNameW(toExtendedLengthPath(full).c_str(), &longName[0], needed);
+        if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
+    }
+    if (!openDirectoryNoReparse(full, root_, error, kPinAccess)) {
+        refuse(root);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    return ErrorCode::Success;
+}
+
+bool CacheFolder::contains(const fs::path& path, fs::path& relative) const {
+    const std::wstring text = path.wstring();
+    const std::wstring base = path_.wstring();
+    if (base.empty() || text.size() <= base.size() + 1) return false;
+    if (!samePath(text.substr(0, base.size()), base)) return false;
+    if (text[base.size()] != L'\\' && text[base.size()] != L'/') return false;
+    relative = fs::path(text.substr(base.size() + 1));
+    return true;
+}
+
+ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath,
+                                bool create, bool announce, PinnedDirectory& out) {
+    // probe() deletes through the parent, which it only reads.
+    PinnedDirectory& writableParent = const_cast<PinnedDirectory&>(parent);
+    const Probe found = probe(writableParent, name, shownPath);
+    if (found == Probe::Unsafe) {
+        refuse(shownPath);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    if (found != Probe::InPlace) {
+        if (!create) return ErrorCode::FileNotFound;
+        if (announce) {
+            FileOperations files;
+            const ErrorCode created = files.createDirectory(shownPath);
+            if (created != ErrorCode::Success) return created;
+        } else if (!CreateDirectoryW(toExtendedLengthPath(parent.finalPath() + L"\\" + name).c_str(), nullptr) &&
+                   GetLastError() != ERROR_ALREADY_EXISTS) {
+            return ErrorCode::DirectoryCreateFailed;
+        }
+    }
+    uint32_t error = 0;
+    if (!openDirectoryNoReparse(parent.finalPath() + L"\\" + name, out, error, kPinAccess)) {
+        if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
+        refuse(shownPath);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode CacheFolder::pinFolder(const fs::path& relative, bool create, PinnedChain& chain, bool announce) {
+    chain.clear();
+    if (!root_.isOpen()) return ErrorCode::DirectoryAccessDenied;
+    fs::path shown = path_;
+    for (const fs::path& part : relative) {
+        const std::wstring name = part.wstring();
+        if (name.empty() || name == L"\\" || name == L"/") continue;
+        shown /= part;
+        const PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+        PinnedDirectory next;
+        const ErrorCode code = pinChild(parent, name, shown, create, announce, next);
+        if (code != ErrorCode::Success) {
+            chain.clear();
+            return code;
+        }
+        chain.push_back(std::move(next));
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint32_t share, bool create,
+                                PinnedChain& chain, ScopedHandle& file, bool announce) {
+    file.close();
+    const ErrorCode folders = pinFolder(relative.parent_path(), create, chain, announce);
+    if (folders != ErrorCode::Success) return folders;
+    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    const std::wstring name = relative.filename().wstring();
+    const fs::path shown = path_ / relative;
+    const Probe found = probe(parent, name, shown);
+    if (found == Probe::Unsafe) {
+        refuse(shown);
+        return ErrorCode::FileAccessDenied;
+    }
+    if (found != Probe::InPlace && !create) return ErrorCode::FileNotFound;
+
+    const std::wstring expected = parent.finalPath() + L"\\" + name;
+    ScopedHandle handle(CreateFileW(toExtendedLengthPath(expected).c_str(), access, share, nullptr,
+                                    create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return ErrorCode::FileNotFound;
+        return FileOperations::mapWin32Error(code);
+    }
+    FILE_BASIC_INFO basic{};
+    std::wstring finalPath;
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !finalPathOf(handle.get(), finalPath) || !samePath(finalPath, expected)) {
+        refuse(shown);
+        return ErrorCode::FileAccessDenied;
+    }
+    file = std::move(handle);
+    return ErrorCode::Success;
+}
+
+void CacheFolder::sweep(uint64_t limit, const std::wstring& skipTop) {
+    if (!root_.isOpen()) return;
+    struct Found {
+        std::wstring fullPath;
+        std::wstring relativePath;
+    };
+    std::vector<Found> expired;
+    std::vector<Found> temporaries;
+    const std::wstring skipPrefix = skipTop + L"\\";
+    DirectoryWalkError error;
+    DirectoryWalker::walk(
+        root_.finalPath(),
+        [&](const DirectoryWalkEntry& entry) {
+            if (entry.isDirectory() || entry.isReparsePoint()) return true;
+            const std::wstring& rel = entry.relativePath;
+            const bool top = rel.find(L'\\') == std::wstring::npos;
+            if (top && endsWithTmp(rel)) temporaries.push_back({entry.fullPath, rel});
+            const bool skipped = rel.size() > skipPrefix.size() && samePath(rel.substr(0, skipPrefix.size()), skipPrefix);
+            if (!skipped && entry.lastWriteTime < limit) expired.push_back({entry.fullPath, rel});
+            return true;
+        },
+        error);
+    for (const std::vector<Found>* list : {&expired, &temporaries}) {
+        for (const Found& item : *list) {
+            uint32_t code = 0;
+            bool violation = false;
+            try {
+                root_.deleteEntry(item.fullPath, utf16ToUtf8Strict(item.relativePath), code, violation);
+            } catch (...) {
+                // A name that is no valid text is left alone.
+            }
+        }
+    }
+}
+
+}  // namespace korvel

@@ -1,0 +1,70 @@
+#pragma once
+// The download cache folder, reached only through pinned handles. The folder
+// lies in the user's temporary folder, where unelevated programs can plant
+// links: every folder below it is opened without following reparse points
+// and proven by its handle's final path to be where it should be before
+// anything is created, written or deleted in it.
+#include "common/UniqueResource.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/ErrorCodes.h"
+#include "common/PinnedDirectory.h"
+
+namespace korvel {
+
+// Pinned folders from the cache root down to one folder; holding them keeps
+// every level from being renamed, deleted or swapped for a link.
+using PinnedChain = std::vector<PinnedDirectory>;
+
+class CacheFolder {
+public:
+    // Creates (FileOperations::createDirectory) and pins the root. A link in
+    // its place is removed as itself when its own handle shows it is one;
+    // any other root that does not resolve to itself gives 147.
+    ErrorCode open(const std::filesystem::path& root);
+    bool isOpen() const noexcept { return root_.isOpen(); }
+    const std::filesystem::path& path() const noexcept { return path_; }
+    // The root's final path in normal form.
+    const std::wstring& finalPath() const noexcept { return root_.finalPath(); }
+
+    // True when path lies below the root as given (letter case ignored);
+    // relative then receives the part below it.
+    bool contains(const std::filesystem::path& path, std::filesystem::path& relative) const;
+
+    // Pins the folder at relative below the root (empty: the root itself)
+    // and every level on the way, creating missing ones when create is set
+    // (through FileOperations::createDirectory, so its lines and events
+    // appear). 147 when a level is a link that cannot be removed as itself
+    // or does not resolve to its place; 146 or 141 when a level is missing.
+    // announce: create through FileOperations::createDirectory (its lines
+    // and events); otherwise quietly, as a download makes its folders.
+    ErrorCode pinFolder(const std::filesystem::path& relative, bool create, PinnedChain& chain, bool announce = true);
+
+    // Opens the file at relative below the root without following a link,
+    // its folders pinned into chain (created when create is set), and
+    // proves by the handle that it is a plain file at its place. create:
+    // OPEN_ALWAYS (nothing is truncated), else OPEN_EXISTING. 141 missing,
+    // 140 a link or a folder in its place, else the mapped system error.
+    ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
+                       PinnedChain& chain, ScopedHandle& file, bool announce = true);
+
+    // The 24-hour rule and the temporary files at the top, in one walk
+    // through handles: regular files written before limit (FILETIME ticks)
+    // anywhere below the root except the folder skipTop, then every ".tmp"
+    // file directly in the root. Links are neither followed nor deleted;
+    // failures are ignored.
+    void sweep(uint64_t limit, const std::wstring& skipTop);
+
+private:
+    ErrorCode pinChild(const PinnedDirectory& parent, const std::wstring& name, const std::filesystem::path& shownPath,
+                       bool create, bool announce, PinnedDirectory& out);
+
+    std::filesystem::path path_;
+    PinnedDirectory root_;
+};
+
+}  // namespace korvel

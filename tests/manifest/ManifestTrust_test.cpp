@@ -1,0 +1,220 @@
+// What the handler trusts of the cache, the downloads and its own backups:
+// only bytes that match the validated manifest reach the target, only what
+// it backed up comes back, downloads are capped, duplicate entries are
+// refused, stale temporaries go, and runs sharing a cache take turns.
+#include <gtest/gtest.h>
+#include <json/writer.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/UniqueResource.h"
+#include "tests/manifest/LoopbackServer.h"
+#include "tests/manifest/ManifestHandlerTestSupport.h"
+
+namespace korvel::test {
+namespace {
+
+class TrustTest : public HandlerTest {
+protected:
+    void writeTarget(const std::string& rel, const std::string& content) const {
+        const fs::path p = targetDir / utf8ToPath(rel);
+        fs::create_directories(p.parent_path());
+        writeFile(p, content);
+    }
+
+    std::wstring publish(const std::vector<ManifestFile>& entries,
+                         const std::map<std::string, std::string>& bodies) {
+        Json::Value doc(Json::objectValue);
+        doc["version"] = "1.0.0";
+        doc["gameVersion"] = "1.0.0";
+        doc["component"] = "client";
+        doc["signature"] = "c2ln";
+        Json::Value list(Json::arrayValue);
+        for (const ManifestFile& e : entries) {
+            Json::Value item(Json::objectValue);
+            item["path"] = e.path;
+            item["sha256"] = e.sha256;
+            item["size"] = Json::UInt64(e.size);
+            list.append(item);
+            server.set("/cdn/files/" + e.sha256.substr(0, 8) + "/" + e.path, bodies.at(e.path));
+        }
+        doc["files"] = list;
+        server.set("/manifest.json", Json::writeString(Json::StreamWriterBuilder(), doc));
+        return server.url("/manifest.json");
+    }
+
+    LoopbackServer server;
+};
+
+// The store can be changed by anyone between runs: bytes that are not the
+// manifest's never replace a target file, whatever the store holds.
+TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
+    writeTarget("a.txt", "old alpha");
+    const ManifestFile entry = makeEntry("a.txt", "new alpha");
+    struct Case {
+        const char* name;
+        std::string stored;
+    } cases[] = {{"same size, other bytes", "bad alpha"}, {"longer", "new alpha and more"}, {"shorter", "new"}};
+    for (const Case& c : cases) {
+        const fs::path source = scratch->path() / L"store.bin";
+        writeFile(source, c.stored);
+        ManifestHandler handler(L"http://cdn.invalid");
+        StdoutCapture capture;
+        EXPECT_EQ(handler.installFile(entry, source, targetDir), ErrorCode::FileHashMismatch) << c.name;
+        EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha") << c.name;
+        EXPECT_TRUE(hasMessage(capture.events(), "Failed to copy file to target: a.txt", "ERROR")) << c.name;
+    }
+    // Nothing of the refused copies is left beside the target.
+    EXPECT_EQ(std::distance(fs::directory_iterator(targetDir), fs::directory_iterator()), 1);
+}
+
+// A backup manifest edited on disk adds nothing to a rollback, and the
+// copies are held so that nobody can change them while the run lasts.
+TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
+    writeTarget("a.txt", "old alpha");
+    const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("b.txt", "new bravo")});
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
+    const fs::path folder = cacheDir / L"backups" / id;
+
+    // Planted: a copy for b.txt and an entry for it and for an outside path.
+    writeFile(folder / L"b.txt", "planted bravo");
+    writeFile(folder / L"c.txt", "planted charlie");
+    writeFile(folder / L"backup_manifest.json",
+              R"({"files":[{"relativePath":"a.txt"},{"relativePath":"b.txt"},{"relativePath":"c.txt"}]})");
+    // The copy of a.txt cannot be written while the handler holds it.
+    HANDLE writer = CreateFileW((folder / L"a.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    ScopedHandle ignored(writer);
+
+    writeTarget("a.txt", "new alpha");
+    StdoutCapture capture;
+    ASSERT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
+    EXPECT_FALSE(fs::exists(targetDir / L"b.txt"));
+    EXPECT_FALSE(fs::exists(targetDir / L"c.txt"));
+
+    // A backup this handler did not make restores nothing.
+    ManifestHandler other(L"http://cdn.invalid");
+    writeTarget("a.txt", "newer alpha");
+    EXPECT_EQ(other.restoreBackup(id, targetDir.wstring()), ErrorCode::FileNotFound);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "newer alpha");
+}
+
+TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
+    const struct {
+        const char* first;
+        const char* second;
+    } cases[] = {{"bin/app.dll", "bin/app.dll"}, {"bin/app.dll", "BIN/App.DLL"}, {"bin/app.dll", "bin\\app.dll"}};
+    for (const auto& c : cases) {
+        Manifest manifest = manifestOf({makeEntry(c.first, "one"), makeEntry(c.second, "two")});
+        manifest.schemaOverride = true;
+        ManifestHandler handler(L"http://cdn.invalid");
+        StdoutCapture capture;
+        EXPECT_EQ(handler.validateManifest(manifest), ErrorCode::ManifestSchemaInvalid) << c.second;
+        EXPECT_TRUE(hasMessage(capture.events(), std::string("Duplicate file path in manifest: ") + c.second, "ERROR"))
+            << c.second;
+    }
+    Manifest distinct = manifestOf({makeEntry("bin/app.dll", "one"), makeEntry("bin/app2.dll", "two")});
+    distinct.schemaOverride = true;
+    ManifestHandler handler(L"http://cdn.invalid");
+    EXPECT_EQ(handler.validateManifest(distinct), ErrorCode::Success);
+}
+
+// A server sending more than the entry declares fills no disk: the
+// download fails as too large, three times, with 161.
+TEST_F(TrustTest, DownloadIsCappedAtTheDeclaredSize) {
+    const ManifestFile entry = makeEntry("a.txt", "alpha");
+    publish({entry}, {{"a.txt", std::string(100000, 'x')}});
+    ManifestHandler handler(server.url("/cdn"));
+    StdoutCapture capture;
+    EXPECT_EQ(handler.downloadAllFiles(manifestOf({entry})), ErrorCode::DownloadFailed);
+    int tooLarge = 0;
+    for (const auto& e : capture.events()) {
+        if (e.get("operation", "").asString() == "download" &&
+            e.get("details", "").asString().rfind("File too large: ", 0) == 0) {
+            ++tooLarge;
+        }
+    }
+    EXPECT_EQ(tooLarge, 3);
+    const fs::path temporary = cacheDir / L"a.txt.tmp";
+    EXPECT_TRUE(!fs::exists(temporary) || fs::file_size(temporary) <= entry.size);
+}
+
+TEST_F(TrustTest, ManifestLargerThan32MiBIsRefused) {
+    server.set("/big.json", std::string(ManifestHandler::kMaxManifestSize + 1, ' '));
+    ManifestHandler handler(server.url("/cdn"));
+    ASSERT_EQ(handler.initialize(), ErrorCode::Success);
+    Manifest manifest;
+    StdoutCapture capture;
+    EXPECT_EQ(handler.downloadManifest(server.url("/big.json"), manifest), ErrorCode::DownloadFailed);
+}
+
+TEST_F(TrustTest, StaleTemporariesOfTheInstalledFileAreRemoved) {
+    writeTarget("a.txt", "old");
+    writeTarget("a.txt.~0123abcd.tmp", "left by a killed copy");
+    writeTarget("a.txt.~notours.tmp", "someone else's");
+    writeTarget("b.txt.~0123abcd.tmp", "another file's");
+    const ManifestFile entry = makeEntry("a.txt", "new");
+    const fs::path source = scratch->path() / L"store.bin";
+    writeFile(source, "new");
+    ManifestHandler handler(L"http://cdn.invalid");
+    StdoutCapture capture;
+    ASSERT_EQ(handler.installFile(entry, source, targetDir), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "new");
+    EXPECT_FALSE(fs::exists(targetDir / L"a.txt.~0123abcd.tmp"));
+    EXPECT_TRUE(fs::exists(targetDir / L"a.txt.~notours.tmp"));
+    EXPECT_TRUE(fs::exists(targetDir / L"b.txt.~0123abcd.tmp"));
+}
+
+// Another run holding the cache's lock: this one says it waits, then
+// gives up with 6 without touching the target; once the lock is free it
+// goes on.
+TEST_F(TrustTest, RunsSharingTheCacheTakeTurns) {
+    const ManifestFile entry = makeEntry("a.txt", "alpha");
+    const std::wstring url = publish({entry}, {{"a.txt", "alpha"}});
+    const std::wstring name = ManifestHandler::cacheLockName(cacheDir);
+
+    HANDLE acquired = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ScopedHandle acquiredOwner(acquired);
+    ScopedHandle releaseOwner(release);
+    std::thread other([&] {
+        ScopedHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
+        SetEvent(acquired);
+        WaitForSingleObject(release, INFINITE);
+        ReleaseMutex(mutex.get());
+    });
+    WaitForSingleObject(acquired, INFINITE);
+
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        handler.setCacheLockTimeout(std::chrono::milliseconds(300));
+        StdoutCapture capture;
+        EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Timeout);
+        bool waited = false;
+        for (const auto& e : capture.events()) {
+            waited |= e.get("operation", "").asString() == "cache_lock" && e.get("status", "").asString() == "waiting";
+        }
+        EXPECT_TRUE(waited);
+        EXPECT_FALSE(fs::exists(targetDir / L"a.txt"));
+    }
+
+    std::thread releaser([&] {
+        Sleep(300);
+        SetEvent(release);
+    });
+    ManifestHandler handler(server.url("/cdn"));
+    handler.setCacheLockTimeout(std::chrono::milliseconds(60000));
+    StdoutCapture capture;
+    EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
+    releaser.join();
+    other.join();
+}
+
+}  // namespace
+}  // namespace korvel::test
