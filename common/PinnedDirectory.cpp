@@ -280,6 +280,14 @@ bool openDirectoryNoReparse(const std::wstring& path, PinnedDirectory& out, uint
                             uint32_t desiredAccess) noexcept {
     try {
         win32Error = 0;
+        // A path that names a root is refused before it is opened: the
+        // answer does not depend on who else holds the root open.
+        std::wstring requested;
+        uint32_t requestedError = 0;
+        if (getFullPathName(path, requested, requestedError) && isVolumeRootPath(requested)) {
+            win32Error = kVolumeRootRefusedError;
+            return false;
+        }
         std::wstring extended = toExtendedLengthPath(path);
         ScopedHandle handle(
             CreateFileW(extended.c_str(), desiredAccess, kShareReadWrite, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));

@@ -6,6 +6,7 @@
 
 #include "common/ConsoleOutput.h"
 #include "common/EventLogger.h"
+#include "install/PrereqInstaller.h"
 #include "manifest/ManifestHandler.h"
 
 namespace korvel {
@@ -32,8 +33,11 @@ ErrorCode notAvailable(const char* operation, const char* command) {
 
 }  // namespace
 
-ErrorCode runInstallPrereqs(const std::wstring&) {
-    return runCommand("prereq_install", [] { return notAvailable("prereq_install", "--install-prereqs"); });
+ErrorCode runInstallPrereqs(const std::wstring& cdn) {
+    return runCommand("prereq_install", [&cdn] {
+        PrereqInstaller installer(cdn, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+        return installer.installPrerequisites();
+    });
 }
 
 ErrorCode runApplyManifest(const HelperOptions& options) {

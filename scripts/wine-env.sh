@@ -1,7 +1,9 @@
 # Sourced by the build and test scripts. Describes the private Wine sandbox
 # that lives inside the build tree: its own prefix, its own HOME, no z: drive.
 : "${KORVEL_BUILD_DIR:?KORVEL_BUILD_DIR must name the build tree}"
-export WINEPREFIX="$KORVEL_BUILD_DIR/wine/prefix"
+# KORVEL_WINEPREFIX names another prefix of the build tree (a test that
+# needs a different Windows version).
+export WINEPREFIX="${KORVEL_WINEPREFIX:-$KORVEL_BUILD_DIR/wine/prefix}"
 export HOME="$KORVEL_BUILD_DIR/wine/home"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"

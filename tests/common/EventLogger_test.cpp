@@ -498,13 +498,6 @@ TEST(EventLoggerOutput, EachEventIsOneLineInCallOrder) {
     EXPECT_EQ(parseLine(lines[2])["message"].asString(), "c");
 }
 
-TEST(EventLoggerOutput, WritesWithoutFlushingToo) {
-    logger().flushEachLine = false;
-    const std::string text = capture([] { logger().status("a", "1"); });
-    logger().flushEachLine = true;
-    EXPECT_EQ(parseLine(text)["status"].asString(), "1");
-}
-
 // ---------------------------------------------------------------------------
 // Pipe names.
 
@@ -698,6 +691,48 @@ TEST(EventLoggerPipe, LinesGoToThePipeAndNotToStandardOutput) {
     }
     EXPECT_NE(lines[1].find("caf\\u00e9"), std::string::npos);
     EXPECT_EQ(cap.text(), "");
+}
+
+// Each line is flushed: a call returns only once the server has read the
+// whole line, so nothing of it is left in the pipe when the call returns.
+// The server takes its time before it reads, which a call that did not wait
+// would not.
+TEST(EventLoggerPipe, EachLineIsReadBeforeTheCallReturns) {
+    const std::wstring name = uniquePipeName();
+    ScopedHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 65536, 0, nullptr));
+    ASSERT_TRUE(server.valid());
+    const HANDLE pipe = server.get();
+    std::thread reader([pipe] {
+        if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+        for (;;) {
+            DWORD available = 0;
+            while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available == 0) Sleep(5);
+            if (available == 0) return;  // the client went away
+            Sleep(300);
+            std::string chunk(available, '\0');
+            DWORD got = 0;
+            if (!ReadFile(pipe, &chunk[0], available, &got, nullptr) || got == 0) return;
+        }
+    });
+    bool connected;
+    {
+        PipeBinding binding(name, 500);
+        connected = binding.connected();
+        EXPECT_TRUE(connected);
+        for (int i = 1; connected && i <= 3; ++i) {
+            logger().status("line", std::to_string(i));
+            DWORD left = 1;
+            EXPECT_TRUE(PeekNamedPipe(pipe, nullptr, 0, nullptr, &left, nullptr));
+            EXPECT_EQ(left, 0u);
+        }
+    }
+    if (!connected) {
+        // The reader still waits for a client: one that comes and goes ends it.
+        ScopedHandle client(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    reader.join();
+    DisconnectNamedPipe(pipe);
 }
 
 TEST(EventLoggerPipe, LineThatFailedReachesThePipeWhenTheReconnectionSucceeds) {

@@ -5,6 +5,7 @@ scripts/wine-env.sh): K: is the build's bin folder, T: its scratch folder.
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -31,10 +32,24 @@ def to_win(host_path):
     raise ValueError("%s is outside the sandbox's drives" % host_path)
 
 
-def prefix_path(win_path):
+def prefix_path(win_path, prefix=None):
     """Host path of a C:\\ path inside the Wine prefix."""
     assert win_path[:3].upper() == "C:\\", win_path
-    return os.path.join(WINEPREFIX, "drive_c", *win_path[3:].split("\\"))
+    return os.path.join(prefix or WINEPREFIX, "drive_c", *win_path[3:].split("\\"))
+
+
+def prefix_temp_dir(prefix=None):
+    """The prefix user's temporary folder, as Windows sees it."""
+    try:
+        with open(os.path.join(prefix or WINEPREFIX, "user.reg"), encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        section = text.split("[Environment]", 1)[1].split("\n[", 1)[0]
+        m = re.search(r'^"TEMP"="([^"]*)"', section, re.M)
+        if m:
+            return m.group(1).replace("\\\\", "\\")
+    except (OSError, IndexError):
+        pass
+    return "C:\\users\\root\\Temp"
 
 
 class Scratch:
@@ -90,8 +105,10 @@ def parse_events(data):
     return out
 
 
-def run(exe, args, timeout=300, env=None, stdin=None):
-    """Start a program of the bin folder under Wine and wait for it."""
+def run(exe, args, timeout=300, env=None, stdin=None, cwd=None):
+    """Start a program of the bin folder under Wine and wait for it; cwd is
+    a host folder below the sandbox's drives (its Windows form becomes the
+    program's current folder)."""
     full_env = dict(os.environ)
     full_env["KORVEL_BUILD_DIR"] = BUILD_DIR
     if env:
@@ -101,7 +118,7 @@ def run(exe, args, timeout=300, env=None, stdin=None):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
                               stdin=subprocess.DEVNULL if stdin is None else stdin,
-                              stdout=out, stderr=err, timeout=timeout, env=full_env)
+                              stdout=out, stderr=err, timeout=timeout, env=full_env, cwd=cwd)
         out.seek(0)
         err.seek(0)
         proc.stdout = out.read()

@@ -273,17 +273,24 @@ class Commands(unittest.TestCase):
                 EventStream.check(self, r.stdout, operation, r.returncode)
 
     def test_verbose_changes_nothing_else(self):
-        args = ["--remove", "--target", self.scratch.winpath("missing")]
+        # An apply that cannot reach its manifest writes DEBUG lines before
+        # it fails.
+        args = dict(command_cases(self.scratch))["manifest_apply"]
         quiet = run_elevated(args)
         for flag in ("--verbose", "-v"):
             with self.subTest(flag=flag):
                 loud = run_elevated(args + [flag])
                 self.assertEqual(loud.returncode, quiet.returncode)
-                events = EventStream.check(self, loud.stdout, "remove", loud.returncode)
-                for e in events:
-                    if e["event_type"] == "diagnostic" and e["level"] == "DEBUG":
-                        self.assertTrue(e["message"])
+                events = EventStream.check(self, loud.stdout, "manifest_apply", loud.returncode)
+                debug = [e for e in events if e["event_type"] == "diagnostic" and e["level"] == "DEBUG"]
+                self.assertTrue(debug, "no DEBUG line with " + flag)
+                for e in debug:
+                    self.assertTrue(e["message"])
                 self.assertFalse([e for e in quiet.events if e.get("level") == "DEBUG"])
+                # Without its DEBUG lines the verbose stream is the quiet one.
+                plain = lambda evs: [{k: v for k, v in e.items() if k not in ("pid", "timestamp")} for e in evs
+                                     if e.get("level") != "DEBUG"]
+                self.assertEqual(plain(events), plain(quiet.events))
 
     def test_a_command_that_is_not_built_yet_reports_internal_error(self):
         # Until a command exists, it reports itself unavailable with code 4.

@@ -410,11 +410,19 @@ class HttpClientTest(EventsMixin, unittest.TestCase):
                     announced = reply.get("content_length", len(DATA))
                     host, win = self.dest()
                     r = fetch("--log-progress", server.url("/short"), win)
-                    self.assertEqual(r.rc, 167, r.describe())
                     kept = read(host)
-                    self.assertEvents(r, [INIT, START, FRESH, (
-                        "error", "download", 167,
-                        "Download interrupted: received %d of %d bytes" % (len(kept), announced)), CLEANED])
+                    if reply.get("reset") and r.rc != 167:
+                        # A reset can overtake bytes still in flight: the
+                        # client then sees a failed read, not an early end,
+                        # and reports that call's error as mapped.
+                        call, code = reported_winhttp_error(r)
+                        self.assertIn(call, ("WinHttpQueryDataAvailable", "WinHttpReadData"), r.describe())
+                        self.assertEvents(r, [INIT, START, FRESH, http_error(call, code), CLEANED])
+                    else:
+                        self.assertEqual(r.rc, 167, r.describe())
+                        self.assertEvents(r, [INIT, START, FRESH, (
+                            "error", "download", 167,
+                            "Download interrupted: received %d of %d bytes" % (len(kept), announced)), CLEANED])
                     self.assertEqual(kept, DATA[:len(kept)])
                     self.assertLess(len(kept), announced)
                     if r.callbacks:

@@ -88,8 +88,9 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
     writeTarget("a.txt", "old alpha");
     writeTarget("b.txt", "old bravo");
     const std::wstring url = publish({{"a.txt", "new alpha"}, {"b.txt", "new bravo"}});
-    HANDLE held = CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(
+        CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     ErrorCode result;
     std::vector<Json::Value> events;
@@ -99,7 +100,7 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
         result = handler.applyManifest(url, targetDir.wstring());
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_EQ(result, ErrorCode::ManifestApplyFailed);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
@@ -119,9 +120,9 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     // cannot be deleted while this handle lacks delete sharing.
     const fs::path temporary = cacheDir / L"b.txt.tmp";
     fs::create_directories(cacheDir);
-    HANDLE held = CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ScopedHandle held(CreateFileW(temporary.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(held.valid());
 
     bool threw = false;
     std::vector<Json::Value> events;
@@ -135,13 +136,69 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
         }
         events = capture.events();
     }
-    CloseHandle(held);
+    held.reset();
 
     EXPECT_TRUE(threw);
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
     EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
     EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
+}
+
+// The rollback after the installation pass has already replaced files: a
+// folder stands where the last file goes, so its copy fails after the first
+// two were replaced; those get their old bytes back, and the run returns the
+// failing copy's own code.
+TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
+    const std::string oldA(70000, 'a');  // more than one copy buffer
+    writeTarget("a.txt", oldA);
+    writeTarget("sub/b.txt", "old bravo");
+    fs::create_directories(targetDir / L"z.txt" / L"in the way");
+    const std::wstring url =
+        publish({{"a.txt", std::string(5000, 'A')}, {"sub/b.txt", "new bravo, longer than before"},
+                 {"added.txt", "added"}, {"z.txt", "new zulu"}});
+    ErrorCode result;
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        result = handler.applyManifest(url, targetDir.wstring());
+        events = capture.events();
+    }
+
+    // Proof that the failure came after the replacements.
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: a.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: sub/b.txt", "DEBUG"));
+    EXPECT_TRUE(hasMessage(events, "Failed to install file: z.txt", "ERROR"));
+    EXPECT_EQ(result, ErrorCode::FileAccessDenied);
+    EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
+    EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_TRUE(fs::is_directory(targetDir / L"z.txt" / L"in the way"));
+    EXPECT_EQ(readFile(targetDir / L"added.txt"), "added");  // files the run added stay
+}
+
+// A store entry whose bytes were altered is fetched again from the server
+// and replaced in the store; the run then installs the real bytes.
+TEST_F(ApplyTest, AlteredStoreEntryIsDownloadedAgainAndRepaired) {
+    const ManifestFile a = makeEntry("a.txt", "alpha");
+    const std::wstring url = publish({{"a.txt", "alpha"}});
+    putInStore(a, "alphx");  // same size, other bytes
+
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        StdoutCapture capture;
+        ASSERT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
+        events = capture.events();
+    }
+    EXPECT_TRUE(hasMessage(events, "Hash verification failed for: a.txt", "ERROR"));
+    EXPECT_FALSE(hasMessage(events, "Using cached file: a.txt", "DEBUG"));
+    EXPECT_EQ(fileRequests(), 1u);
+    EXPECT_EQ(readFile(storePath(a)), "alpha");
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
 }
 
 TEST_F(ApplyTest, UnreachableManifestReportsDownloadFailedAndTakesNoBackup) {

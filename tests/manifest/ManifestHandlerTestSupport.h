@@ -79,11 +79,10 @@ inline void ageFile(const fs::path& path, int hours) {
     FILETIME old;
     old.dwLowDateTime = v.LowPart;
     old.dwHighDateTime = v.HighPart;
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    SetFileTime(h, nullptr, nullptr, &old);
-    CloseHandle(h);
+    ScopedHandle h(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(h.valid());
+    SetFileTime(h.get(), nullptr, nullptr, &old);
 }
 
 inline std::vector<std::string> logMessages(const std::vector<Json::Value>& events, const std::string& level = "") {

@@ -12,6 +12,13 @@
 //     --deny                 create the pipe with a DACL that grants nobody
 //     --echo                 also print each line to standard output
 //     --max-ms <n>           give up after this long (default 120000)
+//     --hold-at <text>       after the first line that contains text, stop
+//                            reading: create the --held file, wait for the
+//                            --release file to exist, then read on. The
+//                            client's flush of its next line waits for the
+//                            reader, so the client stands still meanwhile.
+//     --held <file>          see --hold-at
+//     --release <file>       see --hold-at
 //
 // The out file holds exactly the bytes received, line by line, flushed after
 // each line so that a test can read it while the server runs. The server
@@ -23,7 +30,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/UniqueResource.h"
+
 namespace {
+
+using korvel::LocalMemory;
+using korvel::ScopedHandle;
 
 struct Options {
     std::wstring name;
@@ -36,28 +48,9 @@ struct Options {
     bool deny = false;
     bool echo = false;
     DWORD maxMs = 120000;
-};
-
-class Handle {
-public:
-    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-    ~Handle() { reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE release() {
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        return h;
-    }
-    void reset(HANDLE h = INVALID_HANDLE_VALUE) {
-        if (valid()) CloseHandle(h_);
-        h_ = h;
-    }
-
-private:
-    HANDLE h_;
+    std::string holdAt;
+    std::wstring held;
+    std::wstring release;
 };
 
 int usage(const wchar_t* why) {
@@ -92,6 +85,15 @@ bool parse(int argc, wchar_t** argv, Options& o) {
         } else if (a == L"--drop-after") {
             if (!value(v)) return false;
             o.dropAfter = std::wcstol(v.c_str(), nullptr, 10);
+        } else if (a == L"--hold-at") {
+            if (!value(v)) return false;
+            // Lines are ASCII JSON, so a narrowing copy is exact for the
+            // texts a test looks for.
+            o.holdAt.assign(v.begin(), v.end());
+        } else if (a == L"--held") {
+            if (!value(o.held)) return false;
+        } else if (a == L"--release") {
+            if (!value(o.release)) return false;
         } else if (a == L"--never") {
             o.never = true;
         } else if (a == L"--deny") {
@@ -102,28 +104,29 @@ bool parse(int argc, wchar_t** argv, Options& o) {
             return false;
         }
     }
+    if (!o.holdAt.empty() && (o.held.empty() || o.release.empty())) return false;
     return !o.name.empty() && (o.never || !o.out.empty());
 }
 
 void touch(const std::wstring& path) {
     if (path.empty()) return;
-    Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ScopedHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
 HANDLE makeInstance(const Options& o) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
-    PSECURITY_DESCRIPTOR sd = nullptr;
+    LocalMemory sd;
     if (o.deny) {
         // An empty DACL: nobody may open the pipe.
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &sd, nullptr)) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &raw, nullptr)) {
             return INVALID_HANDLE_VALUE;
         }
-        sa.lpSecurityDescriptor = sd;
+        sd.reset(raw);
+        sa.lpSecurityDescriptor = sd.get();
     }
-    HANDLE h = CreateNamedPipeW(o.name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, o.deny ? &sa : nullptr);
-    if (sd) LocalFree(sd);
-    return h;
+    return CreateNamedPipeW(o.name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, 0, 65536, 0, o.deny ? &sa : nullptr);
 }
 
 // Before the server leaves the client, waits until the client's next line
@@ -147,6 +150,14 @@ bool accept(HANDLE pipe) {
     return GetLastError() == ERROR_PIPE_CONNECTED;
 }
 
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Stands still until the test has done what it does at the hold point.
+void holdUntilReleased(const Options& o) {
+    touch(o.held);
+    while (!exists(o.release)) Sleep(20);
+}
+
 DWORD WINAPI watchdog(void* param) {
     Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(param)));
     ExitProcess(70);
@@ -157,8 +168,8 @@ DWORD WINAPI watchdog(void* param) {
 int wmain(int argc, wchar_t** argv) {
     Options o;
     if (!parse(argc, argv, o)) return usage(L"bad arguments");
-    CloseHandle(CreateThread(nullptr, 0, watchdog, reinterpret_cast<void*>(static_cast<uintptr_t>(o.maxMs)), 0,
-                             nullptr));
+    ScopedHandle(CreateThread(nullptr, 0, watchdog, reinterpret_cast<void*>(static_cast<uintptr_t>(o.maxMs)), 0,
+                              nullptr));
 
     if (o.never) {
         touch(o.ready);
@@ -166,11 +177,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (o.delayMs) Sleep(o.delayMs);
 
-    Handle out(CreateFileW(o.out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+    ScopedHandle out(CreateFileW(o.out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                            0, nullptr));
     if (!out.valid()) return usage(L"cannot create the out file");
 
-    Handle pipe(makeInstance(o));
+    ScopedHandle pipe(makeInstance(o));
     if (!pipe.valid()) return usage(L"cannot create the pipe");
     touch(o.ready);
     if (!accept(pipe.get())) return usage(L"no client");
@@ -178,6 +189,7 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
     std::string line;
     long lines = 0;
+    bool holdDone = o.holdAt.empty();
     for (;;) {
         // One byte at a time, so that nothing beyond the line the server
         // stops at is ever taken out of the pipe.
@@ -197,8 +209,13 @@ int wmain(int argc, wchar_t** argv) {
             WriteFile(console, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
             FlushFileBuffers(console);
         }
+        const bool holdHere = !holdDone && line.find(o.holdAt) != std::string::npos;
         line.clear();
         ++lines;
+        if (holdHere) {
+            holdDone = true;
+            holdUntilReleased(o);
+        }
         if (lines == o.exitAfter) {
             settleBeforeLeaving(pipe.get());
             return 0;
@@ -207,7 +224,7 @@ int wmain(int argc, wchar_t** argv) {
             settleBeforeLeaving(pipe.get());
             // The fresh instance exists before this client is dropped, so a
             // reconnection finds the pipe at once.
-            Handle next(makeInstance(o));
+            ScopedHandle next(makeInstance(o));
             if (!next.valid()) return usage(L"cannot create the next instance");
             DisconnectNamedPipe(pipe.get());
             pipe.reset(next.release());

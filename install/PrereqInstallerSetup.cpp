@@ -1,0 +1,569 @@
+// Download, verification and installation of the prerequisite installers,
+// the hidden command runner and the clean-ups.
+#include "install/PrereqInstaller.h"
+
+#include <winternl.h>
+
+#include <system_error>
+
+#include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/PinnedDirectory.h"
+#include "common/TextConversion.h"
+#include "common/Win32Util.h"
+
+namespace korvel {
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kComponent[] = "PrereqInstaller";
+
+void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+
+std::string kindNumber(PrereqType type) { return std::to_string(static_cast<int32_t>(type)); }
+
+const PrereqInfo* findRow(const std::vector<PrereqInfo>& rows, PrereqType type) {
+    for (const PrereqInfo& row : rows) {
+        if (row.type == type) return &row;
+    }
+    return nullptr;
+}
+
+// How long a terminated process is given to go before its file is touched.
+constexpr DWORD kTerminationWaitMs = 30000;
+
+std::wstring systemDirectory() {
+    wchar_t buffer[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return std::wstring();
+    return std::wstring(buffer, length);
+}
+
+std::wstring fullPathOf(const fs::path& path) {
+    std::wstring full;
+    uint32_t error = 0;
+    if (!getFullPathName(path.wstring(), full, error)) return std::wstring();
+    return full;
+}
+
+}  // namespace
+
+std::wstring PrereqInstaller::downloadUrlFor(const PrereqInfo& row) const {
+    if (!row.downloadUrl.empty()) return row.downloadUrl;
+    std::wstring url = cdnRoot_;
+    if (!url.empty() && url.back() != L'/') url += L'/';
+    return url + L"prerequisites/" + row.installerFile;
+}
+
+fs::path PrereqInstaller::installerPathFor(const PrereqInfo& row) const { return downloadDir_ / row.installerFile; }
+
+bool PrereqInstaller::buildDownloadFolderSecurity(std::vector<unsigned char>& descriptor) {
+    descriptor.clear();
+    unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    unsigned char system[SECURITY_MAX_SID_SIZE];
+    DWORD administratorsSize = sizeof administrators;
+    DWORD systemSize = sizeof system;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize)) {
+        return false;
+    }
+    const DWORD aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) + administratorsSize +
+                          systemSize;
+    std::vector<unsigned char> aclBuffer(aclSize);
+    ACL* acl = reinterpret_cast<ACL*>(aclBuffer.data());
+    // Inherited by every file and folder created below, so the installers
+    // get the same protection as the folder.
+    const DWORD inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    if (!InitializeAcl(acl, aclSize, ACL_REVISION) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, administrators) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, system)) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR absolute;
+    if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&absolute, administrators, FALSE) ||
+        !SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE) ||
+        // Protected: nothing is inherited from the user's temporary folder.
+        !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return false;
+    }
+    DWORD size = 0;
+    MakeSelfRelativeSD(&absolute, nullptr, &size);
+    if (size == 0) return false;
+    descriptor.resize(size);
+    if (!MakeSelfRelativeSD(&absolute, descriptor.data(), &size)) {
+        descriptor.clear();
+        return false;
+    }
+    return true;
+}
+
+ErrorCode PrereqInstaller::createDownloadDirectory() {
+    releaseVerifiedInstallers();
+    downloadDirPin_.reset();
+    const auto fail = [this](const std::string& why) {
+        logLine(LogLevel::Error, "Failed to create download directory: " + pathToUtf8(downloadDir_) + " - " + why);
+        return ErrorCode::DirectoryCreateFailed;
+    };
+
+    // Whatever lies there was put there by someone else: it goes first,
+    // through the pinned removal, which follows no link.
+    const DWORD existing = GetFileAttributesW(downloadDir_.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // Not a folder: deleted as an entry of the pinned temporary folder,
+        // which proves through the entry's own handle that it is no link.
+        PinnedDirectory parent;
+        uint32_t error = 0;
+        bool containmentViolation = false;
+        if (!openDirectoryNoReparse(downloadDir_.parent_path().wstring(), parent, error, FILE_READ_ATTRIBUTES) ||
+            !parent.deleteEntry(fullPathOf(downloadDir_), pathToUtf8(downloadDir_.filename()), error,
+                                containmentViolation)) {
+            EventLogger::instance().fileOperation("delete", downloadDir_, false, error, true);
+            return fail("an existing entry could not be removed");
+        }
+    } else if (existing != INVALID_FILE_ATTRIBUTES ||
+               (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
+        if (FileOperations().removeDirectory(downloadDir_, true) != ErrorCode::Success) {
+            return fail("an existing entry could not be removed");
+        }
+    }
+
+    std::vector<unsigned char> descriptor;
+    if (!buildDownloadFolderSecurity(descriptor)) return fail("security descriptor: " + std::to_string(GetLastError()));
+
+    const std::wstring full = fullPathOf(downloadDir_);
+    if (full.empty()) return fail("invalid path");
+    // Created and opened in one step: between a separate creation and
+    // opening, unelevated code could rename the new folder away (it owns the
+    // parent) and put its own in its place.
+    const std::wstring ntPath = L"\\??\\" + full;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, ntPath.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor.data());
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    // No delete sharing: the folder can be neither renamed nor removed
+    // while the run holds it.
+    const NTSTATUS status =
+        NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                     &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status < 0) {
+        return fail("error " + std::to_string(static_cast<uint32_t>(RtlNtStatusToDosError(status))));
+    }
+    std::wstring finalPath;
+    if (!getFinalPathByHandle(handle, finalPath)) {
+        const DWORD error = GetLastError();
+        ScopedHandle discard(handle);
+        return fail("error " + std::to_string(error));
+    }
+    downloadDirPin_.reset(handle, fromExtendedLengthPath(finalPath), toExtendedLengthPath(full));
+    EventLogger::instance().fileOperation("mkdir", downloadDir_, true, 0, false);
+    return ErrorCode::Success;
+}
+
+ErrorCode PrereqInstaller::downloadMissing() {
+    logLine(LogLevel::Info, "Downloading missing prerequisites");
+
+    // An installer runs elevated: one whose digest is not known is never
+    // fetched, let alone run.
+    for (const PrereqInfo& row : prerequisites_) {
+        if (row.required && !row.installed && row.sha256.empty()) {
+            logLine(LogLevel::Error, "No SHA-256 digest configured for: " + wideToUtf8(row.name) +
+                                         "; its installer is not downloaded or run");
+            return ErrorCode::PrereqVerifyFailed;
+        }
+    }
+
+    if (const ErrorCode code = createDownloadDirectory(); code != ErrorCode::Success) return code;
+
+    EventLogger& events = EventLogger::instance();
+    for (const PrereqInfo& row : prerequisites_) {
+        if (!row.required || row.installed) continue;
+        const std::string name = wideToUtf8(row.name);
+        logLine(LogLevel::Info, "Downloading: " + name);
+        events.progress("download:" + name, 0, "Starting download");
+        if (const ErrorCode code = downloadPrerequisite(row.type, installerPathFor(row)); code != ErrorCode::Success) {
+            logLine(LogLevel::Error, "Failed to download: " + name);
+            return code;
+        }
+        events.progress("download:" + name, 100, "Download complete");
+    }
+    logLine(LogLevel::Info, "All prerequisites downloaded successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode PrereqInstaller::downloadPrerequisite(PrereqType type, const fs::path& installerPath) {
+    const PrereqInfo* row = findRow(prerequisites_, type);
+    if (row == nullptr) {
+        logLine(LogLevel::Error, "Prerequisite type not found: " + kindNumber(type));
+        return ErrorCode::InvalidArguments;
+    }
+    return downloadWithRetry(downloadUrlFor(*row), installerPath, row->sha256);
+}
+
+ErrorCode PrereqInstaller::downloadWithRetry(const std::wstring& url, const fs::path& destination,
+                                             const std::string& expectedSha256) {
+    logLine(LogLevel::Debug, "Downloading with retry: " + wideToUtf8(url));
+    for (int attempt = 1; attempt <= kDownloadAttempts; ++attempt) {
+        logLine(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " of " +
+                                     std::to_string(kDownloadAttempts));
+        DownloadOptions options;
+        options.resume = attempt > 1;
+        options.maxSize = 0x80000000ull;
+        const ErrorCode rc = httpClient_.downloadFile(url, destination, options);
+        if (rc == ErrorCode::Success) {
+            if (validateDownload(destination, expectedSha256)) {
+                logLine(LogLevel::Info, "Download successful and validated");
+                return ErrorCode::Success;
+            }
+            logLine(LogLevel::Warning, "Download validation failed, retrying...");
+            removeFromDownloadDirectory(destination);
+        } else {
+            logLine(LogLevel::Warning, "Download failed: " + std::to_string(toInt(rc)));
+            // A resumed request for a file that is already complete is
+            // refused (416): the file on disk is then judged by its digest.
+            if (options.resume && rc == ErrorCode::HttpError &&
+                GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                if (validateDownload(destination, expectedSha256)) {
+                    logLine(LogLevel::Info, "Download successful and validated");
+                    return ErrorCode::Success;
+                }
+                removeFromDownloadDirectory(destination);
+            }
+        }
+        if (attempt < kDownloadAttempts) {
+            logLine(LogLevel::Info, "Waiting before retry...");
+            Sleep(kRetryPauseMs);
+        }
+    }
+    logLine(LogLevel::Error, "Download failed after " + std::to_string(kDownloadAttempts) + " attempts");
+    return ErrorCode::DownloadFailed;
+}
+
+bool PrereqInstaller::validateDownload(const fs::path& path, const std::string& expectedSha256) {
+    if (expectedSha256.empty()) {
+        logLine(LogLevel::Error, "No hash provided for validation: " + pathToUtf8(path));
+        return false;
+    }
+    const std::wstring full = fullPathOf(path);
+    verifiedInstallers_.erase(full);
+
+    // Read sharing only: from here until the installer has ended nobody can
+    // write, delete or rename the file. A link is opened as itself.
+    // Backup semantics: a folder in its place opens too, and is refused below.
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
+    if (!file.valid()) {
+        FileOperations::logWin32Failure("CreateFile", path, GetLastError());
+        logLine(LogLevel::Error, "Failed to calculate file hash for validation");
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::wstring finalPath;
+    const bool plain =
+        GetFileInformationByHandle(file.get(), &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        info.nNumberOfLinks == 1 && getFinalPathByHandle(file.get(), finalPath) && !full.empty() &&
+        samePath(fromExtendedLengthPath(finalPath), full);
+    if (!plain) {
+        logLine(LogLevel::Error, "Installer is not a plain file at its own path: " + pathToUtf8(path));
+        return false;
+    }
+
+    std::string actual;
+    {
+        Sha256Hasher hasher;
+        bool ok = hasher.begin() == ErrorCode::Success;
+        std::vector<unsigned char> buffer(FileOperations::kChunkSize);
+        while (ok) {
+            DWORD got = 0;
+            if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+                ok = false;
+                break;
+            }
+            if (got == 0) break;
+            ok = hasher.update(buffer.data(), got) == ErrorCode::Success;
+        }
+        if (!ok || hasher.finish(actual) != ErrorCode::Success) {
+            logLine(LogLevel::Error, "Failed to calculate file hash for validation");
+            return false;
+        }
+    }
+    if (!FileOperations::digestsEqual(expectedSha256, actual)) {
+        logLine(LogLevel::Error, "Hash mismatch. Expected: " + expectedSha256 + ", Actual: " + actual);
+        return false;
+    }
+    logLine(LogLevel::Debug, "Download validation successful");
+    verifiedInstallers_[full] = std::move(file);
+    return true;
+}
+
+ErrorCode PrereqInstaller::installDownloaded() {
+    logLine(LogLevel::Info, "Installing downloaded prerequisites");
+    EventLogger& events = EventLogger::instance();
+    for (const PrereqInfo& row : prerequisites_) {
+        if (!row.required || row.installed) continue;
+        const fs::path installer = installerPathFor(row);
+        if (GetFileAttributesW(installer.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            logLine(LogLevel::Error, "Installer not found: " + pathToUtf8(installer));
+            return ErrorCode::FileNotFound;
+        }
+        const std::string name = wideToUtf8(row.name);
+        logLine(LogLevel::Info, "Installing: " + name);
+        events.progress("install:" + name, 0, "Starting installation");
+        if (const ErrorCode code = installPrerequisite(row.type, installer); code != ErrorCode::Success) {
+            logLine(LogLevel::Error, "Failed to install: " + name);
+            cleanupFailedInstallation(row.type);
+            return code;
+        }
+        events.progress("install:" + name, 100, "Installation complete");
+    }
+    logLine(LogLevel::Info, "All prerequisites installed successfully");
+    return ErrorCode::Success;
+}
+
+ErrorCode PrereqInstaller::installPrerequisite(PrereqType type, const fs::path& installerPath) {
+    switch (type) {
+        case PrereqType::VcRedistX64: break;
+        case PrereqType::DotNetRuntime8: return installDotNetRuntime(installerPath);
+        case PrereqType::DirectXRuntime: return installDirectX(installerPath);
+        case PrereqType::WindowsSdk: return installWindowsSdk(installerPath);
+        default:
+            logLine(LogLevel::Error, "Unknown prerequisite type for installation: " + kindNumber(type));
+            return ErrorCode::InvalidArguments;
+    }
+    logLine(LogLevel::Info, "Installing VC++ Redistributable");
+    uint32_t exitCode = 0;
+    if (const ErrorCode code = runInstaller(installerPath, L"/quiet /norestart", exitCode); code != ErrorCode::Success)
+        return code;
+    return checkInstallerExitCode(type, exitCode);
+}
+
+ErrorCode PrereqInstaller::installDotNetRuntime(const fs::path& installerPath) {
+    logLine(LogLevel::Info, "Installing .NET Runtime");
+    uint32_t exitCode = 0;
+    if (const ErrorCode code = runInstaller(installerPath, L"/quiet /norestart", exitCode); code != ErrorCode::Success)
+        return code;
+    return checkInstallerExitCode(PrereqType::DotNetRuntime8, exitCode);
+}
+
+ErrorCode PrereqInstaller::installDirectX(const fs::path& installerPath) {
+    logLine(LogLevel::Info, "Installing DirectX Runtime");
+    uint32_t exitCode = 0;
+    if (const ErrorCode code = runInstaller(installerPath, L"/Q", exitCode); code != ErrorCode::Success) return code;
+    return checkInstallerExitCode(PrereqType::DirectXRuntime, exitCode);
+}
+
+ErrorCode PrereqInstaller::installWindowsSdk(const fs::path& installerPath) {
+    logLine(LogLevel::Info, "Installing Windows SDK Components");
+    uint32_t exitCode = 0;
+    if (const ErrorCode code = runInstaller(installerPath, L"/quiet", exitCode); code != ErrorCode::Success)
+        return code;
+    return checkInstallerExitCode(PrereqType::WindowsSdk, exitCode);
+}
+
+ErrorCode PrereqInstaller::checkInstallerExitCode(PrereqType type, uint32_t exitCode) {
+    if (exitCode == 0 || exitCode == 3010) return ErrorCode::Success;
+    if (type == PrereqType::VcRedistX64) {
+        if (exitCode == 1618) return ErrorCode::PrereqInstallFailed;
+        if (exitCode == 1633) return ErrorCode::InternalError;
+    } else if (type == PrereqType::DotNetRuntime8) {
+        if (exitCode == 0x80070005u) return ErrorCode::InsufficientPrivileges;
+        if (exitCode == 0x80072F76u) return ErrorCode::NetworkUnreachable;
+    }
+    logLine(LogLevel::Error, "Installer failed with exit code: " + std::to_string(exitCode));
+    return ErrorCode::PrereqInstallFailed;
+}
+
+ErrorCode PrereqInstaller::runInstaller(const fs::path& installerPath, const std::wstring& arguments,
+                                        uint32_t& exitCode) {
+    logLine(LogLevel::Debug, "Executing installer: " + pathToUtf8(installerPath));
+    std::wstring commandLine = L"\"" + installerPath.wstring() + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process{};
+    // Started from its own folder, which only administrators can write, so
+    // that no library is picked up from the caller's current folder.
+    const fs::path folder = installerPath.parent_path();
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+        logLine(LogLevel::Error, "Failed to create installer process: " +
+                                     std::to_string(static_cast<uint32_t>(GetLastError())));
+        return ErrorCode::InternalError;
+    }
+    ScopedHandle processHandle(process.hProcess);
+    ScopedHandle threadHandle(process.hThread);
+
+    const DWORD waited = WaitForSingleObject(processHandle.get(), installerTimeoutMs_);
+    if (waited == WAIT_TIMEOUT) {
+        logLine(LogLevel::Error, "Installer process timed out");
+        TerminateProcess(processHandle.get(), 1);
+        // Until it has gone the process still holds its file, which the
+        // clean-up of a failed installation deletes next.
+        WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
+        return ErrorCode::Timeout;
+    }
+    if (waited != WAIT_OBJECT_0) {
+        logLine(LogLevel::Error, "Wait for installer process failed");
+        return ErrorCode::InternalError;
+    }
+    DWORD code = 0;
+    if (!GetExitCodeProcess(processHandle.get(), &code)) {
+        logLine(LogLevel::Error, "Failed to get installer exit code");
+        return ErrorCode::InternalError;
+    }
+    exitCode = code;
+    logLine(LogLevel::Debug, "Installer completed with exit code: " + std::to_string(exitCode));
+    return ErrorCode::Success;
+}
+
+ErrorCode PrereqInstaller::runCommand(const std::wstring& command, std::wstring& output, uint32_t& exitCode) {
+    logLine(LogLevel::Debug, "Executing command: " + wideToUtf8(command));
+    output.clear();
+    exitCode = 0;
+    const ULONGLONG deadline = GetTickCount64() + commandTimeoutMs_;
+
+    ScopedHandle readEnd;
+    ScopedHandle writeEnd;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0)) {
+        logLine(LogLevel::Error, "Failed to create stdout pipe");
+        return ErrorCode::InternalError;
+    }
+    if (!SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) return ErrorCode::InternalError;
+
+    // The system's own interpreter, by its full path and started in the
+    // system folder: nothing found through the current folder or PATH runs.
+    const std::wstring system = systemDirectory();
+    const std::wstring interpreter = system + L"\\cmd.exe";
+    std::wstring commandLine = L"\"" + interpreter + L"\" /c " + command;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION process{};
+    if (system.empty() || !CreateProcessW(interpreter.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                          system.c_str(), &startup, &process)) {
+        logLine(LogLevel::Error, "Failed to create command process: " +
+                                     std::to_string(static_cast<uint32_t>(GetLastError())));
+        return ErrorCode::InternalError;
+    }
+    ScopedHandle processHandle(process.hProcess);
+    ScopedHandle threadHandle(process.hThread);
+    writeEnd.reset();
+
+    // The time limit covers the reading too: a command that never ends, or
+    // a process it started that keeps the pipe open, is not waited for
+    // beyond it.
+    std::string captured;
+    bool timedOut = false;
+    char chunk[4096];
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // all writers gone
+        if (available > 0) {
+            DWORD got = 0;
+            if (!ReadFile(readEnd.get(), chunk, available < 4095 ? available : 4095, &got, nullptr) || got == 0) break;
+            chunk[got] = '\0';
+            captured.append(chunk, strnlen(chunk, got));
+            continue;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            timedOut = true;
+            break;
+        }
+        const DWORD slice = static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20);
+        WaitForSingleObject(processHandle.get(), slice);
+    }
+    readEnd.reset();
+
+    DWORD code = STILL_ACTIVE;
+    if (timedOut) {
+        // Still running (or its output unfinished) at the limit: ended, and
+        // reported as a command that did not finish.
+        TerminateProcess(processHandle.get(), STILL_ACTIVE);
+        WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
+    } else {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        if (WaitForSingleObject(processHandle.get(), left) == WAIT_TIMEOUT) {
+            TerminateProcess(processHandle.get(), STILL_ACTIVE);
+            WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
+        } else if (!GetExitCodeProcess(processHandle.get(), &code)) {
+            code = STILL_ACTIVE;
+        }
+    }
+    exitCode = code;
+    output = narrowToWide(captured);
+    return ErrorCode::Success;
+}
+
+ErrorCode PrereqInstaller::cleanupFailedInstallation(PrereqType type) {
+    logLine(LogLevel::Debug, "Cleaning up failed installation for type: " + kindNumber(type));
+    const PrereqInfo* row = findRow(prerequisites_, type);
+    if (row == nullptr) return ErrorCode::Success;
+    const fs::path installer = installerPathFor(*row);
+    verifiedInstallers_.erase(fullPathOf(installer));
+    removeFromDownloadDirectory(installer);
+    return ErrorCode::Success;
+}
+
+void PrereqInstaller::removeFromDownloadDirectory(const fs::path& path) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        throw fs::filesystem_error("exists", path, std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    uint32_t error = ERROR_INVALID_HANDLE;
+    bool containmentViolation = false;
+    if (downloadDirPin_.isOpen() && downloadDirPin_.deleteEntry(fullPathOf(path), pathToUtf8(path.filename()),
+                                                                error, containmentViolation)) {
+        EventLogger::instance().fileOperation("delete", path, true, 0, false);
+        return;
+    }
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    EventLogger::instance().fileOperation("delete", path, false, error, true);
+    if (containmentViolation) {
+        logLine(LogLevel::Error, "Refusing to delete an entry that leads outside the download folder: " +
+                                     pathToUtf8(path));
+    }
+    throw fs::filesystem_error("remove", path, std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+void PrereqInstaller::releaseVerifiedInstallers() noexcept { verifiedInstallers_.clear(); }
+
+ErrorCode PrereqInstaller::cleanupDownloadDirectory() noexcept {
+    try {
+        logLine(LogLevel::Debug, "Cleaning up download directory");
+        // Our own handles would stand in the way of the removal.
+        releaseVerifiedInstallers();
+        downloadDirPin_.reset();
+        if (GetFileAttributesW(downloadDir_.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ErrorCode::Success;
+        }
+        const ErrorCode code = FileOperations().removeDirectory(downloadDir_, true);
+        if (code != ErrorCode::Success) {
+            logLine(LogLevel::Warning, std::string("Failed to cleanup download directory: ") + errorMessage(code));
+            return ErrorCode::DirectoryAccessDenied;
+        }
+        logLine(LogLevel::Info, "Download directory cleaned up");
+        return ErrorCode::Success;
+    } catch (...) {
+        return ErrorCode::DirectoryAccessDenied;
+    }
+}
+
+}  // namespace korvel

@@ -1,0 +1,298 @@
+// The download folder, the check of an installer and the child processes,
+// in process: the security descriptor the folder is made with, the handle
+// that keeps a checked installer from changing, and the time limits (made
+// short through the installer's time-limit setters).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/FileOperations.h"
+#include "common/UniqueResource.h"
+#include "install/PrereqInstaller.h"
+#include "tests/support/TestSupport.h"
+
+namespace korvel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::StdoutCapture;
+
+const wchar_t kStandIn[] = L"K:\\prereq-installers\\VC_redist.x64.exe";
+const wchar_t kExitVariable[] = L"KORVEL_TEST_INSTALLER_EXIT_VC_REDIST_X64";
+
+std::vector<std::string> messages(const std::vector<Json::Value>& events, const std::string& level) {
+    std::vector<std::string> out;
+    for (const Json::Value& e : events) {
+        if (e["event_type"].asString() == "diagnostic" && e["level"].asString() == level)
+            out.push_back(e["message"].asString());
+    }
+    return out;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+    for (const std::string& s : list) {
+        if (s == item) return true;
+    }
+    return false;
+}
+
+std::string digestOf(const fs::path& path) {
+    std::string hex;
+    FileOperations().hashFile(path, hex);
+    return hex;
+}
+
+// Sets an environment variable for the children this test starts.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+
+private:
+    const wchar_t* name_;
+};
+
+// The pids the stand-in installer recorded, from its log.
+std::vector<DWORD> recordedPids(const fs::path& log) {
+    std::vector<DWORD> pids;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos) pids.push_back(static_cast<DWORD>(std::stoul(line.substr(tab + 1))));
+    }
+    return pids;
+}
+
+bool processRunning(DWORD pid) {
+    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+void endProcess(DWORD pid) {
+    ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (process.valid()) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 10000);
+    }
+}
+
+TEST(PrereqFolderSecurity, OnlyAdministratorsAndSystemProtectedFromInheritance) {
+    std::vector<unsigned char> descriptor;
+    ASSERT_TRUE(PrereqInstaller::buildDownloadFolderSecurity(descriptor));
+    PSECURITY_DESCRIPTOR sd = descriptor.data();
+    ASSERT_TRUE(IsValidSecurityDescriptor(sd));
+
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(sd, &control, &revision));
+    EXPECT_TRUE(control & SE_SELF_RELATIVE);
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    EXPECT_FALSE(control & SE_DACL_DEFAULTED);
+
+    unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    unsigned char system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    size = sizeof system;
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+
+    PSID owner = nullptr;
+    BOOL defaulted = TRUE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(sd, &owner, &defaulted));
+    ASSERT_NE(owner, nullptr);
+    EXPECT_TRUE(EqualSid(owner, administrators));
+    EXPECT_FALSE(defaulted);
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);  // a NULL DACL would grant everyone everything
+    ASSERT_EQ(dacl->AceCount, 2);
+    PSID expected[] = {administrators, system};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(allowed->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart), expected[i]));
+    }
+
+    // The same read back through the system's own text form.
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        sd, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+    LocalMemory owned(text);
+    EXPECT_STREQ(text, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
+}
+
+TEST(PrereqFolder, IsMadeAfreshAndCannotBeMovedWhileHeld) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    fs::create_directories(folder / L"sub");
+    test::writeFile(folder / L"VC_redist.x64.exe", "planted");
+    test::writeFile(folder / L"sub" / L"x.dll", "planted");
+
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_FALSE(fs::exists(folder / L"VC_redist.x64.exe"));
+    EXPECT_FALSE(fs::exists(folder / L"sub"));
+    // Held without delete sharing: it can be neither renamed nor removed.
+    EXPECT_FALSE(MoveFileExW(folder.c_str(), (scratch / L"moved").c_str(), 0));
+    EXPECT_FALSE(RemoveDirectoryW(folder.c_str()));
+    EXPECT_TRUE(fs::is_directory(folder));
+
+    // A plain file where the folder goes is removed too.
+    installer.cleanupDownloadDirectory();
+    test::writeFile(folder, "a file in the way");
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    EXPECT_TRUE(fs::is_directory(folder));
+
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
+}
+
+TEST(PrereqValidation, ChecksThroughAHandleThatKeepsTheFileAsChecked) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    const fs::path file = folder / L"VC_redist.x64.exe";
+    test::writeFile(file, "installer bytes");
+    const std::string digest = digestOf(file);
+    std::string upper = digest;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+
+    {
+        StdoutCapture capture;
+        EXPECT_FALSE(installer.validateDownload(file, std::string(64, '0')));
+        EXPECT_FALSE(installer.validateDownload(file, ""));
+        EXPECT_FALSE(installer.validateDownload(file, digest.substr(0, 63)));
+        const std::vector<std::string> errors = messages(capture.events(), "ERROR");
+        EXPECT_TRUE(contains(errors, "Hash mismatch. Expected: " + std::string(64, '0') + ", Actual: " + digest));
+    }
+    // Nothing is held after a mismatch.
+    EXPECT_TRUE(ScopedHandle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr))
+                    .valid());
+
+    ASSERT_TRUE(installer.validateDownload(file, upper));
+    // From the check until the installer has ended nobody writes, deletes,
+    // replaces or renames it.
+    EXPECT_FALSE(ScopedHandle(CreateFileW(file.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr))
+                     .valid());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(DeleteFileW(file.c_str()));
+    EXPECT_FALSE(MoveFileExW(file.c_str(), (folder / L"other.exe").c_str(), 0));
+    test::writeFile(scratch / L"rogue.exe", "rogue");
+    EXPECT_FALSE(MoveFileExW((scratch / L"rogue.exe").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING));
+    // It can still be read (and so started).
+    EXPECT_EQ(test::readFile(file), "installer bytes");
+
+    // A failed installation's clean-up lets go of it and deletes it.
+    installer.prerequisites().push_back(PrereqInfo{});
+    installer.prerequisites().back().installerFile = L"VC_redist.x64.exe";
+    EXPECT_EQ(installer.cleanupFailedInstallation(PrereqType::VcRedistX64), ErrorCode::Success);
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST(PrereqValidation, RefusesWhatIsNotAPlainFile) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    fs::create_directories(folder / L"VC_redist.x64.exe");
+    StdoutCapture capture;
+    EXPECT_FALSE(installer.validateDownload(folder / L"VC_redist.x64.exe", std::string(64, 'a')));
+    const std::vector<std::string> errors = messages(capture.events(), "ERROR");
+    EXPECT_TRUE(contains(errors, "Installer is not a plain file at its own path: " +
+                                     (folder / L"VC_redist.x64.exe").string()));
+}
+
+TEST(PrereqTimeouts, AnInstallerPastItsLimitIsEndedAndWaitedForBeforeItsFileGoes) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    const fs::path log = scratch / L"installers.log";
+    ScopedEnvironment logTo(L"KORVEL_TEST_INSTALLER_LOG", log.wstring());
+    ScopedEnvironment hang(kExitVariable, L"sleep:60000");
+
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.initialize(), ErrorCode::Success);
+    for (PrereqInfo& row : installer.prerequisites()) row.installed = row.type != PrereqType::VcRedistX64;
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    const fs::path file = folder / L"VC_redist.x64.exe";
+    ASSERT_TRUE(CopyFileW(kStandIn, file.c_str(), TRUE));
+    ASSERT_TRUE(installer.validateDownload(file, installer.prerequisites()[0].sha256));
+
+    installer.setInstallerTimeoutMs(300);
+    StdoutCapture capture;
+    EXPECT_EQ(installer.installDownloaded(), ErrorCode::Timeout);
+    const std::vector<std::string> errors = messages(capture.events(), "ERROR");
+    EXPECT_TRUE(contains(errors, "Installer process timed out"));
+    EXPECT_TRUE(contains(errors, "Failed to install: Visual C++ Redistributable (x64)"));
+    const std::vector<DWORD> pids = recordedPids(log);
+    ASSERT_EQ(pids.size(), 1u);
+    EXPECT_FALSE(processRunning(pids[0]));
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST(PrereqCommands, RunsTheSystemInterpreterAndCapturesItsOutput) {
+    PrereqInstaller installer(L"", L"T:\\unused");
+    std::wstring output;
+    uint32_t exitCode = 1;
+    ASSERT_EQ(installer.runCommand(L"echo 8.0.404", output, exitCode), ErrorCode::Success);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(output, L"8.0.404\r\n");
+    ASSERT_EQ(installer.runCommand(L"exit 7", output, exitCode), ErrorCode::Success);
+    EXPECT_EQ(exitCode, 7u);
+    // Started in the system folder, not in the caller's current folder.
+    ASSERT_EQ(installer.runCommand(L"cd", output, exitCode), ErrorCode::Success);
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(output, std::wstring(system) + L"\r\n");
+}
+
+TEST(PrereqCommands, ACommandPastItsLimitIsEndedAndReportsStillActive) {
+    test::ScratchDir scratch;
+    const fs::path log = scratch / L"installers.log";
+    ScopedEnvironment logTo(L"KORVEL_TEST_INSTALLER_LOG", log.wstring());
+    ScopedEnvironment hang(kExitVariable, L"sleep:60000");
+    PrereqInstaller installer(L"", L"T:\\unused");
+    installer.setCommandTimeoutMs(500);
+
+    const struct {
+        const wchar_t* what;
+        std::wstring command;
+    } cases[] = {
+        // A command that does not end.
+        {L"waits", L"\"" + std::wstring(kStandIn) + L"\""},
+        // One that ends at once, leaving a process that holds the pipe open.
+        {L"leaves", L"start /b \"\" \"" + std::wstring(kStandIn) + L"\""},
+    };
+    for (const auto& c : cases) {
+        std::wstring output;
+        uint32_t exitCode = 0;
+        EXPECT_EQ(installer.runCommand(c.command, output, exitCode), ErrorCode::Success);
+        EXPECT_EQ(exitCode, static_cast<uint32_t>(STILL_ACTIVE)) << std::string(c.what, c.what + wcslen(c.what));
+    }
+    for (DWORD pid : recordedPids(log)) endProcess(pid);
+}
+
+}  // namespace
+}  // namespace korvel
