@@ -189,13 +189,19 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     }
     if (found != Probe::InPlace && !create) return ErrorCode::FileNotFound;
 
+    // A file that was not there is made new: an entry that appeared since
+    // (a dangling link among them) is refused instead of created through.
     const std::wstring expected = parent.finalPath() + L"\\" + name;
     ScopedHandle handle(CreateFileW(toExtendedLengthPath(expected).c_str(), access, share, nullptr,
-                                    create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                    found == Probe::InPlace ? OPEN_EXISTING : CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return ErrorCode::FileNotFound;
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
+            refuse(shown);
+            return ErrorCode::FileAccessDenied;
+        }
         return FileOperations::mapWin32Error(code);
     }
     FILE_BASIC_INFO basic{};
@@ -208,6 +214,27 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     }
     file = std::move(handle);
     return ErrorCode::Success;
+}
+
+ErrorCode CacheFolder::removeFile(const fs::path& relative) {
+    PinnedChain chain;
+    const ErrorCode folders = pinFolder(relative.parent_path(), false, chain, false);
+    if (folders == ErrorCode::FileNotFound) return ErrorCode::Success;
+    if (folders != ErrorCode::Success) return folders;
+    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    const std::wstring name = relative.filename().wstring();
+    uint32_t error = 0;
+    bool violation = false;
+    if (parent.deleteEntry(parent.finalPath() + L"\\" + name, utf16ToUtf8Strict(name), error, violation) ||
+        error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return ErrorCode::Success;
+    }
+    if (violation) {
+        refuse(path_ / relative);
+        return ErrorCode::FileAccessDenied;
+    }
+    FileOperations::logWin32Failure("DeleteFile", path_ / relative, error);
+    return FileOperations::mapWin32Error(error);
 }
 
 void CacheFolder::sweep(uint64_t limit, const std::wstring& skipTop) {

@@ -52,6 +52,12 @@ public:
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true);
 
+    // Deletes the file at relative below the root through its pinned parent,
+    // never through a link: 0 when it is gone or was never there (a missing
+    // folder included); 140 when the entry does not resolve to its place (a
+    // link that cannot be removed as itself), else the mapped system error.
+    ErrorCode removeFile(const std::filesystem::path& relative);
+
     // The 24-hour rule and the temporary files at the top, in one walk
     // through handles: regular files written before limit (FILETIME ticks)
     // anywhere below the root except the folder skipTop, then every ".tmp"

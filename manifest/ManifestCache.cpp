@@ -191,8 +191,8 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
             // A leftover of an earlier run may belong to other content or to
             // a server that has changed since; only this run's bytes resume.
             out.file.close();
-            std::error_code ignored;
-            std::filesystem::remove(destination, ignored);
+            out.chain.clear();
+            removeFileAt(destination);
         }
         if (!out.file) {
             // Read access for a resume's digest; nobody else may write.
@@ -223,7 +223,7 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
                 handlerLog(LogLevel::Warning, "Hash verification failed, retrying...");
                 out.file.close();
                 out.chain.clear();
-                removeOrThrow(destination);
+                removeFileOrThrow(destination);
             }
         }
 
@@ -234,10 +234,7 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
     const bool empty = out.file && GetFileSizeEx(out.file.get(), &size) && size.QuadPart == 0;
     out.file.close();
     out.chain.clear();
-    if (empty) {
-        std::error_code ignored;
-        std::filesystem::remove(destination, ignored);
-    }
+    if (empty) removeFileAt(destination);
     handlerLog(LogLevel::Error, "Download failed after " + std::to_string(kAttempts) + " attempts");
     return ErrorCode::DownloadFailed;
 }

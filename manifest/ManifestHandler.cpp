@@ -208,6 +208,19 @@ ErrorCode ManifestHandler::openFileAt(const std::filesystem::path& path, uint32_
     return ErrorCode::Success;
 }
 
+ErrorCode ManifestHandler::removeFileAt(const std::filesystem::path& path) {
+    std::filesystem::path relative;
+    if (cache.isOpen() && cache.contains(path, relative)) return cache.removeFile(relative);
+    removeOrThrow(path);
+    return ErrorCode::Success;
+}
+
+void ManifestHandler::removeFileOrThrow(const std::filesystem::path& path) {
+    if (removeFileAt(path) != ErrorCode::Success) {
+        throw std::filesystem::filesystem_error("remove", path, std::make_error_code(std::errc::permission_denied));
+    }
+}
+
 ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Manifest& manifest) {
     handlerLog(LogLevel::Debug, "Downloading manifest from: " + wideToUtf8(manifestUrl));
     const std::filesystem::path tempPath = cacheDir / L"manifest.json.tmp";
@@ -248,7 +261,7 @@ ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Man
     const ErrorCode parseResult = parseManifestJson(text, manifest);
     if (parseResult != ErrorCode::Success) return parseResult;
 
-    removeOrThrow(tempPath);
+    removeFileOrThrow(tempPath);
     handlerLog(LogLevel::Info, "Manifest downloaded and parsed successfully");
     return ErrorCode::Success;
 }

@@ -147,6 +147,11 @@ private:
     // path directly.
     ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,
                          HeldFile& out, bool announce = true);
+    // Deletes a file this run wrote; inside the cache only through its
+    // pinned folders, never through a link. 0 when it is gone.
+    ErrorCode removeFileAt(const std::filesystem::path& path);
+    // As removeFileAt; a failure leaves as filesystem_error("remove").
+    void removeFileOrThrow(const std::filesystem::path& path);
     ErrorCode fetchWithRetry(const std::wstring& url, const std::filesystem::path& destination,
                              const std::string& expectedSha256, uint64_t maxSize, HeldFile& out);
     ErrorCode verifyOpenFile(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
