@@ -156,8 +156,10 @@ std::wstring dangerousRootReason(const std::wstring& path) noexcept {
                     if (isBelow(guard, candidate)) return L"holds the protected folder " + guard;
                 }
             }
+            // Nothing of Windows' own is ever removed; only its temporary
+            // folder holds what other programs put there.
             for (const std::wstring& w : windows) {
-                if (isBelow(candidate, w)) return L"inside the Windows folder";
+                if (isBelow(candidate, w) && !isBelow(candidate, w + L"\\Temp")) return L"inside the Windows folder";
             }
             const std::wstring parent = parentOf(candidate);
             for (const std::wstring& root : profiles) {

@@ -100,6 +100,11 @@ bool listFolder(HANDLE folder, std::vector<Listed>& out, uint32_t& error) {
 }  // namespace
 
 bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, DirectoryWalkError& error) noexcept {
+    return walk(root, visit, FolderErrorHandler(), error);
+}
+
+bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
+                           DirectoryWalkError& error) noexcept {
     error = DirectoryWalkError();
     std::wstring currentPath = root;
     try {
@@ -124,10 +129,17 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
             std::wstring finalPath;
             uint32_t code = 0;
             const std::wstring expected = relative.empty() ? std::wstring() : join(rootFinal, relative);
-            if (!openFolder(currentPath, expected, finalPath, h, code)) {
-                error.win32Error = code;
+            // A subfolder the caller chooses to pass over is skipped whole.
+            const auto failed = [&](uint32_t failure) {
+                error.win32Error = failure;
                 error.path = currentPath;
+                if (relative.empty() || !onFolderError || !onFolderError(error)) return true;
+                error = DirectoryWalkError();
                 return false;
+            };
+            if (!openFolder(currentPath, expected, finalPath, h, code)) {
+                if (failed(code)) return false;
+                continue;
             }
             if (relative.empty()) rootFinal = finalPath;
 
@@ -135,9 +147,8 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
             {
                 ScopedHandle folder(h);
                 if (!listFolder(folder.get(), listed, code)) {
-                    error.win32Error = code;
-                    error.path = currentPath;
-                    return false;
+                    if (failed(code)) return false;
+                    continue;
                 }
             }
 

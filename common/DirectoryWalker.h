@@ -43,6 +43,16 @@ public:
     // visited before that stand. Paths are opened in extended-length form, so
     // the tree may be deeper than MAX_PATH.
     static bool walk(const std::wstring& root, const Visitor& visit, DirectoryWalkError& error) noexcept;
+
+    // Called when a folder below the root cannot be opened or listed (never
+    // for the root itself). Returning true skips that folder and everything
+    // below it and goes on with the rest of the tree; false ends the walk as
+    // a failure with that error.
+    using FolderErrorHandler = std::function<bool(const DirectoryWalkError&)>;
+
+    // The same walk, letting the caller pass over folders it cannot read.
+    static bool walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
+                     DirectoryWalkError& error) noexcept;
 };
 
 }  // namespace korvel

@@ -291,6 +291,8 @@ ErrorCode FileOperations::hashFile(const fs::path& path, std::string& hex) {
     return hasher.finish(hex);
 }
 
+fs::path FileOperations::temporaryPathBeside(const fs::path& target) { return temporaryPathFor(target); }
+
 ErrorCode FileOperations::calculateSha256(const fs::path& path, std::string& hex) {
     logLine(LogLevel::Debug, "Calculating SHA-256 hash for: " + pathToUtf8(path));
     return hashFile(path, hex);

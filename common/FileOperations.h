@@ -122,6 +122,10 @@ public:
     ErrorCode copyFileChunked(const std::filesystem::path& source, const std::filesystem::path& target,
                               const CopyOptions& options);
 
+    // A fresh name in the target's folder for content that replaces the
+    // target in one step once it is complete.
+    static std::filesystem::path temporaryPathBeside(const std::filesystem::path& target);
+
     // Two hex digests name the same bytes: equal length and equal digits,
     // letter case ignored.
     static bool digestsEqual(const std::string& a, const std::string& b) noexcept;

@@ -3,10 +3,20 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "common/ConsoleOutput.h"
+#include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/TextConversion.h"
+#include "elevated/ExecutionPlan.h"
+#include "elevated/PlanExecutor.h"
+#include "elevated/PlanOperations.h"
 #include "install/PrereqInstaller.h"
+#include "install/RegistryManager.h"
+#include "install/ShortcutCreator.h"
 #include "manifest/ManifestHandler.h"
 
 namespace korvel {
@@ -23,12 +33,6 @@ ErrorCode runCommand(const char* operation, const std::function<ErrorCode()>& wo
         logger.error(toInt(ErrorCode::InternalError), operation, e.what());
         return ErrorCode::InternalError;
     }
-}
-
-ErrorCode notAvailable(const char* operation, const char* command) {
-    EventLogger::instance().error(toInt(ErrorCode::InternalError), operation,
-                                  std::string(command) + " is not available in this build");
-    return ErrorCode::InternalError;
 }
 
 }  // namespace
@@ -64,24 +68,64 @@ ErrorCode runApplyManifest(const HelperOptions& options) {
     });
 }
 
-ErrorCode runWriteUninstall(const std::wstring&, const std::wstring&) {
-    return runCommand("uninstall_write", [] { return notAvailable("uninstall_write", "--write-uninstall"); });
+ErrorCode runWriteUninstall(const std::wstring& target, const std::wstring& version) {
+    return runCommand("uninstall_write", [&] {
+        RegistryManager registry;
+        return registry.writeUninstallInfo(target, version, std::wstring(), std::wstring());
+    });
 }
 
-ErrorCode runCreateShortcuts(const std::wstring&) {
-    return runCommand("shortcuts_create", [] { return notAvailable("shortcuts_create", "--create-shortcuts"); });
+ErrorCode runCreateShortcuts(const std::wstring& target) {
+    return runCommand("shortcuts_create", [&] {
+        ShortcutCreator creator;
+        return creator.createShortcuts(target, std::wstring(), std::wstring(), std::wstring());
+    });
 }
 
-ErrorCode runReleaseSession(const std::wstring&) {
-    return runCommand("session_release", [] { return notAvailable("session_release", "--release-session"); });
+ErrorCode runReleaseSession(const std::wstring& sessionRoot) {
+    return runCommand("session_release",
+                      [&sessionRoot] { return releaseSessionFolder("session_release", sessionRoot); });
 }
 
-ErrorCode runRemove(const std::wstring&, bool) {
-    return runCommand("remove", [] { return notAvailable("remove", "--remove"); });
+ErrorCode runRemove(const std::wstring& target, bool purge) {
+    return runCommand("remove", [&] {
+        EventLogger& logger = EventLogger::instance();
+        // Checked before the shortcuts, the registry entry or any file is
+        // touched: a folder like these is never removed as a whole.
+        const std::wstring refusal = dangerousRootReason(target);
+        if (!refusal.empty()) {
+            logger.error(toInt(ErrorCode::DirectoryAccessDenied), "remove",
+                         "Refusing to remove folder " + wideToUtf8(target) + ": " + wideToUtf8(refusal));
+            return ErrorCode::DirectoryAccessDenied;
+        }
+        ShortcutCreator creator;
+        creator.removeAllShortcuts();
+        RegistryManager registry;
+        if (registry.removeUninstallInfo() != ErrorCode::Success)
+            logger.log(LogLevel::Warning, "Failed to remove registry entries, continuing with file removal");
+        FileOperations files;
+        const ErrorCode result = files.removeDirectory(target, purge);
+        if (result != ErrorCode::Success) {
+            logger.error(toInt(result), "remove");
+        } else {
+            logger.completion("remove", true);
+        }
+        return result;
+    });
 }
 
-ErrorCode runExecutePlan(const std::wstring&) {
-    return runCommand("execute_plan", [] { return notAvailable("execute_plan", "--execute-plan"); });
+ErrorCode runExecutePlan(const std::wstring& planFile) {
+    return runCommand("execute_plan", [&planFile] {
+        EventLogger& logger = EventLogger::instance();
+        std::vector<PlanOperation> operations;
+        const ErrorCode loaded = ExecutionPlan::load(planFile, operations);
+        if (loaded != ErrorCode::Success) {
+            logger.error(toInt(loaded), "execute_plan", "Failed to load plan file");
+            return loaded;
+        }
+        logger.log(LogLevel::Info, "Executing plan with " + std::to_string(operations.size()) + " operations");
+        return PlanExecutor::execute(operations);
+    });
 }
 
 ErrorCode dispatchCommand(const HelperOptions& o) {

@@ -48,6 +48,7 @@ def sample(root):
     big = bytes(rng.getrandbits(8) for _ in range(4096)) * (11 * 256 + 3)  # just over 11 MiB
     v1 = {
         "KorvelClient.exe": b"MZ" + b"client build 1.0.0\n" * 500,
+        "Launcher/KorvelLauncher.exe": b"MZ" + b"launcher build 1.0.0\n" * 300,
         "bin/engine.dll": b"MZ" + b"engine 1.0.0\n" * 2000,
         "data/world.pak": big,
         "data/readme.txt": b"Korvel sample content, version 1.0.0\n",

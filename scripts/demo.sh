@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# The main job, end to end: an update server and a real update.
+# The main job, end to end: the road of one request as the product's
+# launcher application takes it.
 #
 # Sets up and builds, starts nginx on 127.0.0.1 with a generated sample
-# content root (a few files, one over 10 MiB, in two versions), applies
-# version 1.0.0 with `KorvelElevated --apply-manifest` under Wine into a fresh
-# target, showing the events as they arrive and then the installed tree, and
-# applies version 1.1.0, which changes, adds and keeps files.
+# content root and, under Wine, a progress-pipe server (the test tree's
+# recording pipe server) standing in for the caller that owns the pipe. It
+# writes an execution plan (apply_manifest, write_uninstall,
+# create_shortcuts, write_receipt) for a fresh installation folder and runs
 #
-#   scripts/demo.sh            compact event lines
-#   scripts/demo.sh --json     the raw JSON event lines
+#   KorvelElevatedLauncher --pipe <name> --execute-plan <plan>
+#
+# which starts KorvelElevated through "runas". Each event is shown as one
+# line as the pipe owner receives it (the raw JSON stream is saved to a file
+# it names), then the installed tree, the uninstall entry's values, the
+# shortcuts and the install receipt.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export KORVEL_BUILD_DIR="${KORVEL_BUILD_DIR:-$ROOT/build}"
-RAW="${1:-}"
 
 "$ROOT/scripts/build.sh"
 "$ROOT/scripts/wine-prefix.sh" start
@@ -20,25 +24,31 @@ RAW="${1:-}"
 trap '"$ROOT/scripts/wine-prefix.sh" stop' EXIT
 
 cd "$ROOT/tests"
-python3 - "$ROOT" "$RAW" <<'PY'
-import hashlib
+python3 - "$ROOT" <<'PY'
 import json
 import os
 import shutil
 import subprocess
 import sys
+import time
+import uuid
 
-root_dir, raw = sys.argv[1], sys.argv[2] == "--json"
+root_dir = sys.argv[1]
 sys.path.insert(0, os.path.join(root_dir, "scripts"))
 sys.path.insert(0, os.path.join(root_dir, "tests", "e2e"))
 import content_root  # noqa: E402
 import harness  # noqa: E402
+import install_support as inst  # noqa: E402
+import pipetools  # noqa: E402
 from servers import NginxServer  # noqa: E402
 from servers import _paths  # noqa: E402
 
 demo = os.path.join(_paths.SCRATCH_DIR, "demo")
 content = os.path.join(demo, "content")
-target = os.path.join(demo, "Korvel")
+install = os.path.join(demo, "Korvel")
+events_file = os.path.join(demo, "events.jsonl")
+plan_file = os.path.join(demo, "plan.json")
+VERSION = "1.0.0"
 
 
 def rmtree(path):
@@ -52,108 +62,151 @@ def rmtree(path):
         shutil.rmtree(path)
 
 
-def prefix_cache():
-    temp = "C:\\users\\root\\Temp"
-    try:
-        with open(os.path.join(harness.WINEPREFIX, "user.reg"), encoding="utf-8", errors="replace") as f:
-            section = f.read().split("[Environment]", 1)[1].split("\n[", 1)[0]
-        for line in section.splitlines():
-            if line.startswith('"TEMP"="'):
-                temp = line[len('"TEMP"="'):-1].replace("\\\\", "\\")
-    except (OSError, IndexError):
-        pass
-    return harness.prefix_path(temp.rstrip("\\") + "\\KorvelCache")
-
-
 def show(event):
-    """One compact line per event."""
+    """One readable line per event."""
     kind = event.get("event_type")
     op = event.get("operation", "")
     if kind == "diagnostic":
         who = event.get("component", "")
-        text = "%-7s %s%s" % (event.get("level", ""), who + ": " if who else "", event.get("message", ""))
+        text = "%-7s  %s%s" % (event.get("level", ""), who + ": " if who else "", event.get("message", ""))
     elif kind == "progress":
-        text = "progress %-40s %3d%% %s" % (op, event.get("progress", 0), event.get("details", ""))
+        text = "progress %-30s %3d%% %s" % (op, event.get("progress", 0), event.get("details", ""))
     elif kind == "status":
-        extra = event.get("details") or event.get("file_path") or ""
+        extra = event.get("details") or event.get("file_path") or event.get("key_path") or ""
+        if "shortcut_name" in event:
+            extra = "%s -> %s" % (event["shortcut_name"], event.get("target_path", ""))
         if op == "manifest_processing" and "files_processed" in event:
             extra = "%d files" % event["files_processed"]
-        text = "status   %-40s %s %s" % (op, event.get("status", "ok" if event.get("success") else "failed"), extra)
+        state = event.get("status") or ("ok" if event.get("success") else "failed")
+        text = "status   %-30s %s %s" % (op, state, extra)
     elif kind == "error":
-        text = "ERROR    %-40s %s %s %s" % (op, event.get("error_code"), event.get("error_message", ""),
+        text = "ERROR    %-30s %s %s %s" % (op, event.get("error_code"), event.get("error_message", ""),
                                              event.get("details", ""))
     else:
-        text = "%-8s %-40s %s" % (kind, op, "success" if event.get("success") else "failure")
+        text = "%-8s %-30s %s" % (kind, op, "success" if event.get("success") else "failure")
     return "  " + event.get("timestamp", "")[11:23] + " " + text
 
 
-def apply(url, cdn):
-    argv = [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--apply-manifest", url,
-            "--target", harness.to_win(target), "--cdn", cdn]
-    print("$ KorvelElevated.exe --apply-manifest %s --target %s --cdn %s" % (url, harness.to_win(target), cdn),
-          flush=True)
-    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    for line in proc.stdout:
-        text = line.decode("utf-8", "replace").rstrip("\r\n")
-        if raw or not text.startswith("{"):
-            print("  " + text, flush=True)
-            continue
+def show_new_lines(state):
+    """Prints the complete lines the pipe server has written since last time."""
+    try:
+        with open(events_file, "rb") as f:
+            f.seek(state["offset"])
+            data = f.read()
+    except FileNotFoundError:
+        return
+    end = data.rfind(b"\n") + 1
+    state["offset"] += end
+    for line in data[:end].splitlines():
         try:
-            print(show(json.loads(text)), flush=True)
+            print(show(json.loads(line.decode("utf-8"))), flush=True)
         except ValueError:
-            print("  " + text, flush=True)
-    err = proc.stderr.read().decode("utf-8", "replace")
-    code = proc.wait()
-    if err.strip():
-        print(err, end="")
-    print("exit code %d" % code, flush=True)
-    if code != 0:
-        sys.exit(code)
+            print("  " + line.decode("utf-8", "replace"), flush=True)
 
 
-def snapshot():
-    out = {}
-    for base, _dirs, files in os.walk(target):
-        for name in files:
-            p = os.path.join(base, name)
-            with open(p, "rb") as f:
-                out[os.path.relpath(p, target).replace(os.sep, "/")] = hashlib.sha256(f.read()).hexdigest()
-    return out
-
-
-def show_tree(before=None):
-    now = snapshot()
-    print("installed tree %s:" % harness.to_win(target))
-    for rel in sorted(now):
-        size = os.path.getsize(os.path.join(target, *rel.split("/")))
-        mark = ""
-        if before is not None:
-            mark = "added" if rel not in before else ("changed" if before[rel] != now[rel] else "kept")
-        print("  %10d  %s  %-28s %s" % (size, now[rel][:12], rel, mark))
-    print(flush=True)
-    return now
-
-
+# A fresh start: a new folder, no uninstall entry or shortcuts left over.
 rmtree(demo)
 os.makedirs(content)
-v1, v2 = content_root.sample(content)
-# A fresh start: nothing cached from an earlier demo.
-rmtree(prefix_cache())
+v1, _v2 = content_root.sample(content)
+inst.delete_key()
+inst.clean_shell_folders()
+
+target = harness.to_win(install)
+launcher = target + "\\Launcher\\KorvelLauncher.exe"
 
 with NginxServer(root=content) as ng:
     cdn = ng.url("/")
-    print("content server: nginx at %s serving %s\n" % (cdn, content), flush=True)
+    print("content server: nginx at %s serving %s" % (cdn, content))
+    plan = {"operations": [
+        {"type": "apply_manifest", "manifestUrl": ng.url("/" + v1), "targetPath": target, "cdnUrl": cdn},
+        {"type": "write_uninstall", "targetPath": target, "version": VERSION, "launcherExecutable": launcher},
+        {"type": "create_shortcuts", "targetPath": target, "launcherSubdir": "Launcher",
+         "launcherExecutable": launcher},
+        {"type": "write_receipt", "targetPath": target, "version": VERSION, "launcherExecutable": launcher},
+    ]}
+    with open(plan_file, "w") as f:
+        json.dump(plan, f, indent=2)
+    print("plan %s:" % harness.to_win(plan_file))
+    for op in plan["operations"]:
+        print("  " + json.dumps(op))
 
-    print("== version 1.0.0 into an empty folder")
-    apply(ng.url("/" + v1), cdn)
-    print()
-    first = show_tree()
+    # The caller serves the pipe before it starts the launcher.
+    pipe = "\\\\.\\pipe\\korvel-demo-%s" % uuid.uuid4().hex[:8]
+    ready = os.path.join(demo, "pipe-ready")
+    server = subprocess.Popen(
+        [harness.WINERUN, os.path.join(harness.BIN_DIR, "pipe_server.exe"), "--name", pipe,
+         "--out", harness.to_win(events_file), "--ready", harness.to_win(ready), "--max-ms", "600000"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=pipetools._env(), cwd=harness.BIN_DIR)
+    deadline = time.monotonic() + 60
+    while not os.path.exists(ready):
+        if server.poll() is not None or time.monotonic() > deadline:
+            sys.exit("the pipe server did not come up")
+        time.sleep(0.05)
+    print("\npipe server (the caller): %s\n" % pipe)
 
-    print("== version 1.1.0 over it: two files changed, one added, the rest kept")
-    apply(ng.url("/" + v2), cdn)
-    print()
-    show_tree(first)
+    args = ["--pipe", pipe, "--execute-plan", harness.to_win(plan_file)]
+    print("$ KorvelElevatedLauncher.exe " + " ".join(args), flush=True)
+    launcher_err = os.path.join(demo, "launcher-stderr.txt")
+    with open(launcher_err, "wb") as err:
+        proc = subprocess.Popen([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevatedLauncher.exe")] + args,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                                env=pipetools._env(), cwd=harness.BIN_DIR)
+        state = {"offset": 0}
+        while proc.poll() is None:
+            show_new_lines(state)
+            time.sleep(0.1)
+    # The server ends once the helper has closed its end of the pipe.
+    try:
+        server.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        server.terminate()
+        server.wait()
+    show_new_lines(state)
+    code = proc.returncode
+    with open(launcher_err, encoding="utf-8", errors="replace") as f:
+        text = f.read().strip()
+    if text:
+        print("launcher: " + text)
+    with open(events_file, "rb") as f:
+        count = f.read().count(b"\n")
+    print("\nlauncher exit code %d (the helper's); %d events came over the pipe, raw JSON lines saved in %s"
+          % (code, count, events_file))
 
-    files = [r["uri"] for r in ng.requests() if r["uri"].startswith("/files/")]
-    print("files fetched from the server over both runs: %d (unchanged files came from the cache)" % len(files))
+print("\ninstalled tree %s:" % target)
+for base, _dirs, files in sorted(os.walk(install)):
+    for name in sorted(files):
+        p = os.path.join(base, name)
+        print("  %10d  %s" % (os.path.getsize(p), os.path.relpath(p, install).replace(os.sep, "\\")))
+
+reg = inst.registry()
+print("\nuninstall entry HKEY_LOCAL_MACHINE\\%s:" % inst.UNINSTALL_KEY)
+if not reg["exists"]:
+    print("  (missing)")
+for name in sorted(reg["values"]):
+    value = reg["values"][name]
+    print("  %-18s %-10s %s" % (name, value["type"], value["data"]))
+
+print("\nshortcuts:")
+found = []
+for folder in (inst.COMMON_PROGRAMS + "\\Korvel", inst.COMMON_DESKTOP):
+    host_folder = inst.host(folder)
+    if os.path.isdir(host_folder):
+        found += [folder + "\\" + n for n in sorted(os.listdir(host_folder)) if n.lower().endswith(".lnk")
+                  and n.lower().startswith(("korvel", "uninstall korvel"))]
+for link in inst.links(*found) if found else []:
+    print("  %s\n      -> %s %s  (in %s)" % (link["file"], link.get("target", "?"), link.get("arguments", ""),
+                                            link.get("working_dir", "")))
+if not found:
+    print("  (none)")
+
+receipt = os.path.join(install, "InstallReceipt.json")
+print("\ninstall receipt %s\\InstallReceipt.json:" % target)
+if os.path.exists(receipt):
+    with open(receipt, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            print("  " + line)
+else:
+    print("  (missing)")
+sys.exit(code)
 PY

@@ -55,6 +55,10 @@ class Windows10(unittest.TestCase):
         self.scratch = harness.Scratch("prereqs-win10")
         pt.remove_download_dir(PREFIX)
         pt.fixture("clear", prefix=PREFIX)
+        # A machine-wide dotnet.exe would answer for .NET: none in this copy.
+        stray = harness.prefix_path("C:\\Program Files\\dotnet\\dotnet.exe", PREFIX)
+        if os.path.lexists(stray):
+            os.unlink(stray)
 
     def tearDown(self):
         pt.remove_download_dir(PREFIX)

@@ -1,0 +1,135 @@
+#include "elevated/PlanOperations.h"
+
+#include <exception>
+#include <filesystem>
+
+#include "common/DangerousRoot.h"
+#include "common/EventLogger.h"
+#include "common/FileOperations.h"
+#include "common/TextConversion.h"
+#include "install/PrereqInstaller.h"
+#include "install/RegistryManager.h"
+#include "install/ShortcutCreator.h"
+#include "manifest/ManifestHandler.h"
+
+namespace korvel {
+namespace {
+
+// The frame of every plan operation: "starting", the check of its required
+// values, then the work with code 4 for an escaping exception.
+template <typename Work>
+ErrorCode runOperation(const char* name, bool missingValue, const char* missingDetails, Work&& work) {
+    EventLogger& logger = EventLogger::instance();
+    logger.status(name, "starting");
+    if (missingValue) {
+        logger.error(toInt(ErrorCode::InvalidArguments), name, missingDetails);
+        return ErrorCode::InvalidArguments;
+    }
+    try {
+        return work();
+    } catch (const std::exception& e) {
+        logger.error(toInt(ErrorCode::InternalError), name, e.what());
+        return ErrorCode::InternalError;
+    }
+}
+
+// "No entry of any kind": a dangling link still counts as present. Any
+// failure of the query other than "not found" throws.
+bool noEntry(const std::wstring& path) {
+    return !std::filesystem::exists(std::filesystem::symlink_status(std::filesystem::path(path)));
+}
+
+}  // namespace
+
+ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessionRoot) {
+    EventLogger& logger = EventLogger::instance();
+    if (noEntry(sessionRoot)) {
+        logger.log(LogLevel::Warning, "Session root not found for release");
+        return ErrorCode::Success;
+    }
+    // The session root comes from unelevated callers: a volume root, a
+    // user's profile or a folder holding one is never removed as a whole.
+    const std::wstring refusal = dangerousRootReason(sessionRoot);
+    if (!refusal.empty()) {
+        logger.error(toInt(ErrorCode::DirectoryAccessDenied), operation,
+                     "Refusing to remove folder " + wideToUtf8(sessionRoot) + ": " + wideToUtf8(refusal));
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    FileOperations files;
+    const ErrorCode result = files.removeDirectory(sessionRoot, true);
+    if (result != ErrorCode::Success) {
+        logger.error(toInt(result), operation, "Failed to remove session directory");
+        return result;
+    }
+    logger.status(operation, "completed");
+    return ErrorCode::Success;
+}
+
+std::wstring defaultLauncherPath(const PlanOperation& operation) {
+    std::filesystem::path path(operation.targetPath);
+    if (!operation.launcherSubdir.empty()) path /= operation.launcherSubdir;
+    return (path / L"KorvelLauncher.exe").wstring();
+}
+
+ErrorCode runPlanInstallPrereqs(const PlanOperation& operation) {
+    return runOperation("install_prereqs", operation.cdnUrl.empty(), "Missing cdnUrl", [&operation] {
+        PrereqInstaller installer(operation.cdnUrl, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+        return installer.installPrerequisites();
+    });
+}
+
+ErrorCode runPlanApplyManifest(const PlanOperation& operation) {
+    const bool missing = operation.manifestUrl.empty() || operation.targetPath.empty() || operation.cdnUrl.empty();
+    return runOperation(
+        "apply_manifest", missing, "Missing required parameters: manifestUrl, targetPath, cdnUrl", [&operation] {
+            ManifestHandler handler(operation.cdnUrl);
+            if (operation.sessionRoot.empty() || operation.filesManifest.empty()) {
+                return handler.applyManifest(operation.manifestUrl, operation.targetPath);
+            }
+            EventLogger& logger = EventLogger::instance();
+            if (noEntry(operation.sessionRoot)) {
+                logger.error(toInt(ErrorCode::FileNotFound), "apply_manifest", "Session root not found");
+                return ErrorCode::FileNotFound;
+            }
+            if (noEntry(operation.filesManifest)) {
+                logger.error(toInt(ErrorCode::FileNotFound), "apply_manifest", "Files manifest not found");
+                return ErrorCode::FileNotFound;
+            }
+            logger.error(toInt(ErrorCode::InternalError), "apply_manifest",
+                         "Applying a prepared download session is not available in this build");
+            return ErrorCode::InternalError;
+        });
+}
+
+ErrorCode runPlanWriteUninstall(const PlanOperation& operation) {
+    const bool missing = operation.targetPath.empty() || operation.version.empty();
+    return runOperation("write_uninstall", missing, "Missing required parameters: targetPath, version", [&operation] {
+        RegistryManager registry;
+        return registry.writeUninstallInfo(operation.targetPath, operation.version, operation.launcherExecutable,
+                                           operation.uninstallerExecutable);
+    });
+}
+
+ErrorCode runPlanCreateShortcuts(const PlanOperation& operation) {
+    return runOperation("create_shortcuts", operation.targetPath.empty(), "Missing targetPath", [&operation] {
+        const std::wstring launcher = defaultLauncherPath(operation);
+        ShortcutCreator creator;
+        return creator.createShortcuts(operation.targetPath, operation.launcherExecutable,
+                                       operation.launcherWorkingDir, launcher);
+    });
+}
+
+ErrorCode runPlanReleaseSession(const PlanOperation& operation) {
+    return runOperation("release_session", operation.sessionRoot.empty(), "Missing sessionRoot", [&operation] {
+        return releaseSessionFolder("release_session", operation.sessionRoot);
+    });
+}
+
+ErrorCode runPlanPruneOrphans(const PlanOperation&) {
+    EventLogger& logger = EventLogger::instance();
+    logger.status("prune_orphans", "starting");
+    logger.error(toInt(ErrorCode::InternalError), "prune_orphans", "prune_orphans is not available in this build");
+    return ErrorCode::InternalError;
+}
+
+}  // namespace korvel

@@ -1,0 +1,31 @@
+#pragma once
+// The plan operations that do the work of a single command with values
+// taken from a plan entry: each reports "starting", checks its required
+// values itself, and turns an escaping std::exception into code 4.
+#include <string>
+
+#include "common/ErrorCodes.h"
+#include "elevated/ExecutionPlan.h"
+
+namespace korvel {
+
+ErrorCode runPlanInstallPrereqs(const PlanOperation& operation);
+ErrorCode runPlanApplyManifest(const PlanOperation& operation);
+ErrorCode runPlanWriteUninstall(const PlanOperation& operation);
+ErrorCode runPlanCreateShortcuts(const PlanOperation& operation);
+ErrorCode runPlanReleaseSession(const PlanOperation& operation);
+
+// Operations of other subsystems that this build does not have: an error
+// event with code 4 after "starting".
+ErrorCode runPlanPruneOrphans(const PlanOperation& operation);
+
+// The work shared by --release-session and release_session, reported under
+// the given operation name: a missing folder is a warning and 0; a folder
+// that must never be removed as a whole is refused with 147 before anything
+// is deleted; otherwise the folder and everything in it are removed.
+ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessionRoot);
+
+// targetPath joined with launcherSubdir (when given) and KorvelLauncher.exe.
+std::wstring defaultLauncherPath(const PlanOperation& operation);
+
+}  // namespace korvel
