@@ -1,4 +1,5 @@
-"""The prune_orphans operation run as a separate process under Wine.
+"""The prune_orphans plan operation through KorvelElevated --execute-plan,
+under Wine.
 
 The installed tree and the session's files manifest are prepared here
 directly, as a session update would leave them. Links are planted from the
@@ -10,10 +11,18 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-import harness
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+
+import harness  # noqa: E402
+import plantools as pl  # noqa: E402
+
+SWITCHES = ("KORVEL_ORPHAN_CLEANUP", "KORVEL_ORPHAN_CLEANUP_DRYRUN")
+WINE64 = os.environ.get("KORVEL_WINE64", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("KORVEL_WINESERVER", "/usr/lib/wine/wineserver")
 
 
 def read(path):
@@ -27,18 +36,11 @@ def write(path, data):
         f.write(data)
 
 
-def run_prune(target, session, manifest, component="client", dry_run=False, env=None, runner=None):
-    args = ["--target", target, "--component", component, "--session-root", session,
-            "--files-manifest", manifest]
-    if dry_run:
-        args.append("--dry-run")
-    full_env = {"KORVEL_ORPHAN_CLEANUP": "", "KORVEL_ORPHAN_CLEANUP_DRYRUN": ""}
-    full_env.update(env or {})
-    # An empty value is not one of the switch values; unset them instead.
-    saved = {k: os.environ.pop(k, None) for k in ("KORVEL_ORPHAN_CLEANUP", "KORVEL_ORPHAN_CLEANUP_DRYRUN")}
+def run_plan(plan, env=None):
+    """KorvelElevated --execute-plan with only the given switches set."""
+    saved = {k: os.environ.pop(k, None) for k in SWITCHES}
     try:
-        env_set = {k: v for k, v in full_env.items() if v != ""}
-        return (runner or harness.run)("prune_orphans.exe", args, timeout=300, env=env_set)
+        return harness.run_elevated(["--execute-plan", plan], timeout=300, env=env or {})
     finally:
         for k, v in saved.items():
             if v is not None:
@@ -56,6 +58,10 @@ def summary(result):
                 line += "|" + ev["component"]
         elif kind == "error":
             line = "error|%s|%d|%s" % (ev["operation"], ev["error_code"], ev.get("details", ""))
+        elif kind == "progress":
+            line = "progress|%s|%d" % (ev["operation"], ev["progress"])
+        elif kind == "completion":
+            line = "completion|%s|%s" % (ev["operation"], ev["success"])
         elif ev.get("operation") == "file:delete":
             line = "file:delete|%s|%s" % (ev["file_path"], "ok" if ev["success"] else "failed")
         else:
@@ -64,6 +70,33 @@ def summary(result):
                 line += "|" + ev["details"]
         out.append(line)
     return out
+
+
+def plan_head(count):
+    """From the program's start to the first operation."""
+    return ["INFO|KorvelElevated starting", "status|startup|checking_environment", "status|execute_plan|starting",
+            "status|execution_plan|loading_plan", "INFO|Loaded execution plan with %d operations" % count,
+            "INFO|Executing plan with %d operations" % count, "status|execution_plan|executing",
+            "INFO|Executing plan with %d operations" % count]
+
+
+PLAN_DONE = ["completion|execution_plan|True", "INFO|Execution plan completed successfully",
+             "completion|main_operation|True", "INFO|KorvelElevated completed successfully"]
+
+
+def plan_failed(index, code):
+    return ["error|execution_plan|%d|Operation %d failed, aborting plan" % (code, index),
+            "error|main_operation|%d|" % code, "FATAL|KorvelElevated failed with error: %d" % code]
+
+
+def own(lines, operation="prune_orphans"):
+    """The lines of one plan operation: from its "starting" to the line
+    before the plan's next progress or error."""
+    start = lines.index("status|%s|starting" % operation)
+    end = start + 1
+    while end < len(lines) and not lines[end].startswith(("progress|execution_plan|", "error|execution_plan|")):
+        end += 1
+    return lines[start:end]
 
 
 def tree_snapshot(root):
@@ -82,7 +115,15 @@ def tree_snapshot(root):
     return snap
 
 
-class PruneOrphansTest(unittest.TestCase):
+def paths_below(root):
+    """Every path below root, links not followed."""
+    out = set()
+    for dirpath, dirnames, filenames in os.walk(root):
+        out.update(os.path.relpath(os.path.join(dirpath, n), root) for n in dirnames + filenames)
+    return out
+
+
+class PruneCase(unittest.TestCase):
     def setUp(self):
         self.scratch = harness.Scratch("prune")
         s = self.scratch
@@ -100,7 +141,8 @@ class PruneOrphansTest(unittest.TestCase):
         write(s.path("target", "old.txt"), b"x" * 10)
         write(s.path("target", "retired", "a.bin"), b"a" * 20)
         write(s.path("target", "retired", "deep", "b.bin"), b"b" * 30)
-        self.write_manifest([{"file": "bin\\app.dll", "path": "p1"}, {"file": "DATA/level1.pak", "path": "p2"}])
+        self.write_manifest([{"file": "bin\\app.dll", "path": "p1"}, {"file": "DATA/level1.pak", "path": "p2"},
+                             {"file": "Bin/App.DLL", "path": "p3"}])
 
     def tearDown(self):
         self.scratch.cleanup()
@@ -111,14 +153,31 @@ class PruneOrphansTest(unittest.TestCase):
     def w(self, *parts):
         return self.scratch.winpath(*parts)
 
-    def prune(self, **kw):
-        return run_prune(self.w("target"), self.w("session"), self.w("session", "files.json"), **kw)
+    def prune_op(self, **kw):
+        op = {"type": "prune_orphans", "targetPath": self.w("target"), "component": "client",
+              "sessionRoot": self.w("session"), "filesManifest": self.w("session", "files.json")}
+        op.update(kw)
+        return op
 
+    def receipt_op(self):
+        """An operation after the cleanup that leaves a mark when it runs."""
+        return {"type": "write_receipt", "targetPath": self.w("after"), "version": "1.0.0"}
+
+    def run_ops(self, ops, env=None):
+        return run_plan(pl.write_plan(self.scratch, ops), env)
+
+    def prune(self, env=None, **kw):
+        return self.run_ops([self.prune_op(**kw)], env)
+
+
+class Cleanup(PruneCase):
     def test_orphans_removed_expected_and_allowlisted_kept(self):
-        r = self.prune(component="Launcher")
+        r = self.run_ops([self.prune_op(component="Launcher"),
+                          {"type": "release_session", "sessionRoot": self.w("nosuchsession")}])
         self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
         t = self.w("target")
-        expected_events = [
+        self.assertEqual(summary(r), plan_head(2) + [
+            "status|execution_plan|operation_0",
             "status|prune_orphans|starting",
             "status|orphan_cleanup|starting",
             "INFO|Starting orphan cleanup for launcher",
@@ -145,10 +204,12 @@ class PruneOrphansTest(unittest.TestCase):
             'status|orphan_cleanup|orphan_removed|{"path":"retired/a.bin","size":20}',
             "file:delete|%s\\retired\\deep\\b.bin|ok" % t,
             'status|orphan_cleanup|orphan_removed|{"path":"retired/deep/b.bin","size":30}',
+            # The folders the removed files left empty go too.
             "file:delete|%s\\retired\\deep|ok" % t,
             'status|orphan_cleanup|orphan_removed|{"path":"retired/deep","size":0}',
             "file:delete|%s\\retired|ok" % t,
             'status|orphan_cleanup|orphan_removed|{"path":"retired","size":0}',
+            # A folder that still holds an allowlisted file stays.
             "file:delete|%s\\tools|failed" % t,
             "WARNING|Failed to remove directory tools: " + self.dir_not_empty_text(r),
             "INFO|Wrote orphan-report.json",
@@ -158,8 +219,12 @@ class PruneOrphansTest(unittest.TestCase):
             "status|orphan_cleanup|completed",
             "INFO|Orphan cleanup completed: 3 files removed, 2 directories removed, 60 bytes freed",
             "status|prune_orphans|completed",
-        ]
-        self.assertEqual(summary(r), expected_events)
+            "progress|execution_plan|50",
+            "status|execution_plan|operation_1",
+            "status|release_session|starting",
+            "WARNING|Session root not found for release",
+            "progress|execution_plan|100",
+        ] + PLAN_DONE)
         self.assertEqual(tree_snapshot(self.target), {
             "Bin": None, os.path.join("Bin", "App.DLL"): b"app",
             "data": None, os.path.join("data", "Level1.pak"): b"level",
@@ -197,94 +262,184 @@ class PruneOrphansTest(unittest.TestCase):
 
     def test_dry_run_from_the_plan_and_from_the_environment(self):
         before = tree_snapshot(self.target)
-        for kw, line in ((dict(dry_run=True), "(via execution plan)"),
-                         (dict(env={"KORVEL_ORPHAN_CLEANUP_DRYRUN": "TRUE"}), "(via KORVEL_ORPHAN_CLEANUP_DRYRUN=1)")):
+        for kw, env, line in ((dict(dryRun=True), None, "(via execution plan)"),
+                              ({}, {"KORVEL_ORPHAN_CLEANUP_DRYRUN": "TRUE"}, "(via KORVEL_ORPHAN_CLEANUP_DRYRUN=1)")):
             with self.subTest(line):
-                r = self.prune(**kw)
+                r = self.prune(env=env, **kw)
                 self.assertEqual(r.returncode, 0, r.stdout_text)
                 events = summary(r)
-                self.assertIn("INFO|Orphan cleanup running in dry-run mode " + line, events)
-                self.assertIn("INFO|Dry-run mode: would remove 5 files and 3 directories", events)
-                self.assertIn('status|orphan_cleanup|orphan_cleanup_complete|'
-                              '{"bytesFreed":75,"dirsRemoved":3,"filesRemoved":5,"filesSkipped":0}', events)
+                self.assertEqual(events[:8], plan_head(1))
+                self.assertEqual(events[-6:], ["status|prune_orphans|completed", "progress|execution_plan|100"]
+                                 + PLAN_DONE)
+                mine = own(events)
+                self.assertEqual(mine[1], "INFO|Orphan cleanup running in dry-run mode " + line)
+                self.assertIn("INFO|Dry-run mode: would remove 5 files and 3 directories", mine)
+                self.assertEqual(mine[-6:], [
+                    "INFO|Wrote orphan-report.json",
+                    'status|orphan_cleanup|orphan_cleanup_complete|'
+                    '{"bytesFreed":75,"dirsRemoved":3,"filesRemoved":5,"filesSkipped":0}',
+                    "INFO|Orphan cleanup completed: 5 files, 3 dirs removed, 75 bytes freed, 0 skipped",
+                    "status|orphan_cleanup|completed",
+                    "INFO|Orphan cleanup completed: 5 files removed, 3 directories removed, 75 bytes freed",
+                    "status|prune_orphans|completed"])
                 self.assertFalse([e for e in events if e.startswith("file:delete")])
-                self.assertEqual(events[-1], "status|prune_orphans|completed")
+                self.assertFalse([e for e in events if "orphan_removed" in e])
                 self.assertEqual(tree_snapshot(self.target), before)
                 report = json.loads(read(os.path.join(self.session, "orphan-report.json")))
                 self.assertEqual((report["filesRemoved"], report["dirsRemoved"], report["bytesFreed"]), (5, 3, 75))
+                self.assertEqual(len(report["orphans"]), 8)
 
     def test_switch_values(self):
+        # (switches, values of the plan entry, outcome): "off" skips, "dry"
+        # deletes nothing with the dry-run line naming where it came from,
+        # "real" deletes.
+        plan_dry = {"dryRun": True}
         cases = [
-            ({"KORVEL_ORPHAN_CLEANUP": "FALSE"}, "disabled"),
-            ({"KORVEL_ORPHAN_CLEANUP": "0"}, "disabled"),
-            ({"KORVEL_ORPHAN_CLEANUP": "off"}, "real"),
-            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "yes"}, "real"),
-            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "1"}, "dry"),
-            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "1", "KORVEL_ORPHAN_CLEANUP": "0"}, "disabled"),
+            ({"KORVEL_ORPHAN_CLEANUP": "FALSE"}, {}, "off"),
+            ({"KORVEL_ORPHAN_CLEANUP": "false"}, {}, "off"),
+            ({"KORVEL_ORPHAN_CLEANUP": "0"}, {}, "off"),
+            ({"KORVEL_ORPHAN_CLEANUP": "no"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP": "off"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP": " 0"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP": "1"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP": "true"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "TRUE"}, {}, "dry-env"),
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "1"}, {}, "dry-env"),
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "yes"}, {}, "real"),
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "2"}, {}, "real"),
+            # With the plan's dryRun the variable is not read at all.
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "1"}, plan_dry, "dry-plan"),
+            ({}, {"dryRun": "true"}, "real"),  # a string is not a boolean
+            # The off switch wins over dry run.
+            ({"KORVEL_ORPHAN_CLEANUP_DRYRUN": "1", "KORVEL_ORPHAN_CLEANUP": "0"}, {}, "off"),
+            ({"KORVEL_ORPHAN_CLEANUP": "False"}, plan_dry, "off"),
         ]
-        for env, outcome in cases:
-            with self.subTest(env=env):
+        for env, extra, outcome in cases:
+            with self.subTest(env=env, plan=extra):
                 self.tearDown()
                 self.setUp()
-                r = self.prune(env=env)
+                r = self.prune(env=env, **extra)
                 self.assertEqual(r.returncode, 0, r.stdout_text)
                 events = summary(r)
-                if outcome == "disabled":
-                    self.assertEqual(events, ["status|prune_orphans|starting",
-                                              "INFO|Orphan cleanup disabled via KORVEL_ORPHAN_CLEANUP=0",
-                                              "status|prune_orphans|skipped"])
-                else:
-                    self.assertEqual(events[-1], "status|prune_orphans|completed")
+                self.assertEqual(events[:8] + events[-6:], plan_head(1) + [
+                    "status|prune_orphans|skipped" if outcome == "off" else "status|prune_orphans|completed",
+                    "progress|execution_plan|100"] + PLAN_DONE)
+                mine = own(events)
+                if outcome == "off":
+                    self.assertEqual(mine, ["status|prune_orphans|starting",
+                                            "INFO|Orphan cleanup disabled via KORVEL_ORPHAN_CLEANUP=0",
+                                            "status|prune_orphans|skipped"])
+                dry_lines = [e for e in mine if "dry-run mode" in e]
+                self.assertEqual(dry_lines, {
+                    "dry-env": ["INFO|Orphan cleanup running in dry-run mode (via KORVEL_ORPHAN_CLEANUP_DRYRUN=1)"],
+                    "dry-plan": ["INFO|Orphan cleanup running in dry-run mode (via execution plan)"],
+                }.get(outcome, []))
                 self.assertEqual(os.path.exists(os.path.join(self.target, "old.txt")), outcome != "real")
+                self.assertEqual(os.path.exists(os.path.join(self.target, "retired")), outcome != "real")
 
-    def test_skip_reasons(self):
+    def test_every_skip_deletes_nothing_and_the_plan_goes_on(self):
+        # (name, change, reason, Windows error in orphan_cleanup_skipped or
+        # None when the engine did not run)
         cases = [
-            ("session root", dict(session=self.w("nosession")), "Session root is unavailable"),
-            ("manifest missing", dict(manifest=self.w("session", "none.json")), "Files manifest is unavailable"),
-            ("manifest empty", dict(entries=[]), "expected-files manifest was empty; no files were deleted"),
-            ("manifest unsafe", dict(entries=[{"file": "../old.txt"}]),
-             "expected-files manifest could not be read safely"),
-            ("target missing", dict(target=self.w("notarget")), "cleanup root could not be pinned safely"),
+            ("session root missing", dict(sessionRoot=self.w("nosession")), "Session root is unavailable", None),
+            ("session root missing, cleanup off", dict(sessionRoot=self.w("nosession"),
+                                                       env={"KORVEL_ORPHAN_CLEANUP": "0"}),
+             "Session root is unavailable", None),
+            ("manifest missing", dict(filesManifest=self.w("session", "none.json")),
+             "Files manifest is unavailable", None),
+            ("manifest a folder", dict(filesManifest=self.w("session")),
+             "expected-files manifest could not be read safely", 0),
+            ("manifest not JSON", dict(text=b'{"files": ['), "expected-files manifest could not be read safely", 0),
+            ("manifest without files", dict(text=b'{"file": "old.txt"}'),
+             "expected-files manifest could not be read safely", 0),
+            ("manifest unsafe", dict(entries=[{"file": "Bin/App.DLL"}, {"file": "../old.txt"}]),
+             "expected-files manifest could not be read safely", 0),
+            ("manifest empty", dict(entries=[]), "expected-files manifest was empty; no files were deleted", 0),
+            ("manifest of nameless entries", dict(entries=[{"path": "p"}, {"file": ""}, {"file": 3}]),
+             "expected-files manifest was empty; no files were deleted", 0),
+            ("target missing", dict(targetPath=self.w("notarget")), "cleanup root could not be pinned safely", 2),
+            ("target a file", dict(targetPath=self.w("target", "old.txt")),
+             "cleanup root could not be pinned safely", 5),
         ]
         before = tree_snapshot(self.target)
-        for name, change, reason in cases:
+        for name, change, reason, error in cases:
             with self.subTest(name):
+                change = dict(change)
+                env = change.pop("env", None)
                 if "entries" in change:
-                    self.write_manifest(change["entries"])
-                r = run_prune(change.get("target", self.w("target")), change.get("session", self.w("session")),
-                              change.get("manifest", self.w("session", "files.json")))
+                    self.write_manifest(change.pop("entries"))
+                if "text" in change:
+                    write(self.manifest, change.pop("text"))
+                r = self.run_ops([self.prune_op(**change), self.receipt_op()], env)
                 self.assertEqual(r.returncode, 0, r.stdout_text)
-                self.assertEqual(summary(r)[-1], "status|prune_orphans|skipped|" + reason)
+                events = summary(r)
+                mine = own(events)
+                self.assertEqual(mine[-1], "status|prune_orphans|skipped|" + reason)
+                skipped = [json.loads(e.split("|", 3)[3]) for e in mine if "|orphan_cleanup_skipped|" in e]
+                if error is None:
+                    self.assertEqual(skipped, [])
+                    self.assertIn("WARNING|Orphan cleanup skipped: " + reason[0].lower() + reason[1:], mine)
+                else:
+                    details = {"reason": reason}
+                    if error:
+                        details["system_error_code"] = error
+                    self.assertEqual(skipped, [details])
+                    warning = "WARNING|Orphan cleanup skipped: " + reason
+                    if error:
+                        warning += " (Win32 %d)" % error
+                    self.assertIn(warning + "|orphan_cleanup", mine)
+                self.assertFalse([e for e in events if e.startswith("file:delete")])
+                # A skip is a success of the operation: the plan goes on.
+                self.assertEqual(events[-6:], ["status|write_receipt|completed", "progress|execution_plan|100"]
+                                 + PLAN_DONE)
+                self.assertTrue(os.path.isfile(self.scratch.path("after", "InstallReceipt.json")))
                 self.assertEqual(tree_snapshot(self.target), before)
                 self.assertFalse(os.path.exists(os.path.join(self.session, "orphan-report.json")))
+                self.assertFalse(os.path.exists(os.path.join(self.session, "local-inventory.json")))
+                shutil.rmtree(self.scratch.path("after"))
+                self.write_manifest([{"file": "bin\\app.dll"}])
 
-    # --- attacks -----------------------------------------------------------
+
+class Attacks(PruneCase):
+    """Links planted from the host. Each run that meets one is stopped with
+    145, the plan with it, and nothing outside the target changes."""
 
     def plant_outside(self):
         write(self.scratch.path("outside", "secret.txt"), b"outside file\n")
         write(self.scratch.path("outside", "secretdir", "inner.txt"), b"outside folder\n")
         return tree_snapshot(self.scratch.path("outside"))
 
-    def assert_aborted(self, r, files_removed):
+    def assert_aborted(self, r, violation):
         self.assertEqual(r.returncode, 145, r.stdout_text + r.stderr_text)
         events = summary(r)
-        self.assertTrue([e for e in events if e.startswith("error|orphan_cleanup|145|Fatal containment failure")],
-                        events)
-        self.assertEqual(events[-2:], ["status|orphan_cleanup|aborted|Containment verification failed; cleanup stopped",
-                                       "status|prune_orphans|aborted"])
+        mine = own(events)
+        self.assertEqual(mine[-4:], [
+            "error|orphan_cleanup|145|" + violation,
+            "INFO|Wrote orphan-report.json",
+            "status|orphan_cleanup|aborted|Containment verification failed; cleanup stopped",
+            "status|prune_orphans|aborted"])
+        self.assertEqual(mine[-5].split("|")[2], "failed")
+        self.assertEqual(events[-3:], plan_failed(0, 145))
         self.assertFalse([e for e in events if "orphan_cleanup_complete" in e])
-        report = json.loads(read(os.path.join(self.session, "orphan-report.json")))
-        self.assertEqual(report["filesRemoved"], files_removed)
-        return events, report
+        # The operation after the cleanup never started.
+        self.assertNotIn("status|execution_plan|operation_1", events)
+        self.assertFalse(os.path.exists(self.scratch.path("after")))
+        return events, json.loads(read(os.path.join(self.session, "orphan-report.json")))
+
+    def run_attacked(self):
+        return self.run_ops([self.prune_op(), self.receipt_op()])
 
     def test_orphan_file_link_pointing_outside(self):
         outside = self.plant_outside()
         os.symlink(self.scratch.path("outside", "secret.txt"), os.path.join(self.target, "zz_link.txt"))
-        events, report = self.assert_aborted(self.prune(), files_removed=2)
-        self.assertIn("error|orphan_cleanup|145|Fatal containment failure while deleting: zz_link.txt", events)
+        events, report = self.assert_aborted(self.run_attacked(),
+                                             "Fatal containment failure while deleting: zz_link.txt")
         self.assertEqual(tree_snapshot(self.scratch.path("outside")), outside)
         self.assertTrue(os.path.islink(os.path.join(self.target, "zz_link.txt")))
-        self.assertIn("zz_link.txt", [o["path"] for o in report["orphans"]])
+        # The counters reached: the two top-level orphans before the link.
+        self.assertEqual((report["filesRemoved"], report["dirsRemoved"], report["bytesFreed"],
+                          report["filesSkipped"], report["skippedPaths"]), (2, 0, 16, 0, []))
+        self.assertIn({"path": "zz_link.txt", "size": 13, "type": "file"}, report["orphans"])
         # Folders come after files and were not reached.
         self.assertTrue(os.path.isdir(os.path.join(self.target, "retired")))
 
@@ -293,30 +448,33 @@ class PruneOrphansTest(unittest.TestCase):
         os.symlink(self.scratch.path("outside", "secretdir"), os.path.join(self.target, "linkdir"))
         # The walk does not enter the link; every orphan file is removed
         # before the folders, and the link stops the run.
-        events, report = self.assert_aborted(self.prune(), files_removed=5)
-        self.assertIn("error|orphan_cleanup|145|Fatal containment failure while deleting directory: linkdir", events)
-        self.assertEqual((report["dirsRemoved"], report["bytesFreed"]), (1, 75))
+        events, report = self.assert_aborted(self.run_attacked(),
+                                             "Fatal containment failure while deleting directory: linkdir")
+        self.assertEqual((report["filesRemoved"], report["dirsRemoved"], report["bytesFreed"]), (5, 1, 75))
         self.assertEqual(tree_snapshot(self.scratch.path("outside")), outside)
         self.assertTrue(os.path.islink(os.path.join(self.target, "linkdir")))
+        self.assertFalse([e for e in events if "linkdir\\" in e or "linkdir/" in e])
 
     def test_link_pointing_inside_the_target(self):
         os.symlink("Bin", os.path.join(self.target, "alias"))
         os.symlink(os.path.join("Bin", "App.DLL"), os.path.join(self.target, "copy.dll"))
-        events, _ = self.assert_aborted(self.prune(), files_removed=0)
-        self.assertIn("error|orphan_cleanup|145|Fatal containment failure while deleting: copy.dll", events)
+        _, report = self.assert_aborted(self.run_attacked(), "Fatal containment failure while deleting: copy.dll")
         self.assertEqual(read(os.path.join(self.target, "Bin", "App.DLL")), b"app")
+        self.assertEqual(report["filesRemoved"], 0)
 
     def test_target_itself_a_link(self):
         alias = self.scratch.path("alias")
         os.symlink(self.target, alias)
         before = tree_snapshot(self.target)
-        r = run_prune(self.w("alias"), self.w("session"), self.w("session", "files.json"))
+        r = self.run_ops([self.prune_op(targetPath=self.w("alias")), self.receipt_op()])
         self.assertEqual(r.returncode, 0, r.stdout_text)
-        self.assertEqual(summary(r)[-1], "status|prune_orphans|skipped|cleanup root could not be pinned safely")
+        mine = own(summary(r))
+        self.assertEqual(mine[-1], "status|prune_orphans|skipped|cleanup root could not be pinned safely")
         skipped = [e for e in r.events if e.get("status") == "orphan_cleanup_skipped"]
         self.assertEqual(json.loads(skipped[0]["details"]),
                          {"reason": "cleanup root could not be pinned safely", "system_error_code": 5})
         self.assertEqual(tree_snapshot(self.target), before)
+        self.assertTrue(os.path.isfile(self.scratch.path("after", "InstallReceipt.json")))
 
     def test_report_names_planted_as_links_are_replaced_not_written_through(self):
         outside = self.plant_outside()
@@ -331,56 +489,76 @@ class PruneOrphansTest(unittest.TestCase):
             json.loads(read(p))
 
 
-class DangerousTargetTest(unittest.TestCase):
-    """A protected folder as the target, run in a throwaway copy of the
-    prefix so that a failing check could not wreck the shared one."""
+class DangerousTarget(unittest.TestCase):
+    """Protected folders as the target, in a throwaway prefix made for this
+    test alone, so that a cleanup that went wrong could only ever harm that
+    prefix. Each is refused before anything is pinned or deleted."""
 
-    def setUp(self):
-        self.copy = tempfile.mkdtemp(prefix="korvel-prefix-", dir=os.path.join(harness.BUILD_DIR, "wine"))
-        self.prefix = os.path.join(self.copy, "prefix")
-        subprocess.run(["cp", "-a", harness.WINEPREFIX, self.prefix], check=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win64",
-                        HOME=os.path.join(harness.BUILD_DIR, "wine", "home"),
-                        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
-        for k in ("KORVEL_ORPHAN_CLEANUP", "KORVEL_ORPHAN_CLEANUP_DRYRUN"):
-            self.env.pop(k, None)
-        self.scratch = harness.Scratch("prune-danger")
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = harness.Scratch("prune-danger")
+        cls.prefix = cls.scratch.path("prefix")
+        cls.env = {k: v for k, v in os.environ.items() if k not in SWITCHES}
+        cls.env.update({"WINEPREFIX": cls.prefix, "HOME": cls.scratch.path("home"), "WINEDEBUG": "-all",
+                        "WINEARCH": "win64", "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=d;mshtml=d"})
+        os.makedirs(cls.env["HOME"])
+        cls.wine([WINE64, "wineboot", "--init"], 600)
+        dd = os.path.join(cls.prefix, "dosdevices")
+        for letter in ("z:", "y:", "x:"):
+            if os.path.lexists(os.path.join(dd, letter)):
+                os.unlink(os.path.join(dd, letter))
+        os.symlink(harness.BIN_DIR, os.path.join(dd, "k:"))
+        os.symlink(harness.SCRATCH_DIR, os.path.join(dd, "t:"))
+        cls.drive_c = os.path.join(cls.prefix, "drive_c")
 
-    def tearDown(self):
-        subprocess.run(["timeout", "30", "/usr/lib/wine/wineserver", "-k"], env=self.env,
+    @classmethod
+    def tearDownClass(cls):
+        # Only the server of this prefix (WINEPREFIX) is asked to stop.
+        cls.wine([WINESERVER, "-k"], 60, check=False)
+        subprocess.run(["timeout", "60", WINESERVER, "-w"], env=cls.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["timeout", "30", "/usr/lib/wine/wineserver", "-w"], env=self.env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.copy, ignore_errors=True)
-        self.scratch.cleanup()
+        shutil.rmtree(cls.scratch.host, ignore_errors=True)
 
-    def run_in_copy(self, args):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.run(["timeout", "--kill-after=10", "300", "/usr/lib/wine/wine64",
-                                   "K:\\prune_orphans.exe"] + args, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, env=self.env)
+    @classmethod
+    def wine(cls, argv, timeout, check=True):
+        with tempfile.TemporaryFile() as out:
+            proc = subprocess.run(["timeout", "--kill-after=10", str(timeout)] + argv, env=cls.env,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
             out.seek(0)
-            proc.stdout = out.read()
-            err.seek(0)
-            proc.stderr = err.read()
-        return harness.Result(proc)
+            data = out.read()
+        if check:
+            assert proc.returncode == 0, (argv, proc.returncode, data[-2000:])
+        return proc.returncode, data
 
-    def test_user_profile_as_target_is_skipped(self):
-        users = os.path.join(self.prefix, "drive_c", "users")
+    def test_protected_folders_are_skipped_and_nothing_is_deleted(self):
+        users = os.path.join(self.drive_c, "users")
         user = [u for u in os.listdir(users) if u != "Public" and os.path.isdir(os.path.join(users, u))][0]
-        profile = os.path.join(users, user)
-        write(os.path.join(profile, "canary.txt"), b"keep me")
-        before = tree_snapshot(profile)
+        write(os.path.join(users, user, "canary.txt"), b"keep me")
         write(self.scratch.path("session", "files.json"), json.dumps({"files": [{"file": "canary.txt"}]}).encode())
-        r = self.run_in_copy(["--target", "C:\\users\\" + user, "--component", "client",
-                              "--session-root", self.scratch.winpath("session"),
-                              "--files-manifest", self.scratch.winpath("session", "files.json")])
-        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
-        last = summary(r)[-1]
-        self.assertTrue(last.startswith("status|prune_orphans|skipped|cleanup root refused by the dangerous-root check: "),
-                        summary(r))
-        self.assertEqual(tree_snapshot(profile), before)
-        self.assertFalse(os.path.exists(self.scratch.path("session", "orphan-report.json")))
+        before = paths_below(self.drive_c)
+        for target in ("C:\\users\\" + user, "C:\\", "C:\\windows", "C:\\users"):
+            with self.subTest(target=target):
+                plan = pl.write_plan(self.scratch, [
+                    {"type": "prune_orphans", "targetPath": target, "component": "client",
+                     "sessionRoot": self.scratch.winpath("session"),
+                     "filesManifest": self.scratch.winpath("session", "files.json")},
+                    {"type": "write_receipt", "targetPath": self.scratch.winpath("after"), "version": "1.0.0"}])
+                code, data = self.wine([WINE64, "K:\\KorvelElevated.exe", "--execute-plan", plan], 300, check=False)
+                r = harness.Result(subprocess.CompletedProcess([], code, data, b""))
+                self.assertEqual(code, 0, data[-3000:])
+                mine = own(summary(r))
+                self.assertTrue(mine[-1].startswith(
+                    "status|prune_orphans|skipped|cleanup root refused by the dangerous-root check: "), mine)
+                self.assertFalse([e for e in mine if e.startswith("file:delete")])
+                self.assertTrue(os.path.isfile(self.scratch.path("after", "InstallReceipt.json")))
+                self.assertFalse(os.path.exists(self.scratch.path("session", "orphan-report.json")))
+                self.assertFalse(os.path.exists(self.scratch.path("session", "local-inventory.json")))
+                shutil.rmtree(self.scratch.path("after"))
+        # The runs themselves may add Wine's own bookkeeping, never remove
+        # or change a file.
+        after = paths_below(self.drive_c)
+        self.assertEqual(sorted(before - after), [])
+        self.assertEqual(read(os.path.join(users, user, "canary.txt")), b"keep me")
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -293,6 +294,22 @@ TEST_F(PruneFixture, ADryRunAskedForButUnreadableIsStillADryRun) {
     EXPECT_TRUE(contains(events, "INFO|Orphan cleanup running in dry-run mode (via KORVEL_ORPHAN_CLEANUP_DRYRUN=1)"))
         << joined(events);
     EXPECT_EQ(events.back(), "status|prune_orphans|completed");
+    EXPECT_TRUE(present(target / L"old.dll"));
+    EXPECT_TRUE(present(target / L"gone" / L"stale.txt"));
+}
+
+// Throws where the operation first reads its switches, after the existence
+// tests: a failure there must end in a skip that deletes nothing and lets
+// the plan go on.
+DWORD WINAPI throwingReader(LPCWSTR, LPWSTR, DWORD) { throw std::runtime_error("environment unavailable"); }
+
+TEST_F(PruneFixture, AnExceptionPastTheParameterChecksIsASkip) {
+    StdoutCapture capture;
+    EXPECT_EQ(runPruneOrphans(request(), throwingReader), 0);
+    EXPECT_EQ(joined(summary(capture)),
+              joined({"status|prune_orphans|starting",
+                      "WARNING|Orphan cleanup skipped after exception: environment unavailable|execution_plan",
+                      "status|prune_orphans|skipped|environment unavailable"}));
     EXPECT_TRUE(present(target / L"old.dll"));
     EXPECT_TRUE(present(target / L"gone" / L"stale.txt"));
 }
