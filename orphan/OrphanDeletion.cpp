@@ -4,6 +4,7 @@
 #include "orphan/OrphanCleanup.h"
 
 #include "common/ErrorCodes.h"
+#include "common/FileOperations.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
@@ -14,7 +15,6 @@
 #include <json/writer.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -50,18 +50,6 @@ std::string reportJson(const Json::Value& value) {
 }  // namespace orphan_detail
 
 namespace {
-
-std::wstring temporaryNameBeside(const std::wstring& target) {
-    static std::atomic<uint32_t> counter{0};
-    LARGE_INTEGER ticks{};
-    QueryPerformanceCounter(&ticks);
-    uint64_t mix = static_cast<uint64_t>(GetCurrentProcessId()) * 0x9E3779B97F4A7C15ull ^
-                   static_cast<uint64_t>(ticks.QuadPart) ^ counter.fetch_add(1) * 0xC2B2AE3D27D4EB4Full;
-    mix ^= mix >> 32;
-    wchar_t tag[16];
-    swprintf(tag, sizeof tag / sizeof tag[0], L"%08x", static_cast<unsigned>(mix & 0xFFFFFFFFu));
-    return target + L".~" + tag + L".tmp";
-}
 
 // Marks the file of the handle for deletion; it goes when the handle closes.
 void discard(HANDLE file) noexcept {
@@ -102,7 +90,7 @@ bool replaceFileContents(const std::wstring& targetPath, const std::string& byte
         for (int attempt = 0; !file; ++attempt) {
             // A new name only: never opens, and so never writes through,
             // anything that was already there.
-            const std::wstring temporary = temporaryNameBeside(target);
+            const std::wstring temporary = FileOperations::temporaryPathBeside(target).wstring();
             file.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
             if (file) break;
