@@ -28,12 +28,11 @@ void writeBytes(HANDLE h, const std::string& bytes) {
 
 // A real console shows the bytes of WriteFile in its own code page, so text
 // for a console goes as UTF-16; files and pipes get UTF-8 bytes.
-void writeLine(DWORD which, const std::wstring& line) {
+void writeText(DWORD which, const std::wstring& text) {
     HANDLE h = standardHandle(which);
     if (h == nullptr) return;
     DWORD mode = 0;
     if (GetConsoleMode(h, &mode)) {
-        const std::wstring text = line + L"\n";
         size_t offset = 0;
         while (offset < text.size()) {
             DWORD written = 0;
@@ -43,15 +42,19 @@ void writeLine(DWORD which, const std::wstring& line) {
         }
         return;
     }
-    writeBytes(h, wideToUtf8(line) + "\n");
+    writeBytes(h, wideToUtf8(text));
 }
 
 }  // namespace
 
 void writeStdoutBytes(const std::string& bytes) { writeBytes(standardHandle(STD_OUTPUT_HANDLE), bytes); }
 
-void writeStdoutLine(const std::wstring& line) { writeLine(STD_OUTPUT_HANDLE, line); }
+void writeStdoutLine(const std::wstring& line) { writeText(STD_OUTPUT_HANDLE, line + L"\n"); }
 
-void writeStderrLine(const std::wstring& line) { writeLine(STD_ERROR_HANDLE, line); }
+void writeStderrLine(const std::wstring& line) { writeText(STD_ERROR_HANDLE, line + L"\n"); }
+
+void writeStdoutText(const std::wstring& text) { writeText(STD_OUTPUT_HANDLE, text); }
+
+void writeStderrText(const std::wstring& text) { writeText(STD_ERROR_HANDLE, text); }
 
 }  // namespace korvel

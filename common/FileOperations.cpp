@@ -807,6 +807,11 @@ bool vanished(uint32_t win32Error) { return win32Error == ERROR_FILE_NOT_FOUND |
 
 ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, uint32_t* filesRemoved,
                                           uint32_t* foldersRemoved) {
+    return removeDirectory(path, recursive, filesRemoved, foldersRemoved, {});
+}
+
+ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, uint32_t* filesRemoved,
+                                          uint32_t* foldersRemoved, const std::vector<std::wstring>& keep) {
     logLine(LogLevel::Debug, "Removing directory: " + pathToUtf8(path));
 
     PinnedDirectory pinned;
@@ -839,6 +844,18 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
     };
     if (!recursive) return removeRoot();
 
+    // Kept entries below the pinned folder, with the folders holding them.
+    bool keptAny = false;
+    auto isKept = [&](const std::wstring& entryPath) {
+        for (const std::wstring& kept : keep) {
+            if (samePath(entryPath, kept)) return true;
+            if (kept.size() > entryPath.size() + 1 && kept[entryPath.size()] == L'\\' &&
+                samePath(kept.substr(0, entryPath.size()), entryPath))
+                return true;
+        }
+        return false;
+    };
+
     fs::path current = path;
     try {
         std::vector<RemovalEntry> files;
@@ -860,6 +877,10 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
                     return false;
                 }
                 item.isDirectory = entry.isDirectory();
+                if (isKept(entry.fullPath)) {
+                    keptAny = true;
+                    return true;
+                }
                 (item.isDirectory ? folders : files).push_back(std::move(item));
                 return true;
             },
@@ -892,6 +913,7 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
             }
         }
         current = path;
+        if (keptAny) return ErrorCode::Success;
         return removeRoot();
     } catch (const std::system_error& e) {
         const int code = e.code().value();

@@ -90,6 +90,11 @@ public:
     // fails later on.
     ErrorCode removeDirectory(const std::filesystem::path& path, bool recursive, uint32_t* filesRemoved = nullptr,
                               uint32_t* foldersRemoved = nullptr);
+    // The same recursive removal, leaving in place every entry whose final
+    // path (normal form) is listed in keep, with the folders that hold it;
+    // the root stays too when it holds one. Success when everything else went.
+    ErrorCode removeDirectory(const std::filesystem::path& path, bool recursive, uint32_t* filesRemoved,
+                              uint32_t* foldersRemoved, const std::vector<std::wstring>& keep);
     ErrorCode setReadOnly(const std::filesystem::path& path, bool readOnly);
     ErrorCode verifyFileIntegrity(const std::filesystem::path& path, const std::string& expectedSha256);
     ErrorCode verifySignature(const std::filesystem::path& path);

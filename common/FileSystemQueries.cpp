@@ -1,6 +1,10 @@
 #include "common/FileSystemQueries.h"
 
+#include <windows.h>
+
 #include <system_error>
+
+#include "common/Win32Util.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -15,6 +19,13 @@ fs::file_status statusOrThrow(const fs::path& path) {
 bool existsOrThrow(const fs::path& path) { return fs::exists(statusOrThrow(path)); }
 
 bool isDirectoryOrThrow(const fs::path& path) { return fs::is_directory(statusOrThrow(path)); }
+
+bool entryExistsOrThrow(const fs::path& path) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    if (isMissingPathError(error)) return false;
+    throw fs::filesystem_error("exists", path, std::error_code(static_cast<int>(error), std::system_category()));
+}
 
 bool removeOrThrow(const fs::path& path) {
     std::error_code ec;

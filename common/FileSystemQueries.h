@@ -13,6 +13,11 @@ std::filesystem::file_status statusOrThrow(const std::filesystem::path& path);
 bool existsOrThrow(const std::filesystem::path& path);
 // Whether a folder is at the path, following links; throws as statusOrThrow.
 bool isDirectoryOrThrow(const std::filesystem::path& path);
+// Whether an entry is at the path by Windows' own answer (a link itself
+// counts; it is not followed). The errors that say the path is not there
+// (isMissingPathError) are a plain no; any other failure throws
+// filesystem_error("exists") with the Windows error.
+bool entryExistsOrThrow(const std::filesystem::path& path);
 // Removes a file or an empty folder (a link itself, not its target); false
 // when nothing was there. Any other failure throws filesystem_error("remove").
 bool removeOrThrow(const std::filesystem::path& path);

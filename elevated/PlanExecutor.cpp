@@ -4,6 +4,7 @@
 
 #include "common/EventLogger.h"
 #include "elevated/PlanOperations.h"
+#include "elevated/PlanPruneOrphans.h"
 #include "elevated/PlanWriteReceipt.h"
 
 namespace korvel {

@@ -124,11 +124,4 @@ ErrorCode runPlanReleaseSession(const PlanOperation& operation) {
     });
 }
 
-ErrorCode runPlanPruneOrphans(const PlanOperation&) {
-    EventLogger& logger = EventLogger::instance();
-    logger.status("prune_orphans", "starting");
-    logger.error(toInt(ErrorCode::InternalError), "prune_orphans", "prune_orphans is not available in this build");
-    return ErrorCode::InternalError;
-}
-
 }  // namespace korvel

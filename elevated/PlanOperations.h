@@ -15,10 +15,6 @@ ErrorCode runPlanWriteUninstall(const PlanOperation& operation);
 ErrorCode runPlanCreateShortcuts(const PlanOperation& operation);
 ErrorCode runPlanReleaseSession(const PlanOperation& operation);
 
-// Operations of other subsystems that this build does not have: an error
-// event with code 4 after "starting".
-ErrorCode runPlanPruneOrphans(const PlanOperation& operation);
-
 // The work shared by --release-session and release_session, reported under
 // the given operation name: a missing folder is a warning and 0; a folder
 // that must never be removed as a whole is refused with 147 before anything

@@ -54,6 +54,12 @@ public:
     ErrorCode deleteRegistryKey(const std::wstring& keyPath);
     void logRegistryError(const std::string& operation, const std::wstring& keyPath, uint32_t win32Error) noexcept;
 
+    // A REG_SZ or REG_EXPAND_SZ value (not expanded) up to its first NUL: 0,
+    // 180 (no key, or the value cannot be read) or 182 (no such value, or a
+    // value of another type).
+    static ErrorCode readStringValue(const RegistryKeyHandle& key, const std::wstring& valueName,
+                                     std::wstring& value);
+
     // Bytes of the regular files below installDir, in KiB rounded down. Links
     // are not followed; a file or folder that cannot be read is left out, so
     // this never fails: 0 for an empty, missing or unreadable folder.

@@ -7,6 +7,7 @@
 
 #include "common/ErrorCodes.h"
 #include "common/UniqueResource.h"
+#include "common/Win32Util.h"
 
 namespace korvel {
 namespace {
@@ -15,28 +16,13 @@ constexpr int code(LauncherExit exit) { return static_cast<int>(exit); }
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// Windows errors that mean "there is nothing at that path".
-bool isNotFoundError(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
-        case ERROR_NETNAME_DELETED:
-        case ERROR_INVALID_NAME:
-        case ERROR_DIRECTORY:
-            return true;
-        default:
-            return false;
-    }
-}
-
 // The helper must be a file: a folder would make "runas" open a file
 // manager, and the launcher would wait for that forever.
 bool checkHelperPath(const std::wstring& helperPath) {
     const DWORD attributes = GetFileAttributesW(helperPath.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        if (isNotFoundError(error)) {
+        if (isMissingPathError(error)) {
             writeLauncherMessage(L"Error: Helper executable not found: " + helperPath);
         } else {
             writeLauncherMessage(L"Error: Unable to check helper executable: " + helperPath + L" (" +

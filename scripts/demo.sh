@@ -13,7 +13,7 @@
 # which starts KorvelElevated through "runas". Each event is shown as one
 # line as the pipe owner receives it (the raw JSON stream is saved to a file
 # it names), then the installed tree, the uninstall entry's values, the
-# shortcuts and the install receipt.
+# shortcuts and the install receipt. Last, KorvelUninstall removes it all.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export KORVEL_BUILD_DIR="${KORVEL_BUILD_DIR:-$ROOT/build}"
@@ -210,3 +210,7 @@ else:
     print("  (missing)")
 sys.exit(code)
 PY
+
+# Last, the uninstaller removes what the plan installed.
+echo
+python3 "$ROOT/scripts/demo-uninstall.py" "$KORVEL_BUILD_DIR/scratch/demo/Korvel"

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
 #include "common/FileOperations.h"
+#include "common/PinnedDirectory.h"
 #include "common/UniqueResource.h"
 #include "tests/common/FileOperationsTesting.h"
 #include "tests/support/TestSupport.h"
@@ -143,6 +146,67 @@ TEST(DirectoryRemoval, WholeTreeDeepestFirstWithCounters) {
     for (size_t i = 6; i < events.size(); ++i) EXPECT_LE(depth(events[i]), depth(events[i - 1]));
     EXPECT_EQ(folderPaths.back(), fs::path(root).string());
     EXPECT_EQ(folderPaths.front(), fs::path(root + L"\\a\\b\\c").string());
+}
+
+// The final path (normal form) of an existing entry, as a keep list names it.
+std::wstring finalPathOf(const std::wstring& path) {
+    const ScopedHandle h(CreateFileW((L"\\\\?\\" + path).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring finalPath;
+    if (!h.valid() || !getFinalPathByHandle(h.get(), finalPath)) return std::wstring();
+    return fromExtendedLengthPath(std::move(finalPath));
+}
+
+// Kept entries stay with the folders holding them, and only those: an
+// entry whose path is the start of a kept path without a separator after
+// it ("de" beside "deep", "open" beside "open.log") goes, and so does every
+// entry of a tree whose keep list names nothing inside it.
+TEST(DirectoryRemoval, KeptEntriesStayWithTheFoldersHoldingThem) {
+    ScratchDir dir;
+    const std::wstring root = (dir / L"tree").wstring();
+    for (const wchar_t* folder : {L"", L"\\Logs", L"\\Logs\\deep", L"\\Logs\\deeper", L"\\Logs\\de", L"\\Logsx",
+                                  L"\\cache"})
+        makeFolder(root + folder);
+    for (const wchar_t* file : {L"\\top.txt", L"\\Logs\\deep\\open.log", L"\\Logs\\deep\\open.log.old",
+                                L"\\Logs\\deep\\open",
+                                L"\\Logs\\old.log", L"\\Logs\\deeper\\x.log", L"\\Logsx\\y.txt", L"\\cache\\c.bin"})
+        makeFile(root + file, "x");
+    const std::wstring kept = finalPathOf(root + L"\\Logs\\deep\\open.log");
+    ASSERT_FALSE(kept.empty());
+    std::wstring otherCase = kept;
+    for (wchar_t& c : otherCase) c = static_cast<wchar_t>(towupper(c));
+
+    for (const std::wstring& keep : {kept, otherCase}) {
+        SCOPED_TRACE(std::string(keep.begin(), keep.end()));
+        uint32_t files = 0;
+        uint32_t folders = 0;
+        StdoutCapture capture;
+        EXPECT_EQ(FileOperations().removeDirectory(root, true, &files, &folders, {keep}), ErrorCode::Success);
+        EXPECT_TRUE(failedDeletes(capture).empty());
+        EXPECT_TRUE(present(root + L"\\Logs\\deep\\open.log"));
+        std::vector<std::wstring> left;
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            left.push_back(fs::relative(entry.path(), root).wstring());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::wstring>{L"Logs", L"Logs\\deep", L"Logs\\deep\\open.log"}));
+        if (keep == kept) {
+            EXPECT_EQ(files, 7u);    // top, open.log.old, open, old.log, x.log, y.txt, c.bin
+            EXPECT_EQ(folders, 4u);  // deeper, de, Logsx, cache; not the root
+        } else {
+            EXPECT_EQ(files + folders, 0u);  // nothing else was left
+        }
+    }
+
+    // A keep list naming nothing inside: the whole tree goes, root included.
+    uint32_t files = 0;
+    uint32_t folders = 0;
+    StdoutCapture capture;
+    EXPECT_EQ(FileOperations().removeDirectory(root, true, &files, &folders, {(dir / L"elsewhere.log").wstring()}),
+              ErrorCode::Success);
+    EXPECT_FALSE(present(root));
+    EXPECT_EQ(files, 1u);
+    EXPECT_EQ(folders, 3u);
 }
 
 TEST(DirectoryRemoval, TreeDeeperThanMaxPath) {

@@ -54,5 +54,27 @@ TEST(FileSystemQueries, FailedRemovalIsNamedRemove) {
     EXPECT_TRUE(fs::exists(dir / L"full" / L"inside.txt"));
 }
 
+// Every way Windows says "not there" is a plain no; a present entry, a file
+// as a folder or a folder as a file, a yes.
+TEST(FileSystemQueries, EntryExistsByWindowsOwnAnswer) {
+    ScratchDir dir;
+    { std::ofstream(dir / L"file.txt") << "x"; }
+    fs::create_directory(dir / L"folder");
+    const struct {
+        fs::path path;
+        bool present;
+    } cases[] = {
+        {dir / L"file.txt", true},
+        {dir / L"folder", true},
+        {dir / L"folder\\", true},
+        {dir / L"missing.txt", false},                  // file not found
+        {dir / L"missing\\deeper.txt", false},          // path not found
+        {dir / L"file.txt\\below", false},              // a file named as a folder
+        {dir / L"bad?name", false},                     // a name Windows refuses
+        {dir / L"bad*name\\x", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(entryExistsOrThrow(c.path), c.present) << c.path.string();
+}
+
 }  // namespace
 }  // namespace korvel

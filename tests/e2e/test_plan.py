@@ -2,7 +2,8 @@
 the real program, the order of the plan's events and its progress, the
 missing-value error of every operation type, the stop at the first failure,
 and the operations that need no machine-wide state (apply_manifest against
-nginx, write_receipt, release_session, the operations this build lacks).
+nginx, write_receipt, release_session). prune_orphans has its own driver,
+test_prune_orphans.py.
 Operations that write the registry, shortcuts or prerequisites run in
 test_plan_machine.py, in a prefix of their own."""
 import json
@@ -135,7 +136,7 @@ class Order(PlanCase):
             {"type": "release_session", "sessionRoot": self.scratch.winpath("last", "session")},
         ]
         r = run_plan(self.plan(ops))
-        self.assertEqual(r.returncode, 4, r.stdout_text)
+        self.assertEqual(r.returncode, 1, r.stdout_text)
         self.assertEqual(pl.briefs(r.events, ("execution_plan", "write_receipt", "prune_orphans"), levels=()), [
             ("status", "execution_plan", "loading_plan"), ("status", "execution_plan", "executing"),
             ("status", "execution_plan", "operation_0"),
@@ -143,8 +144,8 @@ class Order(PlanCase):
             ("progress", "execution_plan", 25),
             ("status", "execution_plan", "operation_1"),
             ("status", "prune_orphans", "starting"),
-            ("error", "prune_orphans", 4, "prune_orphans is not available in this build")]
-            + failed_operation(1, 4))
+            ("error", "prune_orphans", 1, "Missing component (must be 'client' or 'launcher')")]
+            + failed_operation(1, 1))
         # What ran stays; nothing after the failure ran.
         self.assertTrue(os.path.isfile(os.path.join(first, "InstallReceipt.json")))
         self.assertEqual(os.listdir(last), ["session"])
@@ -153,6 +154,7 @@ class Order(PlanCase):
 class MissingValues(PlanCase):
     def test_each_type_checks_its_required_values(self):
         t = self.scratch.winpath("target")
+        s, f = self.scratch.winpath("session"), self.scratch.winpath("session", "files.json")
         cases = [
             ({"type": "install_prereqs"}, "install_prereqs", "Missing cdnUrl"),
             ({"type": "install_prereqs", "cdnUrl": ""}, "install_prereqs", "Missing cdnUrl"),
@@ -170,6 +172,16 @@ class MissingValues(PlanCase):
             ({"type": "write_receipt", "targetPath": t, "version": 2}, "write_receipt",
              "Missing required parameters: targetPath, version"),
             ({"type": "release_session", "sessionRoot": ["x"]}, "release_session", "Missing sessionRoot"),
+            ({"type": "prune_orphans", "component": "client", "sessionRoot": s, "filesManifest": f},
+             "prune_orphans", "Missing targetPath"),
+            ({"type": "prune_orphans", "targetPath": t, "sessionRoot": s, "filesManifest": f},
+             "prune_orphans", "Missing component (must be 'client' or 'launcher')"),
+            ({"type": "prune_orphans", "targetPath": t, "component": "launcher ", "sessionRoot": s,
+              "filesManifest": f}, "prune_orphans", "Invalid component: must be 'client' or 'launcher'"),
+            ({"type": "prune_orphans", "targetPath": t, "component": "CLIENT", "sessionRoot": s},
+             "prune_orphans", "Missing session parameters: sessionRoot and filesManifest are required"),
+            ({"type": "prune_orphans", "targetPath": t, "component": "Launcher", "filesManifest": f},
+             "prune_orphans", "Missing session parameters: sessionRoot and filesManifest are required"),
         ]
         for op, name, details in cases:
             with self.subTest(op=op):

@@ -276,5 +276,54 @@ TEST_F(UninstallEntry, WriteGoesOnWithAnUnreadableSubfolder) {
     expectNumber(readKey(), L"EstimatedSize", 4);
 }
 
+// A text value as stored, byte for byte, in a scratch key of the current
+// user (nothing shared with the uninstall entry's tests).
+TEST(ReadStringValue, TextUpToTheFirstNulOfAStringValueOnly) {
+    const std::wstring keyPath = L"Software\\KorvelTest\\ReadStringValue-" + std::to_wstring(GetCurrentProcessId());
+    RegistryKeyHandle key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    struct Case {
+        const wchar_t* name;
+        DWORD type;
+        std::string bytes;  // raw data, UTF-16LE for text
+        ErrorCode result;
+        std::wstring text;
+    };
+    auto utf16 = [](const std::wstring& text) {
+        return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    };
+    const Case cases[] = {
+        {L"Plain", REG_SZ, utf16(std::wstring(L"C:\\Korvel") + L'\0'), ErrorCode::Success, L"C:\\Korvel"},
+        {L"NoTerminator", REG_SZ, utf16(L"C:\\Korvel"), ErrorCode::Success, L"C:\\Korvel"},
+        {L"Expand", REG_EXPAND_SZ, utf16(std::wstring(L"%ProgramFiles%\\Korvel") + L'\0'), ErrorCode::Success,
+         L"%ProgramFiles%\\Korvel"},
+        {L"InnerNul", REG_SZ, utf16(std::wstring(L"C:\\A") + L'\0' + L"B" + L'\0'), ErrorCode::Success, L"C:\\A"},
+        {L"OddSize", REG_SZ, utf16(L"C:\\K") + "x", ErrorCode::Success, L"C:\\K"},
+        {L"OneByte", REG_SZ, "x", ErrorCode::Success, L""},
+        {L"Empty", REG_SZ, "", ErrorCode::Success, L""},
+        {L"Number", REG_DWORD, std::string("\x01\x00\x00\x00", 4), ErrorCode::RegistryValueNotFound, L"kept"},
+        {L"Binary", REG_BINARY, utf16(L"C:\\Korvel"), ErrorCode::RegistryValueNotFound, L"kept"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(RegSetValueExW(key.get(), c.name, 0, c.type, reinterpret_cast<const BYTE*>(c.bytes.data()),
+                                 static_cast<DWORD>(c.bytes.size())),
+                  ERROR_SUCCESS);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        std::wstring text = L"kept";
+        EXPECT_EQ(RegistryManager::readStringValue(key, c.name, text), c.result);
+        EXPECT_EQ(text, c.text);
+    }
+    std::wstring text = L"kept";
+    EXPECT_EQ(RegistryManager::readStringValue(key, L"Missing", text), ErrorCode::RegistryValueNotFound);
+    EXPECT_EQ(RegistryManager::readStringValue(RegistryKeyHandle(), L"Plain", text), ErrorCode::RegistryAccessDenied);
+    EXPECT_EQ(text, L"kept");
+    key.reset();
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KorvelTest");
+}
+
 }  // namespace
 }  // namespace korvel

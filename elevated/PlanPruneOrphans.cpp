@@ -1,0 +1,17 @@
+#include "elevated/PlanPruneOrphans.h"
+
+#include "orphan/PruneOrphans.h"
+
+namespace korvel {
+
+ErrorCode runPlanPruneOrphans(const PlanOperation& operation) {
+    PruneOrphansRequest request;
+    request.targetPath = operation.targetPath;
+    request.component = operation.component;
+    request.sessionRoot = operation.sessionRoot;
+    request.filesManifest = operation.filesManifest;
+    request.dryRun = operation.dryRun;
+    return static_cast<ErrorCode>(runPruneOrphans(request));
+}
+
+}  // namespace korvel
