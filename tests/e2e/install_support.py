@@ -40,7 +40,7 @@ def host(win_path):
 def registry():
     """{"exists": bool, "values": {name: {"type", "data", "size"}}} of the uninstall key."""
     r = harness.run("reg_tool.exe", ["dump", UNINSTALL_KEY])
-    assert r.returncode == 0, r.stderr_text
+    assert r.returncode == 0, (r.returncode, r.stdout_text, r.stderr_text)
     return json.loads(r.stdout_text.strip())
 
 
