@@ -9,27 +9,7 @@
 
 #include "common/ConsoleOutput.h"
 #include "common/UniqueResource.h"
-
-namespace {
-
-std::wstring quoted(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
-
-}  // namespace
+#include "tests/tools/ChildProcess.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
@@ -43,17 +23,5 @@ int wmain(int argc, wchar_t** argv) {
                                 std::to_wstring(GetLastError()));
         return 125;
     }
-    std::wstring commandLine;
-    for (int i = 2; i < argc; ++i) commandLine += (i > 2 ? L" " : L"") + quoted(argv[i]);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(argv[2], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-        return 125;
-    korvel::ScopedHandle child(process.hProcess);
-    korvel::ScopedHandle thread(process.hThread);
-    WaitForSingleObject(child.get(), INFINITE);
-    DWORD code = 125;
-    GetExitCodeProcess(child.get(), &code);
-    return static_cast<int>(code);
+    return korvel::tools::runChild("run_holding", argc, argv, 2);
 }

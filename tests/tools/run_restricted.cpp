@@ -9,38 +9,14 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <string>
 
 #include "common/UniqueResource.h"
+#include "tests/tools/ChildProcess.h"
 
 using korvel::ScopedHandle;
 using korvel::SidHandle;
 
 namespace {
-
-// Quotes one argument so that the child's argument parser gives it back
-// unchanged (backslashes before a quote are doubled).
-std::wstring quote(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            out.append(backslashes * 2 + 1, L'\\');
-        } else {
-            out.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        out.push_back(c);
-    }
-    out.append(backslashes * 2, L'\\');
-    out.push_back(L'"');
-    return out;
-}
 
 int fail(const char* what) {
     std::fprintf(stderr, "run_restricted: %s failed: %lu\n", what, GetLastError());
@@ -75,27 +51,5 @@ int wmain(int argc, wchar_t** argv) {
         return fail("CreateRestrictedToken");
     }
 
-    std::wstring commandLine;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) commandLine.push_back(L' ');
-        commandLine += quote(argv[i]);
-    }
-
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessAsUserW(restricted.get(), argv[1], commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                              nullptr, &si, &pi)) {
-        return fail("CreateProcessAsUserW");
-    }
-    const ScopedHandle process(pi.hProcess);
-    const ScopedHandle thread(pi.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
-    DWORD code = 125;
-    if (!GetExitCodeProcess(process.get(), &code)) code = 125;
-    return static_cast<int>(code);
+    return korvel::tools::runChild("run_restricted", argc, argv, 1, restricted.get());
 }
