@@ -13,19 +13,11 @@
 #include "common/ConsoleOutput.h"
 #include "common/ErrorCodes.h"
 #include "common/FileOperations.h"
+#include "tests/tools/BenchClock.h"
 
 namespace {
 
-double now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using korvel::tools::now;
 
 void report(const char* name, uint64_t bytes, double seconds) {
     char line[160];

@@ -20,25 +20,17 @@
 #include "common/ConsoleOutput.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
+#include "tests/tools/BenchClock.h"
 
 namespace {
+
+using korvel::tools::now;
 
 struct Item {
     std::wstring url;
     std::wstring download;
     std::wstring copy;
 };
-
-double now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 void report(const char* name, double seconds) {
     char line[96];
