@@ -52,6 +52,18 @@ def prefix_temp_dir(prefix=None):
     return "C:\\users\\root\\Temp"
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    """Writes data to path, making the folders above it first."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 class Scratch:
     """A fresh folder below T:\\e2e, removed by cleanup()."""
 

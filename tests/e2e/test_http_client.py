@@ -9,22 +9,13 @@ import re
 import unittest
 
 import harness
+from harness import read, write
 from httpfetch import (CANCELLED, CLEANED, DONE, FRESH, INIT, RESUMING, START, EventsMixin, fetch, http_error,
                        mapped, reported_winhttp_error)
 from servers import FaultServer, NginxServer, closed_port, trust_test_ca
 
 DATA = os.urandom(3000000)
 SMALL = os.urandom(1000)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 class HttpClientTest(EventsMixin, unittest.TestCase):

@@ -6,15 +6,11 @@ import os
 import unittest
 
 import harness
+from harness import read
 from httpfetch import CLEANED, DONE, FRESH, INIT, START, EventsMixin, fetch, http_error, mapped, reported_winhttp_error
 from servers import FaultServer, NginxServer, StalledListener
 
 SMALL = os.urandom(1000)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def stamp(event):

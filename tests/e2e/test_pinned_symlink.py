@@ -10,17 +10,7 @@ import os
 import unittest
 
 import harness
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+from harness import read, write
 
 
 def outcomes(result):

@@ -19,6 +19,7 @@ import uuid
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 import harness  # noqa: E402
+from harness import read, write  # noqa: E402
 import prereqtools as pt  # noqa: E402
 from servers import FaultServer, NginxServer, Reply  # noqa: E402
 
@@ -26,17 +27,6 @@ SYSTEM32 = harness.prefix_path("C:\\windows\\system32")
 DXGI = os.path.join(SYSTEM32, "dxgi.dll")
 DXGI_HIDDEN = DXGI + ".korvel-hidden"
 DOTNET_DIR = harness.prefix_path("C:\\Program Files\\dotnet")
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def snapshot(root):
