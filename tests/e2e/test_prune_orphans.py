@@ -12,28 +12,16 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
 import harness  # noqa: E402
+from harness import read, write  # noqa: E402
 import plantools as pl  # noqa: E402
+from throwaway_prefix import WINE64, ThrowawayPrefix  # noqa: E402
 
 SWITCHES = ("KORVEL_ORPHAN_CLEANUP", "KORVEL_ORPHAN_CLEANUP_DRYRUN")
-WINE64 = os.environ.get("KORVEL_WINE64", "/usr/lib/wine/wine64")
-WINESERVER = os.environ.get("KORVEL_WINESERVER", "/usr/lib/wine/wineserver")
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def run_plan(plan, env=None):
@@ -489,46 +477,17 @@ class Attacks(PruneCase):
             json.loads(read(p))
 
 
-class DangerousTarget(unittest.TestCase):
+class DangerousTarget(ThrowawayPrefix):
     """Protected folders as the target, in a throwaway prefix made for this
     test alone, so that a cleanup that went wrong could only ever harm that
     prefix. Each is refused before anything is pinned or deleted."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = harness.Scratch("prune-danger")
-        cls.prefix = cls.scratch.path("prefix")
-        cls.env = {k: v for k, v in os.environ.items() if k not in SWITCHES}
-        cls.env.update({"WINEPREFIX": cls.prefix, "HOME": cls.scratch.path("home"), "WINEDEBUG": "-all",
-                        "WINEARCH": "win64", "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=d;mshtml=d"})
-        os.makedirs(cls.env["HOME"])
-        cls.wine([WINE64, "wineboot", "--init"], 600)
-        dd = os.path.join(cls.prefix, "dosdevices")
-        for letter in ("z:", "y:", "x:"):
-            if os.path.lexists(os.path.join(dd, letter)):
-                os.unlink(os.path.join(dd, letter))
-        os.symlink(harness.BIN_DIR, os.path.join(dd, "k:"))
-        os.symlink(harness.SCRATCH_DIR, os.path.join(dd, "t:"))
-        cls.drive_c = os.path.join(cls.prefix, "drive_c")
+    SCRATCH_NAME = "prune-danger"
+    UNSET_VARIABLES = SWITCHES
 
     @classmethod
-    def tearDownClass(cls):
-        # Only the server of this prefix (WINEPREFIX) is asked to stop.
-        cls.wine([WINESERVER, "-k"], 60, check=False)
-        subprocess.run(["timeout", "60", WINESERVER, "-w"], env=cls.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(cls.scratch.host, ignore_errors=True)
-
-    @classmethod
-    def wine(cls, argv, timeout, check=True):
-        with tempfile.TemporaryFile() as out:
-            proc = subprocess.run(["timeout", "--kill-after=10", str(timeout)] + argv, env=cls.env,
-                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
-            out.seek(0)
-            data = out.read()
-        if check:
-            assert proc.returncode == 0, (argv, proc.returncode, data[-2000:])
-        return proc.returncode, data
+    def drives(cls):
+        return dict(super().drives(), **{"t:": harness.SCRATCH_DIR})
 
     def test_protected_folders_are_skipped_and_nothing_is_deleted(self):
         users = os.path.join(self.drive_c, "users")

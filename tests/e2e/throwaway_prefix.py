@@ -1,7 +1,7 @@
 """A Wine prefix made for one test class alone, for runs that a fault could
 turn against the machine's own folders: whatever such a run removed could
-only ever be this prefix. K: is the build's bin folder; the host's drives
-are not mapped."""
+only ever be this prefix. K: is the build's bin folder (a subclass may map
+more); the host's drives are not mapped."""
 import os
 import shutil
 import subprocess
@@ -26,11 +26,20 @@ def snapshot(root):
 
 
 class ThrowawayPrefix(unittest.TestCase):
+    # A subclass may name its scratch folder, keep variables of the caller's
+    # environment out of the prefix's programs and map further drives.
+    SCRATCH_NAME = "throwaway-prefix"
+    UNSET_VARIABLES = ()
+
+    @classmethod
+    def drives(cls):
+        return {"k:": harness.BIN_DIR}
+
     @classmethod
     def setUpClass(cls):
-        cls.scratch = harness.Scratch("throwaway-prefix")
+        cls.scratch = harness.Scratch(cls.SCRATCH_NAME)
         cls.prefix = cls.scratch.path("prefix")
-        cls.env = dict(os.environ)
+        cls.env = {k: v for k, v in os.environ.items() if k not in cls.UNSET_VARIABLES}
         cls.env.update({"WINEPREFIX": cls.prefix, "HOME": cls.scratch.path("home"), "WINEDEBUG": "-all",
                         "WINEARCH": "win64", "WINEDLLOVERRIDES": "winemenubuilder.exe=d;mscoree=d;mshtml=d"})
         os.makedirs(cls.env["HOME"])
@@ -39,7 +48,8 @@ class ThrowawayPrefix(unittest.TestCase):
         for letter in ("z:", "y:", "x:"):
             if os.path.lexists(os.path.join(dd, letter)):
                 os.unlink(os.path.join(dd, letter))
-        os.symlink(harness.BIN_DIR, os.path.join(dd, "k:"))
+        for letter, target in cls.drives().items():
+            os.symlink(target, os.path.join(dd, letter))
         cls.drive_c = os.path.join(cls.prefix, "drive_c")
 
     @classmethod
