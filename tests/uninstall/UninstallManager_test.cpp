@@ -16,6 +16,7 @@
 #include "install/RegistryManager.h"
 #include "tests/elevated/StreamCapture.h"
 #include "tests/support/TestSupport.h"
+#include "tests/uninstall/UninstallerRun.h"
 #include "uninstall/InstallReceiptReader.h"
 #include "uninstall/UninstallManager.h"
 #include "uninstall/Uninstaller.h"
@@ -24,7 +25,9 @@ namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ProgramRun;
 using test::readFile;
+using test::runUninstallerWith;
 using test::ScratchDir;
 using test::StreamCapture;
 using test::writeFile;
@@ -86,25 +89,6 @@ void writeReceipt(const fs::path& folder) {
     receipt.shortcuts = {{L"Korvel", L"START_MENU", L"ALL_USERS"}, {L"Korvel", L"DESKTOP", L"ALL_USERS"}};
     receipt.uninstallKey = L"HKLM\\Korvel";
     ASSERT_EQ(writeInstallReceipt(receipt, getReceiptPath(folder.wstring()).wstring()), ErrorCode::Success);
-}
-
-struct ProgramRun {
-    int code = 0;
-    std::string out;
-    std::string err;
-};
-
-ProgramRun runProgram(std::vector<std::wstring> args) {
-    args.insert(args.begin(), L"KorvelUninstall.exe");
-    std::vector<const wchar_t*> argv;
-    for (const std::wstring& a : args) argv.push_back(a.c_str());
-    StreamCapture out(STD_OUTPUT_HANDLE);
-    StreamCapture err(STD_ERROR_HANDLE);
-    ProgramRun run;
-    run.code = runUninstaller(static_cast<int>(argv.size()), argv.data(), [] { return true; });
-    run.out = out.text();
-    run.err = err.text();
-    return run;
 }
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -219,8 +203,8 @@ TEST_F(UninstallManagerTest, DeclinedRunPrintsCancellationAndNoSuccessBlock) {
     writeFile(install / L"file.txt", "x");
     for (bool quiet : {false, true}) {
         StdinFrom input(dir, "n\n");
-        const ProgramRun run = quiet ? runProgram({L"--quiet", L"--install-path", install.wstring()})
-                              : runProgram({L"--install-path", install.wstring()});
+        const ProgramRun run = quiet ? runUninstallerWith({L"--quiet", L"--install-path", install.wstring()})
+                              : runUninstallerWith({L"--install-path", install.wstring()});
         EXPECT_EQ(run.code, 0);
         EXPECT_TRUE(has(run.out, "Do you want to continue? (Y/N): "));  // shown also when quiet
         EXPECT_EQ(has(run.out, "Uninstall cancelled by user.\n"), !quiet);
@@ -242,7 +226,7 @@ TEST_F(UninstallManagerTest, FolderThatIsNotFullyQualifiedIsRefusedBeforeAnythin
     {
     InFolder inside(dir.path());
     for (const std::wstring& path : {std::wstring(L"Korvel"), std::wstring(L"\\unit"), std::wstring(L"T:unit")}) {
-        const ProgramRun run = runProgram({L"--force", L"--install-path", path});
+        const ProgramRun run = runUninstallerWith({L"--force", L"--install-path", path});
         EXPECT_EQ(run.code, 147);
         EXPECT_TRUE(has(run.err, "Refusing to remove the installation folder " + std::string(path.begin(), path.end())))
             << run.err;

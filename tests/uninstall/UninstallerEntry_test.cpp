@@ -10,32 +10,16 @@
 #include <vector>
 
 #include "tests/elevated/StreamCapture.h"
+#include "tests/uninstall/UninstallerRun.h"
 #include "uninstall/UninstallOptions.h"
 #include "uninstall/Uninstaller.h"
 
 namespace korvel {
 namespace {
 
+using test::ProgramRun;
+using test::runUninstallerWith;
 using test::StreamCapture;
-
-struct ProgramRun {
-    int code = 0;
-    std::string out;
-    std::string err;
-};
-
-ProgramRun runWith(std::vector<std::wstring> args, bool elevated = true) {
-    args.insert(args.begin(), L"KorvelUninstall.exe");
-    std::vector<const wchar_t*> argv;
-    for (const std::wstring& a : args) argv.push_back(a.c_str());
-    StreamCapture out(STD_OUTPUT_HANDLE);
-    StreamCapture err(STD_ERROR_HANDLE);
-    ProgramRun run;
-    run.code = runUninstaller(static_cast<int>(argv.size()), argv.data(), [elevated] { return elevated; });
-    run.out = out.text();
-    run.err = err.text();
-    return run;
-}
 
 struct ParseCase {
     std::vector<std::wstring> args;
@@ -104,7 +88,7 @@ TEST(UninstallCommandLine, ParsesTheTable) {
 }
 
 TEST(UninstallCommandLine, HelpAndVersionGoToStandardOutputEvenWhenQuiet) {
-    const ProgramRun help = runWith({L"--quiet", L"--help"});
+    const ProgramRun help = runUninstallerWith({L"--quiet", L"--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.out, uninstallUsageText());
     EXPECT_EQ(help.err, "");
@@ -114,7 +98,7 @@ TEST(UninstallCommandLine, HelpAndVersionGoToStandardOutputEvenWhenQuiet) {
     EXPECT_NE(help.out.find("  10   Installation not found\n"), std::string::npos);
     EXPECT_EQ(help.out.substr(help.out.size() - 36), "  200+ Process termination failures\n");
 
-    const ProgramRun version = runWith({L"--version", L"--quiet"});
+    const ProgramRun version = runUninstallerWith({L"--version", L"--quiet"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.err, "");
     EXPECT_TRUE(std::regex_match(
@@ -124,7 +108,7 @@ TEST(UninstallCommandLine, HelpAndVersionGoToStandardOutputEvenWhenQuiet) {
 }
 
 TEST(UninstallCommandLine, ErrorsExitOneWithoutEvents) {
-    const ProgramRun bad = runWith({L"--quiet", L"--nope"});
+    const ProgramRun bad = runUninstallerWith({L"--quiet", L"--nope"});
     EXPECT_EQ(bad.code, 1);
     EXPECT_EQ(bad.out, "");
     EXPECT_EQ(bad.err, "Error: Unknown option: --nope\nUse --help for usage information\n");
@@ -132,7 +116,7 @@ TEST(UninstallCommandLine, ErrorsExitOneWithoutEvents) {
 
 TEST(UninstallCommandLine, NotElevatedExitsTwoWithoutEventsAlsoWhenQuiet) {
     for (bool quiet : {false, true}) {
-        const ProgramRun run = runWith(quiet ? std::vector<std::wstring>{L"--quiet", L"--force"}
+        const ProgramRun run = runUninstallerWith(quiet ? std::vector<std::wstring>{L"--quiet", L"--force"}
                                       : std::vector<std::wstring>{L"--force"},
                                 false);
         EXPECT_EQ(run.code, 2);
