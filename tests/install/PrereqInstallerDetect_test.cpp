@@ -8,21 +8,14 @@
 
 #include "common/UniqueResource.h"
 #include "install/PrereqInstaller.h"
+#include "tests/install/PrereqEvents.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel {
 namespace {
 
+using test::messages;
 using test::StdoutCapture;
-
-std::vector<std::string> messages(const std::vector<Json::Value>& events, const std::string& level) {
-    std::vector<std::string> out;
-    for (const Json::Value& e : events) {
-        if (e["event_type"].asString() == "diagnostic" && e["level"].asString() == level)
-            out.push_back(e["message"].asString());
-    }
-    return out;
-}
 
 TEST(PrereqVersions, ParsesPartsTheWayStrtolReadsThem) {
     const struct {

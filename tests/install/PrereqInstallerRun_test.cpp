@@ -15,25 +15,18 @@
 #include "common/FileOperations.h"
 #include "common/UniqueResource.h"
 #include "install/PrereqInstaller.h"
+#include "tests/install/PrereqEvents.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::messages;
 using test::StdoutCapture;
 
 const wchar_t kStandIn[] = L"K:\\prereq-installers\\VC_redist.x64.exe";
 const wchar_t kExitVariable[] = L"KORVEL_TEST_INSTALLER_EXIT_VC_REDIST_X64";
-
-std::vector<std::string> messages(const std::vector<Json::Value>& events, const std::string& level) {
-    std::vector<std::string> out;
-    for (const Json::Value& e : events) {
-        if (e["event_type"].asString() == "diagnostic" && e["level"].asString() == level)
-            out.push_back(e["message"].asString());
-    }
-    return out;
-}
 
 bool contains(const std::vector<std::string>& list, const std::string& item) {
     for (const std::string& s : list) {
