@@ -91,6 +91,16 @@ void writeReceipt(const fs::path& folder) {
     ASSERT_EQ(writeInstallReceipt(receipt, getReceiptPath(folder.wstring()).wstring()), ErrorCode::Success);
 }
 
+// A forced, quiet purge of the given installation folder.
+UninstallOptions purgeWithoutPrompt(const fs::path& install) {
+    UninstallOptions options;
+    options.force = true;
+    options.purge = true;
+    options.quiet = true;
+    options.installPath = install.wstring();
+    return options;
+}
+
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST_F(UninstallManagerTest, DetectsByOptionRegistryOrDefaultFolder) {
@@ -255,11 +265,7 @@ TEST_F(UninstallManagerTest, SpecialFolderThatCannotBeObtainedIsSkipped) {
     StreamCapture out(STD_OUTPUT_HANDLE);
     UninstallManager manager;
     manager.folderPath = [](int) { return std::wstring(); };
-    UninstallOptions options;
-    options.force = true;
-    options.purge = true;
-    options.quiet = true;
-    options.installPath = install.wstring();
+    const UninstallOptions options = purgeWithoutPrompt(install);
     UninstallStats stats;
     const int code = manager.run(options, stats);
 
@@ -303,11 +309,7 @@ TEST_F(UninstallManagerTest, PurgeRemovesEverythingButTheOpenLog) {
 
     StreamCapture out(STD_OUTPUT_HANDLE);
     UninstallManager manager;
-    UninstallOptions options;
-    options.force = true;
-    options.purge = true;
-    options.quiet = true;
-    options.installPath = install.wstring();
+    const UninstallOptions options = purgeWithoutPrompt(install);
     UninstallStats stats;
     EXPECT_EQ(manager.run(options, stats), 0);
     ASSERT_TRUE(manager.logOpen());
