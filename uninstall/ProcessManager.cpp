@@ -119,12 +119,36 @@ ErrorCode ProcessManager::terminateProcesses(const std::vector<uint32_t>& pids) 
 
 ErrorCode ProcessManager::terminateProcess(uint32_t pid) {
     logLine(LogLevel::Info, "Terminating process: " + std::to_string(pid));
-    if (closeProcessWindows(pid) == ErrorCode::Success) {
+    // The pid came from a snapshot; by now it may name another program, so
+    // the process is opened once, proven to run one of the product's images,
+    // and ended through that handle only.
+    ScopedHandle process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_PARAMETER) return ErrorCode::Success;
+        logLine(LogLevel::Error, "Failed to open process for termination: " + std::to_string(error));
+        return ErrorCode::InternalError;
+    }
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (QueryFullProcessImageNameW(process.get(), 0, image, &size)) {
+        const std::wstring path(image, size);
+        const size_t slash = path.find_last_of(L"\\/");
+        const std::wstring name = toLowerWide(slash == std::wstring::npos ? path : path.substr(slash + 1));
+        bool product = false;
+        for (const std::wstring& known : productExecutableNames()) product = product || toLowerWide(known) == name;
+        if (!product) {
+            logLine(LogLevel::Info, "Process " + std::to_string(pid) + " is no longer a Korvel program");
+            return ErrorCode::Success;
+        }
+    }
+    if (closeProcessWindows(pid, process.get()) == ErrorCode::Success) {
         logLine(LogLevel::Info, "Process terminated gracefully");
         return ErrorCode::Success;
     }
     logLine(LogLevel::Warning, "Graceful termination failed, forcing");
-    const ErrorCode code = forceTerminate(pid);
+    const ErrorCode code = forceTerminate(pid, process.get());
     if (code != ErrorCode::Success) {
         logLine(LogLevel::Error, "Failed to terminate process");
         return code;
@@ -134,13 +158,16 @@ ErrorCode ProcessManager::terminateProcess(uint32_t pid) {
 }
 
 ErrorCode ProcessManager::closeProcessWindows(uint32_t pid) {
+    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER ? ErrorCode::Success : ErrorCode::InternalError;
+    return closeProcessWindows(pid, process.get());
+}
+
+ErrorCode ProcessManager::closeProcessWindows(uint32_t pid, void* process) {
     WindowSearch search{pid, {}};
     EnumWindows(collectProcessWindows, reinterpret_cast<LPARAM>(&search));
     for (HWND window : search.windows) PostMessageW(window, WM_CLOSE, 0, 0);
-
-    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
-    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER ? ErrorCode::Success : ErrorCode::InternalError;
-    switch (WaitForSingleObject(process.get(), kExitWaitMs)) {
+    switch (WaitForSingleObject(process, kExitWaitMs)) {
         case WAIT_OBJECT_0:
             return ErrorCode::Success;
         case WAIT_TIMEOUT:
@@ -158,13 +185,17 @@ ErrorCode ProcessManager::forceTerminate(uint32_t pid) {
         logLine(LogLevel::Error, "Failed to open process for termination: " + std::to_string(error));
         return ErrorCode::InternalError;
     }
-    if (!TerminateProcess(process.get(), kForcedExitCode)) {
+    return forceTerminate(pid, process.get());
+}
+
+ErrorCode ProcessManager::forceTerminate(uint32_t pid, void* process) {
+    if (!TerminateProcess(process, kForcedExitCode)) {
         logLine(LogLevel::Error, "TerminateProcess failed: " + std::to_string(GetLastError()));
         return ErrorCode::InternalError;
     }
     // Termination only starts the end: the image and the files the process
     // holds open stay in use until it has really gone.
-    const DWORD waited = WaitForSingleObject(process.get(), kExitWaitMs);
+    const DWORD waited = WaitForSingleObject(process, kExitWaitMs);
     if (waited != WAIT_OBJECT_0) {
         logLine(LogLevel::Error, "Process " + std::to_string(pid) + " did not exit within " +
                                      std::to_string(kExitWaitMs) + " ms after termination");

@@ -38,6 +38,12 @@ public:
     // its image and open files are released when this returns 0.
     ErrorCode forceTerminate(uint32_t pid);
     ErrorCode getProcessImagePath(uint32_t pid, std::wstring& imagePath);
+
+private:
+    // The same steps through one open handle: while it is held the pid
+    // cannot pass to another program.
+    ErrorCode closeProcessWindows(uint32_t pid, void* process);
+    ErrorCode forceTerminate(uint32_t pid, void* process);
 };
 
 std::wstring toLowerWide(const std::wstring& text);

@@ -70,12 +70,20 @@ bool processRunning(DWORD pid) {
     return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
-void endProcess(DWORD pid) {
-    ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (process.valid()) {
-        TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), 10000);
-    }
+// Ends a stand-in installer left running. A recorded pid may since belong to
+// another program (the system reuses them; other tests run beside this one),
+// so only a process whose image is a stand-in installer is ended.
+void endStandIn(DWORD pid) {
+    ScopedHandle process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process.valid()) return;
+    wchar_t image[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) return;
+    const std::wstring name = fs::path(std::wstring(image, size)).filename().wstring();
+    if (CompareStringOrdinal(name.c_str(), -1, fs::path(kStandIn).filename().c_str(), -1, TRUE) != CSTR_EQUAL) return;
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), 10000);
 }
 
 TEST(PrereqFolderSecurity, OnlyAdministratorsAndSystemProtectedFromInheritance) {
@@ -284,7 +292,7 @@ TEST(PrereqCommands, ACommandPastItsLimitIsEndedAndReportsStillActive) {
         EXPECT_EQ(installer.runCommand(c.command, output, exitCode), ErrorCode::Success);
         EXPECT_EQ(exitCode, static_cast<uint32_t>(STILL_ACTIVE)) << std::string(c.what, c.what + wcslen(c.what));
     }
-    for (DWORD pid : recordedPids(log)) endProcess(pid);
+    for (DWORD pid : recordedPids(log)) endStandIn(pid);
 }
 
 }  // namespace

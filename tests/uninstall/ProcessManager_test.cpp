@@ -86,6 +86,21 @@ TEST(ProcessManager, WindowlessProcessesAreForcedAndGoneOnReturn) {
     WaitForSingleObject(lookalike.get(), 5000);
 }
 
+// A pid from the snapshot may name another program by the time it is ended
+// (the system reuses pids): a process whose image is none of the product's
+// programs is left running.
+TEST(ProcessManager, PidThatNoLongerNamesAProductProgramIsLeftAlone) {
+    ScratchDir dir;
+    ScopedHandle other = startAs(dir, L"SomeoneElse.exe");
+    ASSERT_TRUE(other);
+    StreamCapture out(STD_OUTPUT_HANDLE);
+    EXPECT_EQ(ProcessManager().terminateProcess(GetProcessId(other.get())), ErrorCode::Success);
+    EXPECT_EQ(WaitForSingleObject(other.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_NE(out.text().find("is no longer a Korvel program"), std::string::npos);
+    TerminateProcess(other.get(), 0);
+    WaitForSingleObject(other.get(), 5000);
+}
+
 TEST(ProcessManager, ProcessAlreadyGoneCountsAsEnded) {
     EXPECT_EQ(ProcessManager().closeProcessWindows(0xFFFFFFF0u), ErrorCode::Success);
     EXPECT_EQ(ProcessManager().forceTerminate(0xFFFFFFF0u), ErrorCode::Success);
