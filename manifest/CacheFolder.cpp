@@ -67,7 +67,7 @@ bool endsWithTmp(const std::wstring& name) {
 
 }  // namespace
 
-ErrorCode CacheFolder::open(const fs::path& root) {
+ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     path_ = root;
     root_.reset();
     FileOperations files;
@@ -95,8 +95,10 @@ ErrorCode CacheFolder::open(const fs::path& root) {
             detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(root));
         }
     }
-    const ErrorCode created = files.createDirectory(root);
-    if (created != ErrorCode::Success) return created;
+    if (create) {
+        const ErrorCode created = files.createDirectory(root);
+        if (created != ErrorCode::Success) return created;
+    }
 
     // Short (8.3) names in the temporary folder's path are no link.
     std::wstring full;
@@ -109,6 +111,7 @@ ErrorCode CacheFolder::open(const fs::path& root) {
         if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
     }
     if (!openDirectoryNoReparse(full, root_, error, kPinAccess)) {
+        if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
         refuse(root);
         return ErrorCode::DirectoryAccessDenied;
     }
