@@ -51,12 +51,19 @@ protected:
 // manifest's never replace a target file, whatever the store holds.
 TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
     writeTarget("a.txt", "old alpha");
-    const ManifestFile entry = makeEntry("a.txt", "new alpha");
+    // Whole copy chunks of the manifest's bytes, then more: every byte
+    // written matches, only the count tells.
+    const std::string chunks(2 * FileOperations::kChunkSize, 'n');
     struct Case {
         const char* name;
+        std::string content;
         std::string stored;
-    } cases[] = {{"same size, other bytes", "bad alpha"}, {"longer", "new alpha and more"}, {"shorter", "new"}};
+    } cases[] = {{"same size, other bytes", "new alpha", "bad alpha"},
+                 {"longer", "new alpha", "new alpha and more"},
+                 {"shorter", "new alpha", "new"},
+                 {"the manifest's bytes and more", chunks, chunks + "more"}};
     for (const Case& c : cases) {
+        const ManifestFile entry = makeEntry("a.txt", c.content);
         const fs::path source = scratch->path() / L"store.bin";
         writeFile(source, c.stored);
         ManifestHandler handler(L"http://cdn.invalid");
