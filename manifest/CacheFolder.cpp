@@ -219,6 +219,43 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     return ErrorCode::Success;
 }
 
+ErrorCode CacheFolder::linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
+                                const fs::path& added, PinnedChain& chain) {
+    const std::wstring existingPath =
+        (existingFolders.empty() ? root_ : existingFolders.back()).finalPath() + L"\\" + existingName;
+    if (const ErrorCode code = pinFolder(added.parent_path(), true, chain); code != ErrorCode::Success) return code;
+    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    const std::wstring name = added.filename().wstring();
+    const std::wstring addedPath = parent.finalPath() + L"\\" + name;
+
+    // The file this run holds must be the one the existing name gives.
+    {
+        ScopedHandle check(CreateFileW(toExtendedLengthPath(existingPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                       nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+        if (!check || !sameObject(check.get(), file)) return ErrorCode::FileAccessDenied;
+    }
+    // Whatever holds the name (a stale or damaged entry, a link) goes first,
+    // as itself; most names are free.
+    if (GetFileAttributesW(toExtendedLengthPath(addedPath).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
+        if (const ErrorCode code = removeFile(added); code != ErrorCode::Success) return code;
+    }
+    if (!CreateHardLinkW(toExtendedLengthPath(addedPath).c_str(), toExtendedLengthPath(existingPath).c_str(),
+                         nullptr)) {
+        return FileOperations::mapWin32Error(GetLastError());
+    }
+    ScopedHandle made(CreateFileW(toExtendedLengthPath(addedPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, kNoReparseFlags, nullptr));
+    std::wstring finalPath;
+    if (!made || !sameObject(made.get(), file) || !finalPathOf(made.get(), finalPath) ||
+        !samePath(finalPath, addedPath)) {
+        made.close();
+        removeFile(added);
+        return ErrorCode::FileAccessDenied;
+    }
+    return ErrorCode::Success;
+}
+
 ErrorCode CacheFolder::removeFile(const fs::path& relative) {
     PinnedChain chain;
     const ErrorCode folders = pinFolder(relative.parent_path(), false, chain, false);

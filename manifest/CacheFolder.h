@@ -55,6 +55,18 @@ public:
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true);
 
+    // Gives the open file (named existingName in the last folder of
+    // existingFolders, as openFile pinned them; the root when empty) a
+    // second name at added below the root, its folders pinned into chain
+    // (created as pinFolder does): whatever held that name before is
+    // removed as itself, and the new name is proven by its handle to be that
+    // very file at its place. A file held without write or delete sharing
+    // stays so under both names. Fails (and leaves no new name) where the
+    // volume has no hard links or anything interferes; the caller then
+    // copies.
+    ErrorCode linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
+                       const std::filesystem::path& added, PinnedChain& chain);
+
     // Deletes the file at relative below the root through its pinned parent,
     // never through a link: 0 when it is gone or was never there (a missing
     // folder included); 140 when the entry does not resolve to its place (a

@@ -120,6 +120,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     } catch (const std::exception& e) {
         handlerLog(LogLevel::Error, std::string("Failed to process manifest files: ") + e.what());
         heldStore.clear();
+        heldTargets.clear();
         try {
             rollback();
         } catch (const std::exception& inner) {
@@ -133,6 +134,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     if (processResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to process manifest files");
         heldStore.clear();
+        heldTargets.clear();
         rollback();
         backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
@@ -140,6 +142,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     }
 
     heldStore.clear();
+    heldTargets.clear();
     cleanupBackup(backupId);
     events.manifestProcessing(url8, "completed", fileCount);
     handlerLog(LogLevel::Info, "Manifest applied successfully");

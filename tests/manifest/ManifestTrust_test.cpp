@@ -111,6 +111,56 @@ TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "newer alpha");
 }
 
+// A target file that already holds its entry's bytes when it is backed up
+// is not written again; it stays held, so nobody can change it before the
+// installation takes it as installed, and it ends as a copy would leave it.
+TEST_F(TrustTest, TargetThatAlreadyMatchesStaysHeldUntilInstalled) {
+    writeTarget("a.txt", "new alpha");
+    writeTarget("b.txt", "old bravo");
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    const ManifestFile b = makeEntry("b.txt", "new bravo");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a, b}), targetDir.wstring(), id), ErrorCode::Success);
+
+    // Another program tries to change the matching file in place.
+    const fs::path target = targetDir / L"a.txt";
+    {
+        ScopedHandle writer(CreateFileW(target.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+        DWORD written = 0;
+        if (writer) WriteFile(writer.get(), "plant", 5, &written, nullptr);
+    }
+
+    const fs::path sourceA = scratch->path() / L"store-a.bin";
+    const fs::path sourceB = scratch->path() / L"store-b.bin";
+    writeFile(sourceA, "new alpha");
+    writeFile(sourceB, "new bravo");
+    const auto stamp = fs::last_write_time(sourceA) - std::chrono::hours(50);
+    fs::last_write_time(sourceA, stamp);
+    StdoutCapture capture;
+    ASSERT_EQ(handler.installFile(a, sourceA, targetDir), ErrorCode::Success);
+    ASSERT_EQ(handler.installFile(b, sourceB, targetDir), ErrorCode::Success);
+    EXPECT_EQ(readFile(target), "new alpha");
+    EXPECT_EQ(fs::last_write_time(target), stamp);
+    EXPECT_EQ(readFile(targetDir / L"b.txt"), "new bravo");
+    EXPECT_TRUE(hasMessage(capture.events(), "Copying file: " + pathToUtf8(sourceA) + " -> " + pathToUtf8(target),
+                           "DEBUG"));
+}
+
+// A rollback before the installation restores over the held files too.
+TEST_F(TrustTest, RollbackRestoresFilesHeldAsAlreadyInstalled) {
+    writeTarget("a.txt", "new alpha");
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
+    StdoutCapture capture;
+    EXPECT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "new alpha");
+}
+
 TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
     const struct {
         const char* first;
