@@ -222,12 +222,18 @@ ErrorCode ManifestHandler::finishInstall(const ManifestFile& entry, const std::f
 bool ManifestHandler::keepInstalled(HANDLE held, HANDLE source, const std::filesystem::path& sourcePath,
                                     const std::filesystem::path& target, uint64_t size) {
     // The file at the target's name must be the one held since its bytes
-    // were checked; it then gets what a copy would have given it: the
+    // were checked, and have no other name (a copy would have left another
+    // name's file alone); it then gets what a copy would have given it: the
     // source's times and attributes.
     ScopedHandle attributes(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!attributes || !sameObject(attributes.get(), held)) return false;
+    BY_HANDLE_FILE_INFORMATION identity{};
+    if (!attributes || !sameObject(attributes.get(), held) ||
+        !GetFileInformationByHandle(attributes.get(), &identity) || identity.nNumberOfLinks != 1 ||
+        (identity.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
     FILE_BASIC_INFO sourceInfo{};
     if (!GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo)) return false;
     FILE_BASIC_INFO info{};

@@ -149,6 +149,29 @@ TEST_F(TrustTest, TargetThatAlreadyMatchesStaysHeldUntilInstalled) {
                            "DEBUG"));
 }
 
+// A matching target file that has another name elsewhere is replaced by a
+// fresh copy: nothing of the file behind the other name changes.
+TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
+    const fs::path outside = scratch->path() / L"outside.txt";
+    writeFile(outside, "new alpha");
+    const auto outsideTime = fs::last_write_time(outside) - std::chrono::hours(100);
+    fs::last_write_time(outside, outsideTime);
+    fs::create_directories(targetDir);
+    const fs::path target = targetDir / L"a.txt";
+    ASSERT_TRUE(CreateHardLinkW(target.c_str(), outside.c_str(), nullptr));
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
+    const fs::path source = scratch->path() / L"store-a.bin";
+    writeFile(source, "new alpha");
+    StdoutCapture capture;
+    ASSERT_EQ(handler.installFile(a, source, targetDir), ErrorCode::Success);
+    EXPECT_EQ(readFile(target), "new alpha");
+    EXPECT_EQ(fs::last_write_time(outside), outsideTime);
+    EXPECT_EQ(fs::hard_link_count(outside), 1u);
+}
+
 // A rollback before the installation restores over the held files too.
 TEST_F(TrustTest, RollbackRestoresFilesHeldAsAlreadyInstalled) {
     writeTarget("a.txt", "new alpha");
