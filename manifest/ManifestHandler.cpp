@@ -213,7 +213,15 @@ ErrorCode ManifestHandler::openFileAt(const std::filesystem::path& path, uint32_
 
 ErrorCode ManifestHandler::removeFileAt(const std::filesystem::path& path) {
     std::filesystem::path relative;
-    if (cache.isOpen() && cache.contains(path, relative)) return cache.removeFile(relative);
+    if (cache.isOpen() && cache.contains(path, relative)) {
+        // Most names are free; only something found is removed, through the
+        // pins (each of which costs a look-up of final paths).
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+            return ErrorCode::Success;
+        }
+        return cache.removeFile(relative);
+    }
     removeOrThrow(path);
     return ErrorCode::Success;
 }
