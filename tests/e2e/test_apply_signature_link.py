@@ -10,15 +10,14 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-import harness  # noqa: E402
 from servers import NginxServer  # noqa: E402
-from test_apply_manifest import CACHE, ApplyTestBase, publish, statuses, tree  # noqa: E402
+from trustkit import TrustCase, publish, statuses, tree  # noqa: E402
 
 FILES = {"KorvelClient.exe": b"MZ client\n" * 50, "data/world.pak": b"world\n" * 300}
 OUTSIDE = b"the user's own file, not the helper's to write\n" * 20
 
 
-class SignatureFilesAreLinks(ApplyTestBase):
+class SignatureFilesAreLinks(TrustCase):
     @classmethod
     def setUpClass(cls):
         cls.ng = NginxServer().start()
@@ -39,41 +38,36 @@ class SignatureFilesAreLinks(ApplyTestBase):
         ]
         for number, (name, exists) in enumerate(cases):
             with self.subTest(link=name, target_exists=exists):
-                outside = harness.Scratch("sig-outside")
-                try:
-                    self.check(name, outside.path("victim.bin"), exists, "app%d" % number)
-                finally:
-                    outside.cleanup()
+                self.check(number, name, exists)
 
-    def check(self, name, victim, exists, folder):
-        target = self.scratch.path(folder)
+    def check(self, number, name, exists):
+        victim = os.path.join(self.outside, "victim%d.bin" % number)
+        folder = "app%d" % number
         if exists:
             with open(victim, "wb") as f:
                 f.write(OUTSIDE)
-        os.makedirs(CACHE, exist_ok=True)
-        link = os.path.join(CACHE, name)
+        os.makedirs(self.cache, exist_ok=True)
+        link = os.path.join(self.cache, name)
         os.symlink(victim, link)
         try:
-            run = self.apply(self.url, self.cdn, target=self.scratch.winpath(folder))
+            run = self.apply(self.url, self.cdn, target_win=self.scratch.winpath(folder))
             if exists:
                 with open(victim, "rb") as f:
-                    self.assertEqual(f.read(), OUTSIDE, run.stdout_text[-4000:])
+                    self.assertEqual(f.read(), OUTSIDE, run.tail())
             else:
-                self.assertFalse(os.path.lexists(victim), run.stdout_text[-4000:])
+                self.assertFalse(os.path.lexists(victim), run.tail())
             if run.returncode == 0:
                 self.assertEqual(statuses(run.events), ["starting", "completed"])
-                self.assertEqual(tree(target), FILES)
+                self.assertEqual(tree(self.scratch.path(folder)), FILES)
             else:
-                self.assertEqual(run.returncode, 122, run.stdout_text[-4000:])
+                self.assertEqual(run.returncode, 122, run.tail())
                 self.assertEqual(statuses(run.events), ["starting", "validation_failed"])
                 codes = [e.get("error_code") for e in run.events if e.get("event_type") == "error"]
                 self.assertIn(122, codes)
-                self.assertEqual(tree(target), {})
+                self.assertEqual(tree(self.scratch.path(folder)), {})
         finally:
             if os.path.lexists(link):
                 os.unlink(link)
-            if os.path.lexists(victim):
-                os.unlink(victim)
 
 
 if __name__ == "__main__":
