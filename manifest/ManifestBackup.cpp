@@ -352,6 +352,7 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
+    heldTargets.clear();
     if (backup.id == backupId) backup = BackupRecord{};
     const std::filesystem::path folder = backupsRoot(cacheDir) / backupId;
     FileOperations files;
