@@ -529,6 +529,19 @@ ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName
     return ErrorCode::Success;
 }
 
+void FileOperations::reportCopied(const fs::path& sourceName, const fs::path& target, uint64_t size) {
+    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(sourceName) + " -> " + pathToUtf8(target));
+    if (size <= kSystemCopyLimit) {
+        EventLogger::instance().fileOperation("copy", target, true, 0, false);
+        return;
+    }
+    for (uint64_t copied = 0; copied < size;) {
+        copied += std::min<uint64_t>(kChunkSize, size - copied);
+        EventLogger::instance().progress("file_copy", static_cast<int>(copied * 100 / size),
+                                         "Copied " + std::to_string(copied) + " bytes");
+    }
+}
+
 ErrorCode FileOperations::copyBetween(HANDLE source, const fs::path& sourceName, HANDLE target,
                                       const fs::path& targetName, bool preserveTimestamps, TransferScratch& scratch,
                                       std::string& digest, uint64_t& size) {

@@ -124,6 +124,11 @@ public:
     ErrorCode copyVerified(HANDLE source, const std::filesystem::path& sourceName, const std::filesystem::path& target,
                            const CopyOptions& options, uint64_t expectedSize, const std::string& expectedSha256,
                            TransferScratch& scratch);
+    // The DEBUG line and events of a completed copyVerified of size bytes,
+    // for a target that got the source's bytes another way (a second name
+    // of the very file).
+    static void reportCopied(const std::filesystem::path& sourceName, const std::filesystem::path& target,
+                             uint64_t size);
     ErrorCode copyFileChunked(const std::filesystem::path& source, const std::filesystem::path& target,
                               const CopyOptions& options);
 

@@ -136,16 +136,15 @@ bool objectNameAsDosPath(HANDLE handle, std::wstring& out) {
     return false;
 }
 
-// Whether two handles are the same file system object (volume and file index).
-bool sameObject(HANDLE a, HANDLE b) {
+}  // namespace
+
+bool sameObject(HANDLE a, HANDLE b) noexcept {
     BY_HANDLE_FILE_INFORMATION ia{};
     BY_HANDLE_FILE_INFORMATION ib{};
     if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib)) return false;
     return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
            ia.nFileIndexLow == ib.nFileIndexLow;
 }
-
-}  // namespace
 
 std::wstring toExtendedLengthPath(const std::wstring& path) {
     if (path.find(L'\0') != std::wstring::npos) throw std::invalid_argument("Path contains an embedded NUL");

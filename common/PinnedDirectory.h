@@ -42,6 +42,10 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t&
 // it (extended-length form). On false the caller reads GetLastError().
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;
 
+// Whether two handles are the same file system object (volume and file
+// index): one file under any of its names.
+bool sameObject(HANDLE a, HANDLE b) noexcept;
+
 class PinnedDirectory {
 public:
     PinnedDirectory() noexcept = default;

@@ -67,7 +67,7 @@ bool endsWithTmp(const std::wstring& name) {
 
 }  // namespace
 
-ErrorCode CacheFolder::open(const fs::path& root) {
+ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     path_ = root;
     root_.reset();
     FileOperations files;
@@ -95,8 +95,10 @@ ErrorCode CacheFolder::open(const fs::path& root) {
             detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(root));
         }
     }
-    const ErrorCode created = files.createDirectory(root);
-    if (created != ErrorCode::Success) return created;
+    if (create) {
+        const ErrorCode created = files.createDirectory(root);
+        if (created != ErrorCode::Success) return created;
+    }
 
     // Short (8.3) names in the temporary folder's path are no link.
     std::wstring full;
@@ -109,6 +111,7 @@ ErrorCode CacheFolder::open(const fs::path& root) {
         if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
     }
     if (!openDirectoryNoReparse(full, root_, error, kPinAccess)) {
+        if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
         refuse(root);
         return ErrorCode::DirectoryAccessDenied;
     }
@@ -213,6 +216,43 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
         return ErrorCode::FileAccessDenied;
     }
     file = std::move(handle);
+    return ErrorCode::Success;
+}
+
+ErrorCode CacheFolder::linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
+                                const fs::path& added, PinnedChain& chain) {
+    const std::wstring existingPath =
+        (existingFolders.empty() ? root_ : existingFolders.back()).finalPath() + L"\\" + existingName;
+    if (const ErrorCode code = pinFolder(added.parent_path(), true, chain); code != ErrorCode::Success) return code;
+    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    const std::wstring name = added.filename().wstring();
+    const std::wstring addedPath = parent.finalPath() + L"\\" + name;
+
+    // The file this run holds must be the one the existing name gives.
+    {
+        ScopedHandle check(CreateFileW(toExtendedLengthPath(existingPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                       nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
+        if (!check || !sameObject(check.get(), file)) return ErrorCode::FileAccessDenied;
+    }
+    // Whatever holds the name (a stale or damaged entry, a link) goes first,
+    // as itself; most names are free.
+    if (GetFileAttributesW(toExtendedLengthPath(addedPath).c_str()) != INVALID_FILE_ATTRIBUTES ||
+        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
+        if (const ErrorCode code = removeFile(added); code != ErrorCode::Success) return code;
+    }
+    if (!CreateHardLinkW(toExtendedLengthPath(addedPath).c_str(), toExtendedLengthPath(existingPath).c_str(),
+                         nullptr)) {
+        return FileOperations::mapWin32Error(GetLastError());
+    }
+    ScopedHandle made(CreateFileW(toExtendedLengthPath(addedPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, kNoReparseFlags, nullptr));
+    std::wstring finalPath;
+    if (!made || !sameObject(made.get(), file) || !finalPathOf(made.get(), finalPath) ||
+        !samePath(finalPath, addedPath)) {
+        made.close();
+        removeFile(added);
+        return ErrorCode::FileAccessDenied;
+    }
     return ErrorCode::Success;
 }
 

@@ -24,8 +24,9 @@ class CacheFolder {
 public:
     // Creates (FileOperations::createDirectory) and pins the root. A link in
     // its place is removed as itself when its own handle shows it is one;
-    // any other root that does not resolve to itself gives 147.
-    ErrorCode open(const std::filesystem::path& root);
+    // any other root that does not resolve to itself gives 147. Without
+    // create, a missing root gives 141 and nothing is made.
+    ErrorCode open(const std::filesystem::path& root, bool create = true);
     bool isOpen() const noexcept { return root_.isOpen(); }
     const std::filesystem::path& path() const noexcept { return path_; }
     // The root's final path in normal form.
@@ -46,11 +47,25 @@ public:
 
     // Opens the file at relative below the root without following a link,
     // its folders pinned into chain (created when create is set), and
-    // proves by the handle that it is a plain file at its place. create:
-    // OPEN_ALWAYS (nothing is truncated), else OPEN_EXISTING. 141 missing,
-    // 140 a link or a folder in its place, else the mapped system error.
+    // proves by the handle that it is a plain file at its place. create: an
+    // existing file is opened (nothing is truncated), a missing one is made
+    // new; else OPEN_EXISTING. 141 missing, 140 a link or a folder in its
+    // place, else the mapped system error (a name taken between the look and
+    // the create included).
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true);
+
+    // Gives the open file (named existingName in the last folder of
+    // existingFolders, as openFile pinned them; the root when empty) a
+    // second name at added below the root, its folders pinned into chain
+    // (created as pinFolder does): whatever held that name before is
+    // removed as itself, and the new name is proven by its handle to be that
+    // very file at its place. A file held without write or delete sharing
+    // stays so under both names. Fails (and leaves no new name) where the
+    // volume has no hard links or anything interferes; the caller then
+    // copies.
+    ErrorCode linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
+                       const std::filesystem::path& added, PinnedChain& chain);
 
     // Deletes the file at relative below the root through its pinned parent,
     // never through a link: 0 when it is gone or was never there (a missing

@@ -60,6 +60,7 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
 
     // Whatever an earlier backup of this handler held is let go first.
     backup = BackupRecord{};
+    heldTargets.clear();
     purgeStaleBackups();
 
     backupId = utcBackupId();
@@ -123,6 +124,14 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
         if (result != ErrorCode::Success) {
             handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
             return result;
+        }
+        // A file that already holds the entry's bytes stays held, unwritable
+        // by others, so that the installation need not write it again.
+        if (item.copy.size == entry.size && FileOperations::digestsEqual(item.copy.sha256, entry.sha256)) {
+            HeldFile& kept = heldTargets[entry.path];
+            kept.file = std::move(from);
+            kept.size = item.copy.size;
+            kept.sha256 = item.copy.sha256;
         }
         backup.items.push_back(std::move(item));
         backedUp += 1;
@@ -250,6 +259,8 @@ ErrorCode ManifestHandler::restoreBackup(const std::wstring& backupId, const std
 }
 
 ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir) {
+    // The files restored are replaced: nothing of this run may hold them.
+    heldTargets.clear();
     const std::filesystem::path target(targetDir);
     const std::filesystem::path backupDir = backupsRoot(cacheDir) / backup.id;
     FileOperations files;
@@ -341,6 +352,7 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
+    heldTargets.clear();
     if (backup.id == backupId) backup = BackupRecord{};
     const std::filesystem::path folder = backupsRoot(cacheDir) / backupId;
     FileOperations files;

@@ -101,7 +101,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
 
         cachePathFor(entry.sha256, stored);
         HeldFile kept;
-        if (storeFromHeld(downloaded, tempPath, entry.sha256, entry.size, &kept) != ErrorCode::Success) {
+        if (storeDownloaded(downloaded, tempPath, entry.sha256, entry.size, kept) != ErrorCode::Success) {
             handlerLog(LogLevel::Warning, "Failed to store file in cache: " + entry.path);
         } else {
             heldStore[stored.wstring()] = std::move(kept);
@@ -286,9 +286,34 @@ ErrorCode ManifestHandler::storeFromHeld(HeldFile& source, const std::filesystem
     return ErrorCode::Success;
 }
 
+ErrorCode ManifestHandler::storeDownloaded(HeldFile& downloaded, const std::filesystem::path& tempPath,
+                                           const std::string& sha256, uint64_t size, HeldFile& kept) {
+    // The download's bytes were checked as they reached the file, which
+    // nobody else could write since: the store entry is a second name of
+    // that very file, held on. Where the volume cannot do that, a copy
+    // checked as it is written.
+    std::filesystem::path relative;
+    const std::string h8 = hashPrefix(sha256);
+    if (cache.isOpen() && cache.contains(tempPath, relative)) {
+        const std::filesystem::path storedRelative = utf8ToPath(h8) / utf8ToPath(sha256);
+        PinnedChain folder;
+        if (cache.linkFile(downloaded.file.get(), downloaded.chain, relative.filename().wstring(), storedRelative,
+                           folder) == ErrorCode::Success) {
+            const std::filesystem::path stored = cacheDir / storedRelative;
+            FileOperations::reportCopied(tempPath, stored, size);
+            kept = std::move(downloaded);
+            for (PinnedDirectory& level : folder) kept.chain.push_back(std::move(level));
+            kept.size = size;
+            return ErrorCode::Success;
+        }
+    }
+    return storeFromHeld(downloaded, tempPath, sha256, size, &kept);
+}
+
 void ManifestHandler::cleanupDownloadCache() {
     handlerLog(LogLevel::Debug, "Cleaning up download cache");
     heldStore.clear();
+    heldTargets.clear();
     const DWORD attributes = detail::fileAttributes(cacheDir);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
     if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;

@@ -120,6 +120,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     } catch (const std::exception& e) {
         handlerLog(LogLevel::Error, std::string("Failed to process manifest files: ") + e.what());
         heldStore.clear();
+        heldTargets.clear();
         try {
             rollback();
         } catch (const std::exception& inner) {
@@ -133,6 +134,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     if (processResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to process manifest files");
         heldStore.clear();
+        heldTargets.clear();
         rollback();
         backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
@@ -140,6 +142,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     }
 
     heldStore.clear();
+    heldTargets.clear();
     cleanupBackup(backupId);
     events.manifestProcessing(url8, "completed", fileCount);
     handlerLog(LogLevel::Info, "Manifest applied successfully");
@@ -210,7 +213,15 @@ ErrorCode ManifestHandler::openFileAt(const std::filesystem::path& path, uint32_
 
 ErrorCode ManifestHandler::removeFileAt(const std::filesystem::path& path) {
     std::filesystem::path relative;
-    if (cache.isOpen() && cache.contains(path, relative)) return cache.removeFile(relative);
+    if (cache.isOpen() && cache.contains(path, relative)) {
+        // Most names are free; only something found is removed, through the
+        // pins (each of which costs a look-up of final paths).
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+            return ErrorCode::Success;
+        }
+        return cache.removeFile(relative);
+    }
     removeOrThrow(path);
     return ErrorCode::Success;
 }

@@ -163,6 +163,8 @@ private:
     void removeFileOrThrow(const std::filesystem::path& path);
     ErrorCode fetchWithRetry(const std::wstring& url, const std::filesystem::path& destination,
                              const std::string& expectedSha256, uint64_t maxSize, HeldFile& out);
+    ErrorCode storeDownloaded(HeldFile& downloaded, const std::filesystem::path& tempPath, const std::string& sha256,
+                              uint64_t size, HeldFile& kept);
     ErrorCode verifyOpenFile(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     ErrorCode storeFromHeld(HeldFile& source, const std::filesystem::path& sourcePath, const std::string& sha256,
                             uint64_t size, HeldFile* keep);
@@ -184,11 +186,19 @@ private:
                                   const std::wstring& rootFinal, const std::filesystem::path& targetDir);
     ErrorCode verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     void removeStaleTemporaries(const std::filesystem::path& target);
+    ErrorCode finishInstall(const ManifestFile& entry, const std::filesystem::path& target);
+    bool keepInstalled(HANDLE held, HANDLE source, const std::filesystem::path& sourcePath,
+                       const std::filesystem::path& target, uint64_t size);
 
     CacheFolder cache;
     TransferScratch scratch;
     Sha256Hasher downloadHasher;
     std::map<std::wstring, HeldFile> heldStore;
+    // Target files whose bytes, read for the backup through these handles
+    // and held since without write or delete sharing, are their entry's
+    // (keyed by the entry's path, with the digest and size read): they are
+    // already installed.
+    std::map<std::string, HeldFile> heldTargets;
     BackupRecord backup;
     std::chrono::milliseconds cacheLockTimeout{600000};
 

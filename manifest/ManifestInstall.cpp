@@ -177,6 +177,15 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     const std::filesystem::path target = targetDir / relative;
     removeStaleTemporaries(target);
 
+    auto held = heldTargets.find(entry.path);
+    if (held != heldTargets.end()) {
+        const bool kept = held->second.size == entry.size &&
+                          FileOperations::digestsEqual(held->second.sha256, entry.sha256) &&
+                          keepInstalled(held->second.file.get(), source, sourcePath, target, entry.size);
+        heldTargets.erase(held);
+        if (kept) return finishInstall(entry, target);
+    }
+
     // A file installed read-only earlier cannot be replaced on Windows until
     // the attribute is gone.
     const ErrorCode writableResult = detail::makeReplaceable(target);
@@ -195,6 +204,10 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
         return copyResult;
     }
 
+    return finishInstall(entry, target);
+}
+
+ErrorCode ManifestHandler::finishInstall(const ManifestFile& entry, const std::filesystem::path& target) {
     EventLogger::instance().status("file:copy", "completed", entry.path);
 
     if (!entry.permissions.empty() && setFilePermissions(target, entry.permissions) != ErrorCode::Success) {
@@ -204,6 +217,35 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
 
     handlerLog(LogLevel::Debug, "File installed successfully: " + entry.path);
     return ErrorCode::Success;
+}
+
+bool ManifestHandler::keepInstalled(HANDLE held, HANDLE source, const std::filesystem::path& sourcePath,
+                                    const std::filesystem::path& target, uint64_t size) {
+    // The file at the target's name must be the one held since its bytes
+    // were checked, and have no other name (a copy would have left another
+    // name's file alone); it then gets what a copy would have given it: the
+    // source's times and attributes.
+    ScopedHandle attributes(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION identity{};
+    if (!attributes || !sameObject(attributes.get(), held) ||
+        !GetFileInformationByHandle(attributes.get(), &identity) || identity.nNumberOfLinks != 1 ||
+        (identity.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    FILE_BASIC_INFO sourceInfo{};
+    if (!GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo)) return false;
+    FILE_BASIC_INFO info{};
+    info.CreationTime = sourceInfo.CreationTime;
+    info.LastAccessTime = sourceInfo.LastAccessTime;
+    info.LastWriteTime = sourceInfo.LastWriteTime;
+    info.FileAttributes =
+        sourceInfo.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(attributes.get(), FileBasicInfo, &info, sizeof info)) return false;
+    FileOperations::reportCopied(sourcePath, target, size);
+    return true;
 }
 
 void ManifestHandler::removeStaleTemporaries(const std::filesystem::path& target) {

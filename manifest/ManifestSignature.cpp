@@ -3,13 +3,16 @@
 // verifier through two temporary files in the cache folder.
 #include <json/writer.h>
 
+#include <windows.h>
+
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
+#include <string>
+#include <system_error>
 
 #include "common/EventLogger.h"
-#include "common/FileSystemQueries.h"
+#include "common/UniqueResource.h"
+#include "manifest/CacheFolder.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestHandler.h"
 
@@ -18,9 +21,31 @@ namespace korvel {
 namespace {
 
 const char* const kComponent = "ManifestHandler";
+const wchar_t* const kDataName = L"manifest_data.tmp";
+const wchar_t* const kSignatureName = L"manifest_sig.tmp";
 
 void logLine(LogLevel level, const std::string& message) {
     EventLogger::instance().log(level, message, kComponent);
+}
+
+// Replaces the content of a freshly opened file. A failed write is not
+// reported: the verifier then reads whatever the file holds.
+void writeWhole(HANDLE file, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, want, &written, nullptr) || written == 0) break;
+        done += written;
+    }
+    SetEndOfFile(file);
+}
+
+// Removes one of the temporary files through the pinned folder; anything
+// but its absence leaves the check as a file-system error.
+void removeTemporary(CacheFolder& cache, const std::filesystem::path& file) {
+    if (cache.removeFile(file.filename()) == ErrorCode::Success) return;
+    throw std::filesystem::filesystem_error("remove", file, std::make_error_code(std::errc::permission_denied));
 }
 
 }  // namespace
@@ -85,27 +110,34 @@ ErrorCode ManifestHandler::verifyManifestSignature(const Manifest& manifest, Cry
 ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, const std::string& signature,
                                               CryptoVerifier& verifier, const std::filesystem::path& cacheFolder) {
     logLine(LogLevel::Debug, "Verifying manifest CMS signature");
-    const std::filesystem::path dataFile = cacheFolder / L"manifest_data.tmp";
-    const std::filesystem::path signatureFile = cacheFolder / L"manifest_sig.tmp";
+    const std::filesystem::path dataFile = cacheFolder / kDataName;
+    const std::filesystem::path signatureFile = cacheFolder / kSignatureName;
 
-    {
-        std::ofstream out(dataFile, std::ios::binary | std::ios::trunc);
-        if (!out.is_open()) return ErrorCode::FileAccessDenied;
-        out.write(canonicalText.data(), static_cast<std::streamsize>(canonicalText.size()));
+    // The folder lies where unelevated programs can plant links: both files
+    // are written through the pinned folder, never through a link, and held
+    // without write or delete sharing until the verifier has read them.
+    CacheFolder cache;
+    if (cache.open(cacheFolder, false) != ErrorCode::Success) return ErrorCode::FileAccessDenied;
+    PinnedChain unused;
+    ScopedHandle data;
+    if (cache.openFile(kDataName, GENERIC_WRITE, FILE_SHARE_READ, true, unused, data) != ErrorCode::Success) {
+        return ErrorCode::FileAccessDenied;
     }
-    {
-        std::ofstream out(signatureFile, std::ios::binary | std::ios::trunc);
-        if (!out.is_open()) {
-            removeOrThrow(dataFile);
-            return ErrorCode::FileAccessDenied;
-        }
-        out.write(signature.data(), static_cast<std::streamsize>(signature.size()));
+    writeWhole(data.get(), canonicalText);
+    ScopedHandle sig;
+    if (cache.openFile(kSignatureName, GENERIC_WRITE, FILE_SHARE_READ, true, unused, sig) != ErrorCode::Success) {
+        data.close();
+        removeTemporary(cache, dataFile);
+        return ErrorCode::FileAccessDenied;
     }
+    writeWhole(sig.get(), signature);
 
     const ErrorCode result = verifier.verifyDetachedSignature(dataFile, signatureFile);
 
-    removeOrThrow(dataFile);
-    removeOrThrow(signatureFile);
+    data.close();
+    sig.close();
+    removeTemporary(cache, dataFile);
+    removeTemporary(cache, signatureFile);
     return result;
 }
 

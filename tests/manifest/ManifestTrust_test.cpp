@@ -51,12 +51,19 @@ protected:
 // manifest's never replace a target file, whatever the store holds.
 TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
     writeTarget("a.txt", "old alpha");
-    const ManifestFile entry = makeEntry("a.txt", "new alpha");
+    // Whole copy chunks of the manifest's bytes, then more: every byte
+    // written matches, only the count tells.
+    const std::string chunks(2 * FileOperations::kChunkSize, 'n');
     struct Case {
         const char* name;
+        std::string content;
         std::string stored;
-    } cases[] = {{"same size, other bytes", "bad alpha"}, {"longer", "new alpha and more"}, {"shorter", "new"}};
+    } cases[] = {{"same size, other bytes", "new alpha", "bad alpha"},
+                 {"longer", "new alpha", "new alpha and more"},
+                 {"shorter", "new alpha", "new"},
+                 {"the manifest's bytes and more", chunks, chunks + "more"}};
     for (const Case& c : cases) {
+        const ManifestFile entry = makeEntry("a.txt", c.content);
         const fs::path source = scratch->path() / L"store.bin";
         writeFile(source, c.stored);
         ManifestHandler handler(L"http://cdn.invalid");
@@ -102,6 +109,79 @@ TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     writeTarget("a.txt", "newer alpha");
     EXPECT_EQ(other.restoreBackup(id, targetDir.wstring()), ErrorCode::FileNotFound);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "newer alpha");
+}
+
+// A target file that already holds its entry's bytes when it is backed up
+// is not written again; it stays held, so nobody can change it before the
+// installation takes it as installed, and it ends as a copy would leave it.
+TEST_F(TrustTest, TargetThatAlreadyMatchesStaysHeldUntilInstalled) {
+    writeTarget("a.txt", "new alpha");
+    writeTarget("b.txt", "old bravo");
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    const ManifestFile b = makeEntry("b.txt", "new bravo");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a, b}), targetDir.wstring(), id), ErrorCode::Success);
+
+    // Another program tries to change the matching file in place.
+    const fs::path target = targetDir / L"a.txt";
+    {
+        ScopedHandle writer(CreateFileW(target.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+        DWORD written = 0;
+        if (writer) WriteFile(writer.get(), "plant", 5, &written, nullptr);
+    }
+
+    const fs::path sourceA = scratch->path() / L"store-a.bin";
+    const fs::path sourceB = scratch->path() / L"store-b.bin";
+    writeFile(sourceA, "new alpha");
+    writeFile(sourceB, "new bravo");
+    const auto stamp = fs::last_write_time(sourceA) - std::chrono::hours(50);
+    fs::last_write_time(sourceA, stamp);
+    StdoutCapture capture;
+    ASSERT_EQ(handler.installFile(a, sourceA, targetDir), ErrorCode::Success);
+    ASSERT_EQ(handler.installFile(b, sourceB, targetDir), ErrorCode::Success);
+    EXPECT_EQ(readFile(target), "new alpha");
+    EXPECT_EQ(fs::last_write_time(target), stamp);
+    EXPECT_EQ(readFile(targetDir / L"b.txt"), "new bravo");
+    EXPECT_TRUE(hasMessage(capture.events(), "Copying file: " + pathToUtf8(sourceA) + " -> " + pathToUtf8(target),
+                           "DEBUG"));
+}
+
+// A matching target file that has another name elsewhere is replaced by a
+// fresh copy: nothing of the file behind the other name changes.
+TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
+    const fs::path outside = scratch->path() / L"outside.txt";
+    writeFile(outside, "new alpha");
+    const auto outsideTime = fs::last_write_time(outside) - std::chrono::hours(100);
+    fs::last_write_time(outside, outsideTime);
+    fs::create_directories(targetDir);
+    const fs::path target = targetDir / L"a.txt";
+    ASSERT_TRUE(CreateHardLinkW(target.c_str(), outside.c_str(), nullptr));
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
+    const fs::path source = scratch->path() / L"store-a.bin";
+    writeFile(source, "new alpha");
+    StdoutCapture capture;
+    ASSERT_EQ(handler.installFile(a, source, targetDir), ErrorCode::Success);
+    EXPECT_EQ(readFile(target), "new alpha");
+    EXPECT_EQ(fs::last_write_time(outside), outsideTime);
+    EXPECT_EQ(fs::hard_link_count(outside), 1u);
+}
+
+// A rollback before the installation restores over the held files too.
+TEST_F(TrustTest, RollbackRestoresFilesHeldAsAlreadyInstalled) {
+    writeTarget("a.txt", "new alpha");
+    const ManifestFile a = makeEntry("a.txt", "new alpha");
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
+    StdoutCapture capture;
+    EXPECT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "new alpha");
 }
 
 TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
