@@ -70,6 +70,21 @@ fs::path temporaryPathFor(const fs::path& target) {
     return parent / (std::wstring(L"~") + tag + L".tmp");
 }
 
+// Creates a fresh temporary file beside the target, opened without sharing
+// so nothing else can change the new content between its check and the
+// final move; another run's name is never reused.
+ErrorCode createTemporaryBeside(const fs::path& target, DWORD access, fs::path& temporary, ScopedHandle& file) {
+    for (int attempt = 0;; ++attempt) {
+        temporary = temporaryPathFor(target);
+        file.reset(CreateFileW(temporary.c_str(), access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) return ErrorCode::Success;
+        const DWORD code = GetLastError();
+        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;
+        FileOperations::logWin32Failure("CreateFile (target)", target, code);
+        return FileOperations::mapWin32Error(code);
+    }
+}
+
 // Removes a temporary file of ours. A read-only flag (copied from a
 // read-only source) is cleared first and put back if the delete fails.
 void removeTemporaryFile(const fs::path& path) noexcept {
@@ -435,15 +450,8 @@ ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName
     // check and the final move.
     fs::path temporary;
     ScopedHandle to;
-    for (int attempt = 0;; ++attempt) {
-        temporary = temporaryPathFor(target);
-        to.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (to.valid()) break;
-        const DWORD code = GetLastError();
-        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;
-        logWin32Failure("CreateFile (target)", target, code);
-        return mapWin32Error(code);
-    }
+    const ErrorCode created = createTemporaryBeside(target, GENERIC_WRITE, temporary, to);
+    if (created != ErrorCode::Success) return created;
     auto discard = [&]() {
         to.close();
         removeTemporaryFile(temporary);
@@ -643,16 +651,8 @@ ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path
     // verification and the final move.
     fs::path temporary;
     ScopedHandle to;
-    for (int attempt = 0;; ++attempt) {
-        temporary = temporaryPathFor(target);
-        to.reset(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (to.valid()) break;
-        const DWORD code = GetLastError();
-        if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;
-        logWin32Failure("CreateFile (target)", target, code);
-        return mapWin32Error(code);
-    }
+    const ErrorCode created = createTemporaryBeside(target, GENERIC_READ | GENERIC_WRITE, temporary, to);
+    if (created != ErrorCode::Success) return created;
     auto discard = [&]() {
         to.close();
         removeTemporaryFile(temporary);

@@ -62,34 +62,42 @@ ErrorCode ManifestHandler::initialize() {
     return ErrorCode::Success;
 }
 
-ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
+ErrorCode ManifestHandler::beginApply(const std::wstring& manifestUrl, ScopedHandle& mutex, HeldMutex& held,
+                                      Manifest& manifest) {
     EventLogger& events = EventLogger::instance();
     const std::string url8 = wideToUtf8(manifestUrl);
-    handlerLog(LogLevel::Info, "Applying manifest from: " + url8);
-    events.manifestProcessing(url8, "starting", -1);
-
     const ErrorCode initResult = initialize();
     if (initResult != ErrorCode::Success) return initResult;
 
     // Runs sharing the cache would mix their manifests, stores and backups.
-    ScopedHandle cacheMutex;
-    HeldMutex cacheLock;
-    const ErrorCode lockResult = acquireCacheLock(cacheMutex, cacheLock);
+    const ErrorCode lockResult = acquireCacheLock(mutex, held);
     if (lockResult != ErrorCode::Success) return lockResult;
 
-    Manifest manifest;
     resetManifest(manifest);
     const ErrorCode downloadResult = downloadManifest(manifestUrl, manifest);
     if (downloadResult != ErrorCode::Success) {
         events.manifestProcessing(url8, "download_failed", -1);
         return downloadResult;
     }
-
     const ErrorCode validationResult = validateManifest(manifest);
     if (validationResult != ErrorCode::Success) {
         events.manifestProcessing(url8, "validation_failed", -1);
         return validationResult;
     }
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
+    EventLogger& events = EventLogger::instance();
+    const std::string url8 = wideToUtf8(manifestUrl);
+    handlerLog(LogLevel::Info, "Applying manifest from: " + url8);
+    events.manifestProcessing(url8, "starting", -1);
+
+    ScopedHandle cacheMutex;
+    HeldMutex cacheLock;
+    Manifest manifest;
+    const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
+    if (begun != ErrorCode::Success) return begun;
 
     const int fileCount = static_cast<int>(manifest.files.size());
 

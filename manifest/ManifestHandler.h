@@ -152,6 +152,10 @@ private:
     };
 
     ErrorCode acquireCacheLock(ScopedHandle& mutex, HeldMutex& held);
+    // The steps every apply begins with: initialise, take the cache lock
+    // (held by the caller's owners), download and validate the manifest,
+    // each failure reported with its status event.
+    ErrorCode beginApply(const std::wstring& manifestUrl, ScopedHandle& mutex, HeldMutex& held, Manifest& manifest);
     // Opens a file below the cache through pinned handles, or any other
     // path directly.
     ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,

@@ -244,27 +244,12 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
     handlerLog(LogLevel::Info, "Applying manifest from prepared session: " + url8);
     events.manifestProcessing(url8, "starting", -1);
 
-    const ErrorCode initResult = initialize();
-    if (initResult != ErrorCode::Success) return initResult;
-
     // The manifest download and the backup use the shared cache.
     ScopedHandle cacheMutex;
     HeldMutex cacheLock;
-    const ErrorCode lockResult = acquireCacheLock(cacheMutex, cacheLock);
-    if (lockResult != ErrorCode::Success) return lockResult;
-
     Manifest manifest;
-    resetManifest(manifest);
-    const ErrorCode downloadResult = downloadManifest(manifestUrl, manifest);
-    if (downloadResult != ErrorCode::Success) {
-        events.manifestProcessing(url8, "download_failed", -1);
-        return downloadResult;
-    }
-    const ErrorCode validationResult = validateManifest(manifest);
-    if (validationResult != ErrorCode::Success) {
-        events.manifestProcessing(url8, "validation_failed", -1);
-        return validationResult;
-    }
+    const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
+    if (begun != ErrorCode::Success) return begun;
     const int fileCount = static_cast<int>(manifest.files.size());
 
     // Read once: the backup's reading and the installation's see the same

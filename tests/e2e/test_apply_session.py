@@ -11,8 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from servers import NginxServer  # noqa: E402
-from trustkit import (Run, TrustCase, entry, manifest, messages, read, sha, snapshot, statuses, tree,  # noqa: E402
+from trustkit import (NginxTrustCase, Run, entry, manifest, messages, read, sha, snapshot, statuses, tree,  # noqa: E402
                       write)
 
 
@@ -20,16 +19,7 @@ def errors(events):
     return [e.get("error_code") for e in events if e.get("event_type") == "error"]
 
 
-class SessionCase(TrustCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ng = NginxServer().start()
-        cls.cdn = cls.ng.url("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.ng.stop()
-
+class SessionCase(NginxTrustCase):
     def setUp(self):
         super().setUp()
         self.session = self.scratch.path("session")

@@ -10,23 +10,17 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from servers import NginxServer  # noqa: E402
-from trustkit import TrustCase, publish, statuses, tree  # noqa: E402
+from trustkit import NginxTrustCase, publish, statuses, tree  # noqa: E402
 
 FILES = {"KorvelClient.exe": b"MZ client\n" * 50, "data/world.pak": b"world\n" * 300}
 OUTSIDE = b"the user's own file, not the helper's to write\n" * 20
 
 
-class SignatureFilesAreLinks(TrustCase):
+class SignatureFilesAreLinks(NginxTrustCase):
     @classmethod
     def setUpClass(cls):
-        cls.ng = NginxServer().start()
+        super().setUpClass()
         cls.url = publish(cls.ng, "signed.json", "1.0.0", FILES)
-        cls.cdn = cls.ng.url("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.ng.stop()
 
     def test_planted_links_are_not_written_through(self):
         # (link name, whether the file it points to exists)

@@ -10,8 +10,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from servers import FaultServer, NginxServer, Reply  # noqa: E402
-from trustkit import MIB, TrustCase, entry, manifest, messages, publish, sha, statuses, tree  # noqa: E402
+from servers import FaultServer, Reply  # noqa: E402
+from trustkit import NginxTrustCase, MIB, TrustCase, entry, manifest, messages, publish, sha, statuses, tree  # noqa: E402
 
 
 class OversizedDownload(TrustCase):
@@ -71,16 +71,7 @@ class OversizedDownload(TrustCase):
         return finish
 
 
-class ManifestInput(TrustCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ng = NginxServer().start()
-        cls.cdn = cls.ng.url("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.ng.stop()
-
+class ManifestInput(NginxTrustCase):
     def test_same_file_named_twice_is_refused(self):
         for first, second in (("bin/app.dll", "bin/app.dll"), ("bin/app.dll", "BIN/App.DLL"),
                               ("bin/app.dll", "bin\\app.dll"), ("Readme.TXT", "readme.txt")):

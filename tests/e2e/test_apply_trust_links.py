@@ -10,21 +10,12 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from servers import FaultServer, NginxServer, Reply  # noqa: E402
-from trustkit import (TrustCase, entry, manifest, publish, set_old_mtime, sha, snapshot, statuses, tree,  # noqa: E402
+from servers import FaultServer, Reply  # noqa: E402
+from trustkit import (NginxTrustCase, TrustCase, entry, manifest, publish, set_old_mtime, sha, snapshot, statuses, tree,  # noqa: E402
                       write)
 
 
-class LinksUnderTheCache(TrustCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ng = NginxServer().start()
-        cls.cdn = cls.ng.url("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.ng.stop()
-
+class LinksUnderTheCache(NginxTrustCase):
     def fill_outside(self):
         """Files the expiry sweep and the .tmp clean-up would take if they
         reached here, and a folder that looks like a stale backup."""

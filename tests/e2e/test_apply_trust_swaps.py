@@ -9,8 +9,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 
-from servers import NginxServer  # noqa: E402
-from trustkit import (MIB, TrustCase, entry, manifest, messages, publish, read, set_old_mtime, sha,  # noqa: E402
+from trustkit import (NginxTrustCase, MIB, entry, manifest, messages, publish, read, set_old_mtime, sha,  # noqa: E402
                       statuses, tree)
 
 MANIFEST_DOWNLOADED = '"event_type":"completion","operation":"download"'
@@ -18,16 +17,7 @@ ALL_VERIFIED = '"message":"All files verified successfully"'
 BACKUP_MADE = '"message":"Backup created with ID: '
 
 
-class SwapsDuringTheRun(TrustCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.ng = NginxServer().start()
-        cls.cdn = cls.ng.url("/")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.ng.stop()
-
+class SwapsDuringTheRun(NginxTrustCase):
     def test_manifest_replaced_right_after_its_download_is_not_applied(self):
         served = {"app.dll": b"MZ the real app\n" * 64, "data.txt": b"real data\n"}
         url = publish(self.ng, "swap-manifest.json", "1.0.0", served)

@@ -254,3 +254,18 @@ class TrustCase(unittest.TestCase):
     def write_target(self, files):
         for rel, data in files.items():
             write(os.path.join(self.target, *rel.split("/")), data)
+
+
+class NginxTrustCase(TrustCase):
+    """A TrustCase with one nginx on 127.0.0.1 for the whole class: cls.ng
+    serves the content, cls.cdn is its root URL."""
+
+    @classmethod
+    def setUpClass(cls):
+        from servers import NginxServer
+        cls.ng = NginxServer().start()
+        cls.cdn = cls.ng.url("/")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ng.stop()
