@@ -23,21 +23,7 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def prefix_temp_dir():
-    """The prefix user's temporary folder, as Windows sees it."""
-    try:
-        with open(os.path.join(harness.WINEPREFIX, "user.reg"), encoding="utf-8", errors="replace") as f:
-            text = f.read()
-        section = text.split("[Environment]", 1)[1].split("\n[", 1)[0]
-        m = re.search(r'^"TEMP"="([^"]*)"', section, re.M)
-        if m:
-            return m.group(1).replace("\\\\", "\\")
-    except (OSError, IndexError):
-        pass
-    return "C:\\users\\root\\Temp"
-
-
-CACHE_WIN = prefix_temp_dir().rstrip("\\") + "\\KorvelCache"
+CACHE_WIN = harness.prefix_temp_dir().rstrip("\\") + "\\KorvelCache"
 CACHE = harness.prefix_path(CACHE_WIN)
 
 

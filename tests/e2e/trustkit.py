@@ -50,15 +50,8 @@ def publish(ng, name, version, files):
     return ng.url("/" + name)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+read = harness.read
+write = harness.write
 
 
 def tree(root):
