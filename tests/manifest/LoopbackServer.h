@@ -29,6 +29,7 @@ struct Winsock {
     using SendFn = int(WSAAPI*)(SOCKET, const char*, int, int);
     using CloseFn = int(WSAAPI*)(SOCKET);
     using ShutdownFn = int(WSAAPI*)(SOCKET, int);
+    using SetOptionFn = int(WSAAPI*)(SOCKET, int, int, const char*, int);
 
     Winsock() {
         module = LoadLibraryW(L"ws2_32.dll");
@@ -43,6 +44,7 @@ struct Winsock {
         send = reinterpret_cast<SendFn>(get("send"));
         closesocket = reinterpret_cast<CloseFn>(get("closesocket"));
         shutdown = reinterpret_cast<ShutdownFn>(get("shutdown"));
+        setsockopt = reinterpret_cast<SetOptionFn>(get("setsockopt"));
         WSADATA data;
         startup(MAKEWORD(2, 2), &data);
     }
@@ -58,6 +60,7 @@ struct Winsock {
     SendFn send;
     CloseFn closesocket;
     ShutdownFn shutdown;
+    SetOptionFn setsockopt;
 };
 
 inline Winsock& winsock() {
@@ -108,6 +111,12 @@ private:
         while (!stopping_) {
             SOCKET client = ws.accept(listener_, nullptr, nullptr);
             if (client == INVALID_SOCKET) return;
+            // A client that stops reading (a download cut off at its size
+            // cap) or keeps its connection open must never hold this
+            // thread, and with it the test's end, for ever.
+            const DWORD limitMs = 10000;
+            ws.setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof limitMs);
+            ws.setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof limitMs);
             std::string request;
             char buffer[4096];
             while (request.find("\r\n\r\n") == std::string::npos) {
