@@ -8,6 +8,7 @@
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 // Generated from the build configuration: the installers' digests.
 #include "install/PrereqDigests.h"
 
@@ -285,10 +286,9 @@ ErrorCode PrereqInstaller::detectDotNetRuntime(bool& installed, std::wstring& de
     fs::path dotnet;
     {
         PWSTR programFiles = nullptr;
-        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFilesX64, 0, nullptr, &programFiles)) && programFiles) {
-            dotnet = fs::path(programFiles) / L"dotnet" / L"dotnet.exe";
-        }
-        CoTaskMemFree(programFiles);
+        const HRESULT found = SHGetKnownFolderPath(FOLDERID_ProgramFilesX64, 0, nullptr, &programFiles);
+        const CoTaskMemory owner(programFiles);
+        if (SUCCEEDED(found) && programFiles) dotnet = fs::path(programFiles) / L"dotnet" / L"dotnet.exe";
     }
     const DWORD attributes = dotnet.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(dotnet.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {

@@ -334,8 +334,8 @@ TEST(ShortcutCreatorLife, CleanupLineAndApartmentBalance) {
     // The creator took one reference and gave it back: this thread has no
     // apartment left, so a first initialisation answers S_OK again.
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const ComApartment apartment(SUCCEEDED(hr));
     EXPECT_EQ(hr, S_OK);
-    if (SUCCEEDED(hr)) CoUninitialize();
     EventLogger::instance().verbose = false;
 }
 

@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 
+#include "common/UniqueResource.h"
 #include "tests/manifest/ManifestHandlerTestSupport.h"
 
 namespace korvel::test {
@@ -29,13 +30,10 @@ class HeldOpen {
 public:
     explicit HeldOpen(const fs::path& path)
         : h_(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~HeldOpen() {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    bool valid() const { return h_.valid(); }
 
 private:
-    HANDLE h_;
+    ScopedHandle h_;
 };
 
 TEST_F(BackupTest, BackupManifestIsWrittenExactlyAsTheJsonWriterFormatsIt) {

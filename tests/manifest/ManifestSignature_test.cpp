@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "common/UniqueResource.h"
 #include "tests/manifest/ManifestTestHelpers.h"
 
 namespace korvel {
@@ -262,23 +263,20 @@ public:
     explicit HeldFile(const std::filesystem::path& path)
         : handle_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~HeldFile() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
     HeldFile(const HeldFile&) = delete;
     HeldFile& operator=(const HeldFile&) = delete;
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool valid() const { return handle_.valid(); }
     std::string contents() const {
         std::string result;
-        SetFilePointer(handle_, 0, nullptr, FILE_BEGIN);
+        SetFilePointer(handle_.get(), 0, nullptr, FILE_BEGIN);
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(handle_, buffer, sizeof buffer, &got, nullptr) && got > 0) result.append(buffer, got);
+        while (ReadFile(handle_.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) result.append(buffer, got);
         return result;
     }
 
 private:
-    HANDLE handle_;
+    ScopedHandle handle_;
 };
 
 TEST(SignatureCheck, TempFilesHoldCanonicalTextAndSignatureBytes) {

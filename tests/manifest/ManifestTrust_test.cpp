@@ -264,9 +264,9 @@ TEST_F(TrustTest, RunsSharingTheCacheTakeTurns) {
     ScopedHandle releaseOwner(release);
     std::thread other([&] {
         ScopedHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
+        HeldMutex owned(mutex.get());
         SetEvent(acquired);
         WaitForSingleObject(release, INFINITE);
-        ReleaseMutex(mutex.get());
     });
     WaitForSingleObject(acquired, INFINITE);
 
