@@ -47,6 +47,41 @@ std::wstring fullPathOf(const fs::path& path) {
     return full;
 }
 
+// Opens the download's file for writing as the folder's own plain entry:
+// made new when absent (so a dangling link is never created through),
+// otherwise opened as itself, and then proven by its handle to be a plain
+// file with one name at its place. A link planted in the folder is never
+// written through.
+ErrorCode openDownloadFile(const fs::path& destination, ScopedHandle& file) {
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    file.reset(CreateFileW(destination.c_str(), kAccess, FILE_SHARE_READ, nullptr, CREATE_NEW, kFlags, nullptr));
+    if (!file.valid() && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        file.reset(CreateFileW(destination.c_str(), kAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    }
+    if (!file.valid()) {
+        const DWORD code = GetLastError();
+        FileOperations::logWin32Failure("CreateFile (download)", destination, code);
+        return FileOperations::mapWin32Error(code);
+    }
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    std::wstring finalPath;
+    const bool plain =
+        GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+        GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard) &&
+        standard.NumberOfLinks == 1 && getFinalPathByHandle(file.get(), finalPath) &&
+        samePath(fromExtendedLengthPath(std::move(finalPath)), fullPathOf(destination));
+    if (!plain) {
+        file.close();
+        logLine(LogLevel::Error, "Refusing to download into an entry that is not a plain file: " +
+                                     pathToUtf8(destination));
+        return ErrorCode::FileAccessDenied;
+    }
+    return ErrorCode::Success;
+}
+
 }  // namespace
 
 std::wstring PrereqInstaller::downloadUrlFor(const PrereqInfo& row) const {
@@ -213,7 +248,13 @@ ErrorCode PrereqInstaller::downloadWithRetry(const std::wstring& url, const fs::
         DownloadOptions options;
         options.resume = attempt > 1;
         options.maxSize = 0x80000000ull;
-        const ErrorCode rc = httpClient_.downloadFile(url, destination, options);
+        ScopedHandle file;
+        ErrorCode rc = openDownloadFile(destination, file);
+        if (rc == ErrorCode::Success) {
+            rc = httpClient_.downloadFile(url, file.get(), destination, options);
+            // Closed before the check, which opens the file denying writes.
+            file.close();
+        }
         if (rc == ErrorCode::Success) {
             if (validateDownload(destination, expectedSha256)) {
                 logLine(LogLevel::Info, "Download successful and validated");

@@ -328,6 +328,41 @@ class Attacks(PrereqTestBase):
         self.assertEqual(read(outside), pt.installer_bytes("vc_redist_x64"))
         self.assertEqual(pt.install_log(self.log), [])
 
+    def test_link_planted_in_the_folder_before_the_download_is_not_written_through(self):
+        # The folder is the run's own; a link that appears in it before the
+        # download (Windows' access list would refuse it; Wine does not
+        # enforce one) must not carry the download out of the folder.
+        outside = self.scratch.path("outside", "precious.bin")
+        write(outside, b"the user's own file\n")
+        ready = self.scratch.path("ready")
+        go = self.scratch.path("go")
+        with NginxServer() as ng:
+            pt.publish(ng)
+            # Held once the folder exists, before the first download opens its file.
+            proc, name, lines = self.hold('"operation":"file:mkdir"', "--ready", self.scratch.winpath("ready"),
+                                          "--go", self.scratch.winpath("go"))
+            with tempfile.TemporaryFile() as out:
+                helper = subprocess.Popen(
+                    [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--install-prereqs",
+                     "--cdn", ng.url("/"), "--progress-pipe", name],
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd=harness.BIN_DIR,
+                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR,
+                             KORVEL_TEST_INSTALLER_LOG=self.log_win))
+                deadline = time.monotonic() + 120
+                while not os.path.exists(ready) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertTrue(os.path.exists(ready))
+                os.symlink(outside, os.path.join(pt.download_dir(), "VC_redist.x64.exe"))
+                write(go, b"")
+                rc = helper.wait(300)
+            self.assertEqual(proc.wait(60), 0)
+        events = harness.parse_events(read(lines))
+        self.assertEqual(read(outside), b"the user's own file\n")
+        self.assertEqual(pt.install_log(self.log), [])
+        self.assertNotEqual(rc, 0, pt.messages(events))
+        self.assertIn("Refusing to download into an entry that is not a plain file: " + pt.download_dir_win() +
+                      "\\VC_redist.x64.exe", pt.messages(events, "ERROR"))
+
 
 if __name__ == "__main__":
     unittest.main()
