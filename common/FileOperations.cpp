@@ -351,21 +351,32 @@ ErrorCode commitTemporary(const fs::path& temporary, const fs::path& target, boo
 
 }  // namespace
 
-ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& target, const CopyOptions& options) {
-    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(source) + " -> " + pathToUtf8(target));
+namespace {
 
+// What every copy does before it reads a byte: its DEBUG line, the target's
+// parent made when asked, and an existing target refused unless overwriting.
+ErrorCode prepareCopy(FileOperations& files, const fs::path& sourceName, const fs::path& target,
+                      const CopyOptions& options) {
+    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(sourceName) + " -> " + pathToUtf8(target));
     if (options.createParentDirs) {
         const fs::path parent = target.parent_path();
         // A file in the parent's place goes to createDirectory too, which
         // refuses it, rather than to a copy into a folder that is not one.
         if (!parent.empty() && !isDirectoryOrThrow(parent)) {
-            if (const ErrorCode code = createDirectory(parent); code != ErrorCode::Success) return code;
+            if (const ErrorCode code = files.createDirectory(parent); code != ErrorCode::Success) return code;
         }
     }
     if (existsOrThrow(target) && !options.overwrite) {
         logLine(LogLevel::Error, "Target file exists and overwrite not allowed: " + pathToUtf8(target));
         return ErrorCode::FileAccessDenied;
     }
+    return ErrorCode::Success;
+}
+
+}  // namespace
+
+ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& target, const CopyOptions& options) {
+    if (const ErrorCode code = prepareCopy(*this, source, target, options); code != ErrorCode::Success) return code;
 
     // Only the size is needed here: hashing the source as well would cost a
     // whole extra pass over it.
@@ -425,17 +436,8 @@ ErrorCode FileOperations::copyFile(const fs::path& source, const fs::path& targe
 ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName, const fs::path& target,
                                        const CopyOptions& options, uint64_t expectedSize,
                                        const std::string& expectedSha256, TransferScratch& scratch) {
-    logLine(LogLevel::Debug, "Copying file: " + pathToUtf8(sourceName) + " -> " + pathToUtf8(target));
-    if (options.createParentDirs) {
-        const fs::path parent = target.parent_path();
-        if (!parent.empty() && !isDirectoryOrThrow(parent)) {
-            if (const ErrorCode code = createDirectory(parent); code != ErrorCode::Success) return code;
-        }
-    }
-    if (existsOrThrow(target) && !options.overwrite) {
-        logLine(LogLevel::Error, "Target file exists and overwrite not allowed: " + pathToUtf8(target));
-        return ErrorCode::FileAccessDenied;
-    }
+    if (const ErrorCode code = prepareCopy(*this, sourceName, target, options); code != ErrorCode::Success)
+        return code;
 
     FILE_BASIC_INFO sourceInfo{};
     LARGE_INTEGER start{};

@@ -87,6 +87,23 @@ ErrorCode ManifestHandler::beginApply(const std::wstring& manifestUrl, ScopedHan
     return ErrorCode::Success;
 }
 
+ErrorCode ManifestHandler::backupFailed(ErrorCode backupResult, const std::wstring& backupId, const std::string& url8,
+                                        int fileCount) {
+    handlerLog(LogLevel::Error, "Failed to create backup, no file was changed (code " +
+                                    std::to_string(toInt(backupResult)) + ")");
+    // The target is untouched, so the incomplete copy is worth nothing.
+    if (!backupId.empty()) cleanupBackup(backupId);
+    EventLogger::instance().manifestProcessing(url8, "processing_failed", fileCount);
+    return ErrorCode::ManifestApplyFailed;
+}
+
+void ManifestHandler::rollback(const std::wstring& backupId, const std::wstring& targetDir) {
+    handlerLog(LogLevel::Info, "Attempting rollback...");
+    if (restoreBackup(backupId, targetDir) != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
+    }
+}
+
 ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
     EventLogger& events = EventLogger::instance();
     const std::string url8 = wideToUtf8(manifestUrl);
@@ -104,23 +121,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     // No target file is replaced unless its old content is safely kept.
     std::wstring backupId;
     const ErrorCode backupResult = createBackup(manifest, targetDir, backupId, nullptr);
-    if (backupResult != ErrorCode::Success) {
-        handlerLog(LogLevel::Error, "Failed to create backup, no file was changed (code " +
-                                        std::to_string(toInt(backupResult)) + ")");
-        if (!backupId.empty()) {
-            // The target is untouched, so the incomplete copy is worth nothing.
-            cleanupBackup(backupId);
-        }
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        return ErrorCode::ManifestApplyFailed;
-    }
-
-    auto rollback = [&]() {
-        handlerLog(LogLevel::Info, "Attempting rollback...");
-        if (restoreBackup(backupId, targetDir) != ErrorCode::Success) {
-            handlerLog(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
-        }
-    };
+    if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
 
     ErrorCode processResult = ErrorCode::Success;
     try {
@@ -130,7 +131,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
         heldStore.clear();
         heldTargets.clear();
         try {
-            rollback();
+            rollback(backupId, targetDir);
         } catch (const std::exception& inner) {
             handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
                                             inner.what());
@@ -143,7 +144,7 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
         handlerLog(LogLevel::Error, "Failed to process manifest files");
         heldStore.clear();
         heldTargets.clear();
-        rollback();
+        rollback(backupId, targetDir);
         backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
         return processResult;

@@ -156,6 +156,12 @@ private:
     // (held by the caller's owners), download and validate the manifest,
     // each failure reported with its status event.
     ErrorCode beginApply(const std::wstring& manifestUrl, ScopedHandle& mutex, HeldMutex& held, Manifest& manifest);
+    // A backup that could not be made: nothing was changed, the partial copy
+    // goes, and the apply ends with 125 and "processing_failed".
+    ErrorCode backupFailed(ErrorCode backupResult, const std::wstring& backupId, const std::string& url8,
+                           int fileCount);
+    // Puts the backup back after a failure part way, saying when it cannot.
+    void rollback(const std::wstring& backupId, const std::wstring& targetDir);
     // Opens a file below the cache through pinned handles, or any other
     // path directly.
     ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,

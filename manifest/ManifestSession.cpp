@@ -264,20 +264,7 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
     std::wstring backupId;
     const ErrorCode backupResult =
         createBackup(manifest, targetDir, backupId, sessionFiles.empty() ? nullptr : &sessionFiles);
-    if (backupResult != ErrorCode::Success) {
-        handlerLog(LogLevel::Error, "Failed to create backup, no file was changed (code " +
-                                        std::to_string(toInt(backupResult)) + ")");
-        if (!backupId.empty()) cleanupBackup(backupId);
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        return ErrorCode::ManifestApplyFailed;
-    }
-
-    auto rollback = [&]() {
-        handlerLog(LogLevel::Info, "Attempting rollback...");
-        if (restoreBackup(backupId, targetDir) != ErrorCode::Success) {
-            handlerLog(LogLevel::Error, "Rollback failed - system may be in inconsistent state");
-        }
-    };
+    if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
 
     ErrorCode result = ErrorCode::Success;
     try {
@@ -287,7 +274,7 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
         // reports the error.
         handlerLog(LogLevel::Error, std::string("Failed to process prepared session files: ") + e.what());
         try {
-            rollback();
+            rollback(backupId, targetDir);
         } catch (const std::exception& inner) {
             handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
                                             inner.what());
@@ -298,7 +285,7 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
 
     if (result != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to process prepared session files");
-        rollback();
+        rollback(backupId, targetDir);
         backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
         return result;

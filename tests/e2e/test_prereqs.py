@@ -264,6 +264,33 @@ class Attacks(PrereqTestBase):
             time.sleep(0.05)
         return proc, name, lines
 
+    def run_held(self, on, act):
+        """Runs --install-prereqs held at the first event holding `on`, does
+        act() while it waits there, lets it go on; returns (exit code, the
+        events the pipe received)."""
+        ready = self.scratch.path("ready")
+        go = self.scratch.path("go")
+        with NginxServer() as ng:
+            pt.publish(ng)
+            proc, name, lines = self.hold(on, "--ready", self.scratch.winpath("ready"), "--go",
+                                          self.scratch.winpath("go"))
+            with tempfile.TemporaryFile() as out:
+                helper = subprocess.Popen(
+                    [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--install-prereqs",
+                     "--cdn", ng.url("/"), "--progress-pipe", name],
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd=harness.BIN_DIR,
+                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR,
+                             KORVEL_TEST_INSTALLER_LOG=self.log_win))
+                deadline = time.monotonic() + 120
+                while not os.path.exists(ready) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                self.assertTrue(os.path.exists(ready))
+                act()
+                write(go, b"")
+                rc = helper.wait(300)
+            self.assertEqual(proc.wait(60), 0)
+        return rc, harness.parse_events(read(lines))
+
     def test_installer_replaced_after_its_check_is_never_the_one_run(self):
         rogue = self.scratch.path("rogue.exe")
         write(rogue, pt.installer_bytes("directx_runtime"))
@@ -292,32 +319,15 @@ class Attacks(PrereqTestBase):
         # plain file of the folder, so it is neither run nor deleted through.
         outside = self.scratch.path("outside", "VC_redist.x64.exe")
         write(outside, pt.installer_bytes("vc_redist_x64"))
-        ready = self.scratch.path("ready")
-        go = self.scratch.path("go")
-        with NginxServer() as ng:
-            pt.publish(ng)
-            # Held at the download's completion event: the file is complete
-            # and not yet checked.
-            proc, name, lines = self.hold('"event_type":"completion","operation":"download"', "--ready", self.scratch.winpath("ready"),
-                                          "--go", self.scratch.winpath("go"))
-            with tempfile.TemporaryFile() as out:
-                helper = subprocess.Popen(
-                    [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--install-prereqs",
-                     "--cdn", ng.url("/"), "--progress-pipe", name],
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd=harness.BIN_DIR,
-                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR,
-                             KORVEL_TEST_INSTALLER_LOG=self.log_win))
-                deadline = time.monotonic() + 120
-                while not os.path.exists(ready) and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                self.assertTrue(os.path.exists(ready))
-                downloaded = os.path.join(pt.download_dir(), "VC_redist.x64.exe")
-                os.unlink(downloaded)
-                os.symlink(outside, downloaded)
-                write(go, b"")
-                rc = helper.wait(300)
-            self.assertEqual(proc.wait(60), 0)
-        events = harness.parse_events(read(lines))
+        downloaded = os.path.join(pt.download_dir(), "VC_redist.x64.exe")
+
+        def plant():
+            os.unlink(downloaded)
+            os.symlink(outside, downloaded)
+
+        # Held at the download's completion event: the file is complete and
+        # not yet checked.
+        rc, events = self.run_held('"event_type":"completion","operation":"download"', plant)
         # Refused, and not deleted through either: under Wine the link opens
         # as its target, so it cannot be proven to be the folder's own entry
         # and the run ends (as a failed deletion does) with nothing run.
@@ -334,29 +344,9 @@ class Attacks(PrereqTestBase):
         # enforce one) must not carry the download out of the folder.
         outside = self.scratch.path("outside", "precious.bin")
         write(outside, b"the user's own file\n")
-        ready = self.scratch.path("ready")
-        go = self.scratch.path("go")
-        with NginxServer() as ng:
-            pt.publish(ng)
-            # Held once the folder exists, before the first download opens its file.
-            proc, name, lines = self.hold('"operation":"file:mkdir"', "--ready", self.scratch.winpath("ready"),
-                                          "--go", self.scratch.winpath("go"))
-            with tempfile.TemporaryFile() as out:
-                helper = subprocess.Popen(
-                    [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--install-prereqs",
-                     "--cdn", ng.url("/"), "--progress-pipe", name],
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd=harness.BIN_DIR,
-                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR,
-                             KORVEL_TEST_INSTALLER_LOG=self.log_win))
-                deadline = time.monotonic() + 120
-                while not os.path.exists(ready) and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                self.assertTrue(os.path.exists(ready))
-                os.symlink(outside, os.path.join(pt.download_dir(), "VC_redist.x64.exe"))
-                write(go, b"")
-                rc = helper.wait(300)
-            self.assertEqual(proc.wait(60), 0)
-        events = harness.parse_events(read(lines))
+        # Held once the folder exists, before the first download opens its file.
+        rc, events = self.run_held('"operation":"file:mkdir"', lambda: os.symlink(
+            outside, os.path.join(pt.download_dir(), "VC_redist.x64.exe")))
         self.assertEqual(read(outside), b"the user's own file\n")
         self.assertEqual(pt.install_log(self.log), [])
         self.assertNotEqual(rc, 0, pt.messages(events))
