@@ -91,6 +91,12 @@ class Result:
         self.stdout = proc.stdout
         self.stderr = proc.stderr
 
+    def __repr__(self):
+        # What an assertion failure shows of a run.
+        return "exit %r\n--- stdout ---\n%s\n--- stderr ---\n%s" % (
+            self.returncode, self.stdout[-4000:].decode("utf-8", "replace"),
+            self.stderr[-4000:].decode("utf-8", "replace"))
+
     @property
     def stdout_text(self):
         return self.stdout.decode("utf-8", "replace")
@@ -117,24 +123,38 @@ def parse_events(data):
     return out
 
 
+def _wine_failed_to_start(proc):
+    """Wine's own start-up failures (no server connection, a protocol error)
+    end the process with 1 and a "wine" line on standard error before any
+    program code runs; none of the programs writes such a line."""
+    return proc.returncode == 1 and any(
+        line.startswith((b"wine: ", b"wine client error")) for line in proc.stderr.split(b"\n"))
+
+
 def run(exe, args, timeout=300, env=None, stdin=None, cwd=None):
     """Start a program of the bin folder under Wine and wait for it; cwd is
     a host folder below the sandbox's drives (its Windows form becomes the
-    program's current folder)."""
+    program's current folder). A run that Wine itself failed to start is
+    started once more."""
     full_env = dict(os.environ)
     full_env["KORVEL_BUILD_DIR"] = BUILD_DIR
     if env:
         full_env.update(env)
-    # Output goes to files, not pipes: a Wine service process started on
-    # demand may inherit the handles and outlive the program.
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
-                              stdin=subprocess.DEVNULL if stdin is None else stdin,
-                              stdout=out, stderr=err, timeout=timeout, env=full_env, cwd=cwd)
-        out.seek(0)
-        err.seek(0)
-        proc.stdout = out.read()
-        proc.stderr = err.read()
+    for attempt in (1, 2):
+        # Output goes to files, not pipes: a Wine service process started on
+        # demand may inherit the handles and outlive the program.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            if hasattr(stdin, "seek"):
+                stdin.seek(0)
+            proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
+                                  stdin=subprocess.DEVNULL if stdin is None else stdin,
+                                  stdout=out, stderr=err, timeout=timeout, env=full_env, cwd=cwd)
+            out.seek(0)
+            err.seek(0)
+            proc.stdout = out.read()
+            proc.stderr = err.read()
+        if not _wine_failed_to_start(proc):
+            break
     return Result(proc)
 
 

@@ -29,18 +29,8 @@ def pipe_name(tag):
 
 def run(exe, args, timeout=300):
     """Runs a program of the bin folder from K:\\ (a child process started
-    from a folder Wine cannot map prints a warning on standard error).
-    Output goes to files: a Wine service started on demand may inherit the
-    handles and outlive the program, which a pipe reader would wait for."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run([harness.WINERUN, os.path.join(harness.BIN_DIR, exe)] + list(args),
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                              timeout=timeout, env=_env(), cwd=harness.BIN_DIR)
-        out.seek(0)
-        err.seek(0)
-        proc.stdout = out.read()
-        proc.stderr = err.read()
-    return harness.Result(proc)
+    from a folder Wine cannot map prints a warning on standard error)."""
+    return harness.run(exe, args, timeout=timeout, env=UTF8_ENV, cwd=harness.BIN_DIR)
 
 
 def run_elevated(args, timeout=300):

@@ -270,7 +270,7 @@ class ApplyFromNginx(ApplyTestBase):
         os.makedirs(self.scratch.path("session"))
         result = self.apply(self.url_v1, self.cdn, "--session-root", self.scratch.winpath("session"),
                             "--files-manifest", self.scratch.winpath("missing.json"))
-        self.assertEqual(result.returncode, 141)
+        self.assertEqual(result.returncode, 141, result)
         self.assertIn("Error: Files manifest path does not exist: " + self.scratch.winpath("missing.json"),
                       result.stderr_text)
         self.assertFalse(os.path.exists(self.target))
@@ -362,7 +362,7 @@ class ApplyFromFaultServer(ApplyTestBase):
 
     def test_unreachable_manifest_reports_download_failed(self):
         result = self.apply(self.fs.url("/missing.json"), self.cdn)
-        self.assertEqual(result.returncode, 163)
+        self.assertEqual(result.returncode, 163, result)
         self.assertEqual(statuses(result.events), ["starting", "download_failed"])
         self.assertEqual(self.backups(), [])
         self.assertFalse(os.path.exists(self.target))

@@ -157,7 +157,7 @@ class Binary(unittest.TestCase):
 class NoCommand(unittest.TestCase):
     def test_no_arguments_prints_version_and_usage_and_exits_1(self):
         r = run_elevated([])
-        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.returncode, 1, r)
         self.assertEqual(r.stdout, b"KorvelElevated 1.0.0\n" + usage_text())
         self.assertEqual(r.stderr, b"")
         self.assertEqual(r.events, [])
@@ -166,7 +166,7 @@ class NoCommand(unittest.TestCase):
         for args in (["--verbose"], ["-v", "--purge"], ["--cdn", "x", "--target", "y"]):
             with self.subTest(args=args):
                 r = run_elevated(args)
-                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.returncode, 1, r)
                 self.assertEqual(r.stdout, b"KorvelElevated 1.0.0\n" + usage_text())
                 self.assertEqual(r.stderr, b"")
 
@@ -174,7 +174,7 @@ class NoCommand(unittest.TestCase):
         for args in (["--help"], ["-h"], ["/?"], ["-v", "--help"]):
             with self.subTest(args=args):
                 r = run_elevated(args)
-                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.returncode, 0, r)
                 self.assertEqual(r.stdout, usage_text())
                 self.assertEqual(r.stderr, b"")
 
@@ -184,7 +184,7 @@ class NoCommand(unittest.TestCase):
             for _, args in command_cases(scratch):
                 with self.subTest(args=args):
                     r = run_elevated(args + ["--help"])
-                    self.assertEqual(r.returncode, 0)
+                    self.assertEqual(r.returncode, 0, r)
                     self.assertEqual(r.stdout, usage_text())
                     self.assertEqual(r.stderr, b"")
         finally:
@@ -224,14 +224,14 @@ class CommandLineErrors(unittest.TestCase):
         for args, message in self.CASES:
             with self.subTest(args=args):
                 r = run_elevated(args)
-                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.returncode, 1, r)
                 self.assertEqual(r.stderr, message.encode("utf-8") + b"\n")
                 self.assertEqual(r.stdout, b"")
 
     def test_non_latin1_text_reaches_standard_error_as_utf8(self):
         arg = "--ziel\u00e9\u4e2d\u0416\U0001F600"
         r = run_elevated([arg])
-        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.returncode, 1, r)
         self.assertEqual(r.stderr, ("Error: Unknown argument: " + arg + "\n").encode("utf-8"))
 
     def test_command_line_errors_come_before_the_pipe(self):
@@ -242,7 +242,7 @@ class CommandLineErrors(unittest.TestCase):
                 (["--progress-pipe", missing, "--bogus"], "Error: Unknown argument: --bogus")):
             with self.subTest(args=args):
                 r = run_elevated(args)
-                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.returncode, 1, r)
                 self.assertEqual(r.stderr, message.encode() + b"\n")
                 self.assertEqual(r.stdout, b"")
 
@@ -254,7 +254,7 @@ class NotAdministrator(unittest.TestCase):
                      ["--remove", "--target", "T:\\x", "--progress-pipe", missing]):
             with self.subTest(args=args):
                 r = run_not_admin(args)
-                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.returncode, 2, r)
                 self.assertEqual(r.stderr, NOT_ADMIN)
                 self.assertEqual(r.stdout, b"")
 
@@ -280,7 +280,7 @@ class Commands(unittest.TestCase):
         for flag in ("--verbose", "-v"):
             with self.subTest(flag=flag):
                 loud = run_elevated(args + [flag])
-                self.assertEqual(loud.returncode, quiet.returncode)
+                self.assertEqual(loud.returncode, quiet.returncode, loud)
                 events = EventStream.check(self, loud.stdout, "manifest_apply", loud.returncode)
                 debug = [e for e in events if e["event_type"] == "diagnostic" and e["level"] == "DEBUG"]
                 self.assertTrue(debug, "no DEBUG line with " + flag)
@@ -300,7 +300,7 @@ class Commands(unittest.TestCase):
             if not own or "not available" not in own[0].get("details", ""):
                 continue
             with self.subTest(operation=operation):
-                self.assertEqual(r.returncode, 4)
+                self.assertEqual(r.returncode, 4, r)
                 self.assertEqual(own[0]["error_code"], 4)
                 self.assertEqual(own[0]["error_message"], "Internal error occurred")
                 self.assertEqual(r.events[-2]["error_message"], "Internal error occurred")

@@ -95,7 +95,7 @@ class Forwarding(LauncherCase):
         for code in (0, 7, 141, 1, 4, 104):
             with self.subTest(code=code):
                 r = self.launch(["--helper", self.stub, "--pipe", "p", "--execute-plan", "x"], exit_code=code)
-                self.assertEqual(r.returncode, code)
+                self.assertEqual(r.returncode, code, r)
                 self.assertEqual(r.stderr_text, "")
                 self.assertIsNotNone(self.received())
 
@@ -122,7 +122,7 @@ class Refusals(LauncherCase):
                 if os.path.exists(self.record_host):
                     os.remove(self.record_host)
                 r = self.launch(args)
-                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.returncode, 1, r)
                 self.assertEqual(r.stderr_text, message + "\n")
                 self.assertEqual(r.stdout, b"")
                 self.assertIsNone(self.received())
@@ -133,7 +133,7 @@ class Refusals(LauncherCase):
                 with open(self.scratch.path(name), "wb") as f:
                     f.write(data)
                 r = self.launch(["--pipe", "p", "--helper", self.scratch.winpath(name), "--execute-plan", "x"])
-                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.returncode, 2, r)
                 # Wine reports its own error number and text.
                 self.assertTrue(r.stderr_text.startswith(START_FAILED), r.stderr_text)
                 self.assertTrue(r.stderr_text.endswith("\n"))
@@ -172,7 +172,7 @@ class DefaultHelper(LauncherCase):
         if r.returncode == 7:
             self.assertEqual(self.received()["argv"], ["--progress-pipe", "p"])
         else:
-            self.assertEqual(r.returncode, 2)
+            self.assertEqual(r.returncode, 2, r)
             self.assertTrue(r.stderr_text.startswith(START_FAILED), r.stderr_text)
 
 

@@ -23,7 +23,7 @@ class MissingPipe(unittest.TestCase):
         finally:
             server.stop()
             scratch.cleanup()
-        self.assertEqual(r.returncode, 7)
+        self.assertEqual(r.returncode, 7, r)
         self.assertEqual(r.stderr, ("Error: Failed to connect to progress pipe: " + name + "\n").encode())
         self.assertEqual(r.stdout, b"")
         self.assertGreaterEqual(elapsed, 29.5)

@@ -123,7 +123,7 @@ class Order(PlanCase):
             with self.subTest(count=count):
                 ops = [{"type": "releasesession", "sessionRoot": self.scratch.winpath("gone")}] * count
                 r = run_plan(self.plan(ops))
-                self.assertEqual(r.returncode, 0)
+                self.assertEqual(r.returncode, 0, r)
                 self.assertEqual([e["progress"] for e in r.events if e.get("event_type") == "progress"], percents)
 
     def test_stops_at_the_first_failure(self):

@@ -101,7 +101,7 @@ class Road(unittest.TestCase):
         server = self.server("road-missing")
         r = launch(server.name, "--execute-plan", self.scratch.winpath("absent.json"))
         self.assertEqual(server.wait(), 0)
-        self.assertEqual(r.returncode, 141)
+        self.assertEqual(r.returncode, 141, r)
         self.assertEqual(pl.briefs(server.lines())[-4:], [
             ("error", "execution_plan", 141, "Plan file not found"),
             ("error", "execute_plan", 141, "Failed to load plan file")] + pl.failure_tail(141))

@@ -51,7 +51,7 @@ class Delivery(PipeTestCase):
         r = run_elevated(self.remove_args(name))
         self.assertEqual(server.wait(), 0)  # it ends when the client closes
         code, expected = self.reference_run()
-        self.assertEqual(r.returncode, code)
+        self.assertEqual(r.returncode, code, r)
         self.assertEqual(r.stdout, b"")
         self.assertEqual(r.stderr, b"")
         raw = server.raw()
@@ -80,7 +80,7 @@ class Delivery(PipeTestCase):
         r = run_elevated(self.remove_args(name))
         server.wait()
         code, expected = self.reference_run()
-        self.assertEqual(r.returncode, code)
+        self.assertEqual(r.returncode, code, r)
         self.assertEqual(r.stdout, b"")
         self.assertEqual(r.stderr, b"")
         self.assertSameEvents(server.lines(), expected)
@@ -90,7 +90,7 @@ class Delivery(PipeTestCase):
         server = self.server(name)
         r = run_elevated(["--help", "--progress-pipe", name])
         self.assertEqual(server.wait(), 0)  # a client came and went
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 0, r)
         self.assertTrue(r.stdout.startswith(b"Korvel Elevated Helper v1.0.0\n"))
         self.assertEqual(r.stderr, b"")
         self.assertEqual(server.raw(), b"")
@@ -104,7 +104,7 @@ class Delivery(PipeTestCase):
         r = run_elevated(self.remove_args(name))
         server.wait()
         code, expected = self.reference_run()
-        self.assertEqual(r.returncode, code)
+        self.assertEqual(r.returncode, code, r)
         self.assertEqual(r.stdout, b"")
         self.assertSameEvents(server.lines(), expected)
 
@@ -116,7 +116,7 @@ class ServerGoesAway(PipeTestCase):
         r = run_elevated(self.remove_args(name))
         self.assertEqual(server.wait(), 0)
         code, expected = self.reference_run()
-        self.assertEqual(r.returncode, code)
+        self.assertEqual(r.returncode, code, r)
         self.assertEqual(r.stderr, b"")
 
         on_pipe = server.lines()
@@ -140,7 +140,7 @@ class ServerGoesAway(PipeTestCase):
 class RefusedNames(PipeTestCase):
     def check_refused(self, name):
         r = run_elevated(self.remove_args(name))
-        self.assertEqual(r.returncode, 7)
+        self.assertEqual(r.returncode, 7, r)
         self.assertEqual(r.stderr, (PIPE_ERROR + name + "\n").encode("utf-8"))
         self.assertEqual(r.stdout, b"")
 

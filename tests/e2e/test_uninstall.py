@@ -278,7 +278,7 @@ class Removal(Installed):
         warnings = messages(r.events, "WARNING")
         self.assertTrue(any("will be removed at the next restart" in w for w in warnings), warnings)
         pending = harness.run("pending_renames.exe", ["show"])
-        self.assertEqual(pending.returncode, 0)
+        self.assertEqual(pending.returncode, 0, pending)
         data = json.loads(pending.stdout_text.strip())
         # Pairs of a path and an empty new name: deletions, the image first,
         # then the folders from the inside out.
