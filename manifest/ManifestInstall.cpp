@@ -228,10 +228,15 @@ bool ManifestHandler::keepInstalled(HANDLE held, HANDLE source, const std::files
     ScopedHandle attributes(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION identity{};
+    // The link count and attributes come from their own classes: the whole
+    // by-handle record also reads the volume, which Wine answers slowly.
+    FILE_STANDARD_INFO standard{};
+    FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!attributes || !sameObject(attributes.get(), held) ||
-        !GetFileInformationByHandle(attributes.get(), &identity) || identity.nNumberOfLinks != 1 ||
-        (identity.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        !GetFileInformationByHandleEx(attributes.get(), FileStandardInfo, &standard, sizeof standard) ||
+        standard.NumberOfLinks != 1 ||
+        !GetFileInformationByHandleEx(attributes.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return false;
     }
     FILE_BASIC_INFO sourceInfo{};

@@ -34,6 +34,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 root_dir, total_mib, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
@@ -94,16 +95,26 @@ for p in (target, target_new, host):
 rmtree(cache)
 
 
-def timed(argv, **kw):
-    t = time.monotonic()
-    proc = subprocess.run(argv, **kw)
-    return time.monotonic() - t, proc
+def timed(argv, timeout=7200, cwd=None):
+    """Runs a command with its output captured in files (a Wine service
+    started on demand may inherit the handles and outlive the program). The
+    files lie in memory where the host has such a folder: the helper flushes
+    every event line, which on a disk file is a write to the disk each time,
+    a cost of the host's file system rather than of the apply."""
+    where = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    with tempfile.TemporaryFile(dir=where) as out, tempfile.TemporaryFile(dir=where) as err:
+        t = time.monotonic()
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout, cwd=cwd)
+        secs = time.monotonic() - t
+        out.seek(0)
+        err.seek(0)
+        proc.stdout, proc.stderr = out.read(), err.read()
+    return secs, proc
 
 
 def apply(url, cdn, dest):
     secs, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--apply-manifest",
-                        url, "--target", harness.to_win(dest), "--cdn", cdn],
-                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=7200)
+                        url, "--target", harness.to_win(dest), "--cdn", cdn])
     if proc.returncode != 0:
         sys.stdout.write(proc.stdout.decode("utf-8", "replace")[-3000:])
         sys.exit("bench: apply failed with %d" % proc.returncode)
@@ -119,8 +130,7 @@ def same_tree(dest):
 
 with NginxServer(root=content) as ng:
     url, cdn = ng.url("/manifest.json"), ng.url("/")
-    wine_start, _ = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--help"],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wine_start, _ = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--help"])
 
     cold = apply(url, cdn, target)
     same_tree(target)
@@ -167,8 +177,7 @@ with NginxServer(root=content) as ng:
             f.write("%s\t%s\t%s\n" % (ng.url("/files/%s/%s" % (e["sha256"][:8], e["path"])),
                                       harness.to_win(os.path.join(floor_dir, "download", *parts)),
                                       harness.to_win(os.path.join(floor_dir, "copy", *parts))))
-    proc = subprocess.run([harness.WINERUN, os.path.join(harness.BIN_DIR, "bench_floor.exe"),
-                           harness.to_win(listing)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=7200)
+    _, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "bench_floor.exe"), harness.to_win(listing)])
     figures = {}
     for line in proc.stdout.decode("utf-8", "replace").splitlines():
         words = line.split()

@@ -24,6 +24,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 from servers import NginxServer
@@ -58,9 +59,14 @@ with NginxServer(root=root) as ng:
             if os.path.exists(p):
                 os.remove(p)
         t0 = time.monotonic()
-        proc = subprocess.run([_paths.WINERUN, os.path.join(_paths.BIN_DIR, "bench_download.exe"), url,
-                               _paths.to_win(ours_out)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                              env=env, timeout=3600)
+        # The program's output goes to a file, never a pipe: a Wine service
+        # started on demand may inherit the handle and outlive the program.
+        with tempfile.TemporaryFile() as err:
+            proc = subprocess.run([_paths.WINERUN, os.path.join(_paths.BIN_DIR, "bench_download.exe"), url,
+                                   _paths.to_win(ours_out)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=err, env=env, timeout=3600)
+            err.seek(0)
+            proc.stderr = err.read()
         wall = time.monotonic() - t0
         m = re.search(r"result=(-?\d+) bytes=(\d+) ms=(\d+)", proc.stderr.decode("utf-8", "replace"))
         if proc.returncode != 0 or not m or int(m.group(2)) != size:
