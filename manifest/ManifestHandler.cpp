@@ -104,6 +104,39 @@ void ManifestHandler::rollback(const std::wstring& backupId, const std::wstring&
     }
 }
 
+ErrorCode ManifestHandler::processWithRollback(const std::function<ErrorCode()>& process, const std::string& failure,
+                                               const std::wstring& backupId, const std::wstring& targetDir,
+                                               const std::string& url8, int fileCount) {
+    EventLogger& events = EventLogger::instance();
+    ErrorCode result = ErrorCode::Success;
+    try {
+        result = process();
+    } catch (const std::exception& e) {
+        // Files may already be replaced: they come back before the error
+        // goes on.
+        handlerLog(LogLevel::Error, failure + ": " + e.what());
+        heldStore.clear();
+        heldTargets.clear();
+        try {
+            rollback(backupId, targetDir);
+        } catch (const std::exception& inner) {
+            handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
+                                            inner.what());
+        }
+        events.manifestProcessing(url8, "processing_failed", fileCount);
+        throw;
+    }
+    if (result != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, failure);
+        heldStore.clear();
+        heldTargets.clear();
+        rollback(backupId, targetDir);
+        backup = BackupRecord{};
+        events.manifestProcessing(url8, "processing_failed", fileCount);
+    }
+    return result;
+}
+
 ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
     EventLogger& events = EventLogger::instance();
     const std::string url8 = wideToUtf8(manifestUrl);
@@ -123,32 +156,10 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     const ErrorCode backupResult = createBackup(manifest, targetDir, backupId, nullptr);
     if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
 
-    ErrorCode processResult = ErrorCode::Success;
-    try {
-        processResult = processManifestFiles(manifest, targetDir);
-    } catch (const std::exception& e) {
-        handlerLog(LogLevel::Error, std::string("Failed to process manifest files: ") + e.what());
-        heldStore.clear();
-        heldTargets.clear();
-        try {
-            rollback(backupId, targetDir);
-        } catch (const std::exception& inner) {
-            handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
-                                            inner.what());
-        }
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        throw;
-    }
-
-    if (processResult != ErrorCode::Success) {
-        handlerLog(LogLevel::Error, "Failed to process manifest files");
-        heldStore.clear();
-        heldTargets.clear();
-        rollback(backupId, targetDir);
-        backup = BackupRecord{};
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        return processResult;
-    }
+    const ErrorCode processResult = processWithRollback(
+        [&] { return processManifestFiles(manifest, targetDir); }, "Failed to process manifest files", backupId,
+        targetDir, url8, fileCount);
+    if (processResult != ErrorCode::Success) return processResult;
 
     heldStore.clear();
     heldTargets.clear();

@@ -162,6 +162,12 @@ private:
                            int fileCount);
     // Puts the backup back after a failure part way, saying when it cannot.
     void rollback(const std::wstring& backupId, const std::wstring& targetDir);
+    // Runs the processing of an apply whose backup exists: a failure, or an
+    // exception (rethrown), puts the backup back before it is reported with
+    // "<failure>" and "processing_failed".
+    ErrorCode processWithRollback(const std::function<ErrorCode()>& process, const std::string& failure,
+                                  const std::wstring& backupId, const std::wstring& targetDir,
+                                  const std::string& url8, int fileCount);
     // Opens a file below the cache through pinned handles, or any other
     // path directly.
     ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,

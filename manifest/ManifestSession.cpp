@@ -266,30 +266,10 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
         createBackup(manifest, targetDir, backupId, sessionFiles.empty() ? nullptr : &sessionFiles);
     if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
 
-    ErrorCode result = ErrorCode::Success;
-    try {
-        result = processPreparedSession(manifest, targetDir, sessionRoot, filesManifest, descriptor);
-    } catch (const std::exception& e) {
-        // Files may already be replaced: they come back before the command
-        // reports the error.
-        handlerLog(LogLevel::Error, std::string("Failed to process prepared session files: ") + e.what());
-        try {
-            rollback(backupId, targetDir);
-        } catch (const std::exception& inner) {
-            handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
-                                            inner.what());
-        }
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        throw;
-    }
-
-    if (result != ErrorCode::Success) {
-        handlerLog(LogLevel::Error, "Failed to process prepared session files");
-        rollback(backupId, targetDir);
-        backup = BackupRecord{};
-        events.manifestProcessing(url8, "processing_failed", fileCount);
-        return result;
-    }
+    const ErrorCode result = processWithRollback(
+        [&] { return processPreparedSession(manifest, targetDir, sessionRoot, filesManifest, descriptor); },
+        "Failed to process prepared session files", backupId, targetDir, url8, fileCount);
+    if (result != ErrorCode::Success) return result;
 
     cleanupBackup(backupId);
     events.manifestProcessing(url8, "completed", fileCount);
