@@ -5,74 +5,73 @@
 
 namespace korvel {
 
+// One row per code: enumerator, value, fixed English message (nullptr for
+// the codes that have none and read "Unknown error").
+#define KORVEL_ERROR_CODES(X) \
+    X(Success, 0, "Operation completed successfully") \
+    X(InvalidArguments, 1, "Invalid command line arguments") \
+    X(InsufficientPrivileges, 2, "Insufficient privileges for operation") \
+    X(Cancelled, 3, "Operation was cancelled") \
+    X(InternalError, 4, "Internal error occurred") \
+    X(OutOfMemory, 5, "Insufficient memory") \
+    X(Timeout, 6, "Operation timed out") \
+    X(PipeConnectFailed, 7, "Failed to connect to logging pipe") \
+    X(PrereqDetectFailed, 100, "Failed to detect prerequisites") \
+    X(PrereqDownloadFailed, 101, "Failed to download prerequisites") \
+    X(PrereqInstallFailed, 102, "Failed to install prerequisites") \
+    X(PrereqVerifyFailed, 103, "Failed to verify prerequisites") \
+    X(PrereqAlreadyInstalled, 104, "Prerequisites already installed") \
+    X(ManifestDownloadFailed, 120, "Failed to download manifest") \
+    X(ManifestParseFailed, 121, "Failed to parse manifest") \
+    X(ManifestSignatureInvalid, 122, "Manifest signature is invalid") \
+    X(ManifestSchemaInvalid, 123, "Manifest schema is invalid") \
+    X(ManifestNotFound, 124, "Manifest file not found") \
+    X(ManifestApplyFailed, 125, "Failed to apply manifest") \
+    X(FileAccessDenied, 140, "File access denied") \
+    X(FileNotFound, 141, "File not found") \
+    X(FileHashMismatch, 142, "File hash verification failed") \
+    X(FileCopyFailed, 143, "File copy operation failed") \
+    X(FileMoveFailed, 144, "File move operation failed") \
+    X(FileDeleteFailed, 145, "File delete operation failed") \
+    X(DirectoryCreateFailed, 146, "Directory creation failed") \
+    X(DirectoryAccessDenied, 147, "Directory access denied") \
+    X(InsufficientDiskSpace, 148, "Insufficient disk space") \
+    X(FileWriteFailed, 149, nullptr) \
+    X(FileReadFailed, 150, nullptr) \
+    X(NetworkUnreachable, 160, "Network unreachable") \
+    X(DownloadFailed, 161, "Download failed") \
+    X(DownloadCorrupted, 162, "Downloaded file corrupted") \
+    X(HttpError, 163, "HTTP error occurred") \
+    X(TlsError, 164, "SSL/TLS error occurred") \
+    X(DnsResolutionFailed, 165, "DNS resolution failed") \
+    X(ConnectionTimeout, 166, "Connection timeout") \
+    X(DownloadInterrupted, 167, "Download was interrupted") \
+    X(RegistryAccessDenied, 180, "Registry access denied") \
+    X(RegistryKeyNotFound, 181, "Registry key not found") \
+    X(RegistryValueNotFound, 182, "Registry value not found") \
+    X(RegistryWriteFailed, 183, "Registry write operation failed") \
+    X(RegistryDeleteFailed, 184, "Registry delete operation failed") \
+    X(SignatureInvalid, 200, "Digital signature verification failed") \
+    X(CertificateInvalid, 201, "Certificate is invalid") \
+    X(CertificateExpired, 202, "Certificate has expired") \
+    X(CertificateRevoked, 203, "Certificate has been revoked") \
+    X(HashCalculationFailed, 204, "Hash calculation failed") \
+    X(CryptoProviderError, 205, "Cryptographic provider error") \
+    X(ShortcutCreateFailed, 220, "Shortcut creation failed") \
+    X(ShortcutLinkFailed, 221, "Shortcut link operation failed") \
+    X(ShellFolderFailed, 222, "Shell folder access failed") \
+    X(IconExtractFailed, 223, "Icon extraction failed") \
+    X(InstallPathInvalid, 240, "Installation path is invalid") \
+    X(InstallPathAccessDenied, 241, "Installation path access denied") \
+    X(UninstallInfoWriteFailed, 242, "Failed to write uninstall information") \
+    X(UninstallCleanupFailed, 243, "Uninstall cleanup failed") \
+    X(ServiceControlFailed, 244, "Service control operation failed") \
+    X(ProcessTerminateFailed, 245, "Process termination failed")
+
 enum class ErrorCode : int32_t {
-    Success = 0,
-    InvalidArguments = 1,
-    InsufficientPrivileges = 2,
-    Cancelled = 3,
-    InternalError = 4,
-    OutOfMemory = 5,
-    Timeout = 6,
-    PipeConnectFailed = 7,
-
-    PrereqDetectFailed = 100,
-    PrereqDownloadFailed = 101,
-    PrereqInstallFailed = 102,
-    PrereqVerifyFailed = 103,
-    PrereqAlreadyInstalled = 104,
-
-    ManifestDownloadFailed = 120,
-    ManifestParseFailed = 121,
-    ManifestSignatureInvalid = 122,
-    ManifestSchemaInvalid = 123,
-    ManifestNotFound = 124,
-    ManifestApplyFailed = 125,
-
-    FileAccessDenied = 140,
-    FileNotFound = 141,
-    FileHashMismatch = 142,
-    FileCopyFailed = 143,
-    FileMoveFailed = 144,
-    FileDeleteFailed = 145,
-    DirectoryCreateFailed = 146,
-    DirectoryAccessDenied = 147,
-    InsufficientDiskSpace = 148,
-    FileWriteFailed = 149,
-    FileReadFailed = 150,
-
-    NetworkUnreachable = 160,
-    DownloadFailed = 161,
-    DownloadCorrupted = 162,
-    HttpError = 163,
-    TlsError = 164,
-    DnsResolutionFailed = 165,
-    ConnectionTimeout = 166,
-    DownloadInterrupted = 167,
-
-    RegistryAccessDenied = 180,
-    RegistryKeyNotFound = 181,
-    RegistryValueNotFound = 182,
-    RegistryWriteFailed = 183,
-    RegistryDeleteFailed = 184,
-
-    SignatureInvalid = 200,
-    CertificateInvalid = 201,
-    CertificateExpired = 202,
-    CertificateRevoked = 203,
-    HashCalculationFailed = 204,
-    CryptoProviderError = 205,
-
-    ShortcutCreateFailed = 220,
-    ShortcutLinkFailed = 221,
-    ShellFolderFailed = 222,
-    IconExtractFailed = 223,
-
-    InstallPathInvalid = 240,
-    InstallPathAccessDenied = 241,
-    UninstallInfoWriteFailed = 242,
-    UninstallCleanupFailed = 243,
-    ServiceControlFailed = 244,
-    ProcessTerminateFailed = 245,
+#define KORVEL_ERROR_ENUMERATOR(name, value, message) name = value,
+    KORVEL_ERROR_CODES(KORVEL_ERROR_ENUMERATOR)
+#undef KORVEL_ERROR_ENUMERATOR
 };
 
 // The integer value, for exit codes and event fields.
