@@ -1,5 +1,6 @@
 #include "common/DangerousRoot.h"
 
+#include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
@@ -12,23 +13,22 @@
 namespace korvel {
 namespace {
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
 bool startsWithDriveRoot(const std::wstring& p, size_t at) {
-    return p.size() >= at + 3 && isDriveLetter(p[at]) && p[at + 1] == L':' && isSeparator(p[at + 2]);
+    return p.size() >= at + 3 && isDriveLetter(p[at]) && p[at + 1] == L':' && isPathSeparator(p[at + 2]);
 }
 
 // "server\share..." with both names present.
 bool hasServerAndShare(const std::wstring& p, size_t at) {
     size_t i = at;
-    while (i < p.size() && !isSeparator(p[i])) ++i;
+    while (i < p.size() && !isPathSeparator(p[i])) ++i;
     if (i == at || i >= p.size()) return false;
-    return i + 1 < p.size() && !isSeparator(p[i + 1]);
+    return i + 1 < p.size() && !isPathSeparator(p[i + 1]);
 }
 
 std::wstring withoutTrailingSeparators(std::wstring p) {
-    while (p.size() > 1 && isSeparator(p.back())) p.pop_back();
+    while (p.size() > 1 && isPathSeparator(p.back())) p.pop_back();
     return p;
 }
 
@@ -51,13 +51,6 @@ std::vector<std::wstring> resolvedForms(const std::wstring& path) {
         if (!samePath(finalPath, forms.front())) forms.push_back(std::move(finalPath));
     }
     return forms;
-}
-
-// True when inner lies strictly below outer.
-bool isBelow(const std::wstring& inner, const std::wstring& outer) {
-    if (outer.empty() || inner.size() <= outer.size() + 1) return false;
-    const size_t cut = isSeparator(outer.back()) ? outer.size() - 1 : outer.size();
-    return isSeparator(inner[cut]) && samePath(inner.substr(0, cut), outer.substr(0, cut));
 }
 
 std::wstring parentOf(const std::wstring& p) {
@@ -105,7 +98,7 @@ bool isFullyQualifiedPath(const std::wstring& path) noexcept {
             return hasServerAndShare(path, 8);
         return false;
     }
-    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) return hasServerAndShare(path, 2);
+    if (path.size() >= 2 && isPathSeparator(path[0]) && isPathSeparator(path[1])) return hasServerAndShare(path, 2);
     return false;
 }
 
@@ -153,13 +146,13 @@ std::wstring dangerousRootReason(const std::wstring& path) noexcept {
             for (const std::vector<std::wstring>& folder : guarded) {
                 for (const std::wstring& guard : folder) {
                     if (samePath(candidate, guard)) return L"a protected folder (" + guard + L")";
-                    if (isBelow(guard, candidate)) return L"holds the protected folder " + guard;
+                    if (isStrictlyInside(guard, candidate)) return L"holds the protected folder " + guard;
                 }
             }
             // Nothing of Windows' own is ever removed; only its temporary
             // folder holds what other programs put there.
             for (const std::wstring& w : windows) {
-                if (isBelow(candidate, w) && !isBelow(candidate, w + L"\\Temp")) return L"inside the Windows folder";
+                if (isStrictlyInside(candidate, w) && !isStrictlyInside(candidate, w + L"\\Temp")) return L"inside the Windows folder";
             }
             const std::wstring parent = parentOf(candidate);
             for (const std::wstring& root : profiles) {

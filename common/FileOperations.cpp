@@ -15,6 +15,7 @@
 
 #include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
+#include "common/PathCompare.h"
 #include "common/PathSafety.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
@@ -863,10 +864,7 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
     bool keptAny = false;
     auto isKept = [&](const std::wstring& entryPath) {
         for (const std::wstring& kept : keep) {
-            if (samePath(entryPath, kept)) return true;
-            if (kept.size() > entryPath.size() + 1 && kept[entryPath.size()] == L'\\' &&
-                samePath(kept.substr(0, entryPath.size()), entryPath))
-                return true;
+            if (isSameOrInside(kept, entryPath)) return true;
         }
         return false;
     };

@@ -1,11 +1,11 @@
 #include "common/PathSafety.h"
 
+#include "common/PathCompare.h"
 #include "common/TextConversion.h"
 
 namespace korvel {
 namespace {
 
-bool isSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
 bool isAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
@@ -14,7 +14,7 @@ wchar_t asciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wc
 // Drive letters, server names, device and extended prefixes all start with a
 // separator or with "X:"; any of them makes the path rooted.
 bool hasRootNameOrDirectory(const std::wstring& path) {
-    if (isSeparator(path[0])) return true;
+    if (isPathSeparator(path[0])) return true;
     return path.size() >= 2 && isAsciiLetter(path[0]) && path[1] == L':';
 }
 
@@ -73,7 +73,7 @@ bool isSafeRelativePath(const std::wstring& path) noexcept {
         size_t start = 0;
         while (true) {
             size_t end = start;
-            while (end < path.size() && !isSeparator(path[end])) ++end;
+            while (end < path.size() && !isPathSeparator(path[end])) ++end;
             if (!isSafeComponent(path.substr(start, end - start))) return false;
             if (end == path.size()) break;
             start = end + 1;

@@ -9,6 +9,7 @@
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
+#include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 
@@ -33,16 +34,15 @@ std::string text(const std::wstring& wide) { return wideToUtf8(wide); }
 
 std::wstring joinPath(const std::wstring& dir, const std::wstring& name) { return (fs::path(dir) / name).wstring(); }
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The path without its last component and the separators before it; a
 // drive's root keeps its separator.
 std::wstring parentFolder(const std::wstring& path) {
     size_t end = path.size();
-    while (end > 0 && !isSeparator(path[end - 1])) --end;
-    while (end > 0 && isSeparator(path[end - 1])) --end;
+    while (end > 0 && !isPathSeparator(path[end - 1])) --end;
+    while (end > 0 && isPathSeparator(path[end - 1])) --end;
     std::wstring parent = path.substr(0, end);
-    if (parent.size() == 2 && parent[1] == L':' && path.size() > 2 && isSeparator(path[2])) parent += L'\\';
+    if (parent.size() == 2 && parent[1] == L':' && path.size() > 2 && isPathSeparator(path[2])) parent += L'\\';
     return parent;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "common/ErrorCodes.h"
+#include "common/PathCompare.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr int code(LauncherExit exit) { return static_cast<int>(exit); }
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The helper must be a file: a folder would make "runas" open a file
 // manager, and the launcher would wait for that forever.
@@ -153,9 +153,9 @@ std::wstring joinCommandLine(const std::vector<std::wstring>& args) {
 
 std::wstring helperWorkingFolder(const std::wstring& helperPath) {
     size_t end = helperPath.size();
-    while (end > 0 && !isSeparator(helperPath[end - 1])) --end;
+    while (end > 0 && !isPathSeparator(helperPath[end - 1])) --end;
     if (end == 0) return std::wstring();
-    while (end > 0 && isSeparator(helperPath[end - 1])) --end;
+    while (end > 0 && isPathSeparator(helperPath[end - 1])) --end;
     // "C:\x.exe" and "\x.exe" start in the root, not in "C:" or nowhere.
     if (end == 0 || helperPath[end - 1] == L':') return helperPath.substr(0, end + 1);
     return helperPath.substr(0, end);

@@ -5,6 +5,7 @@
 #include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/PathCompare.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
 #include "manifest/ManifestInternal.h"
@@ -119,12 +120,9 @@ ErrorCode CacheFolder::open(const fs::path& root, bool create) {
 }
 
 bool CacheFolder::contains(const fs::path& path, fs::path& relative) const {
-    const std::wstring text = path.wstring();
-    const std::wstring base = path_.wstring();
-    if (base.empty() || text.size() <= base.size() + 1) return false;
-    if (!samePath(text.substr(0, base.size()), base)) return false;
-    if (text[base.size()] != L'\\' && text[base.size()] != L'/') return false;
-    relative = fs::path(text.substr(base.size() + 1));
+    std::wstring rest;
+    if (!relativeInside(path.wstring(), path_.wstring(), rest)) return false;
+    relative = fs::path(rest);
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
@@ -14,23 +15,6 @@ namespace korvel {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-std::vector<std::wstring> elementsOf(const std::wstring& path) {
-    std::wstring text = path;
-    for (wchar_t& c : text) {
-        if (c == L'/') c = L'\\';
-    }
-    while (text.size() > 1 && text.back() == L'\\') text.pop_back();
-    std::vector<std::wstring> elements;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find(L'\\', start);
-        elements.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
-        if (end == std::wstring::npos) break;
-        start = end + 1;
-    }
-    return elements;
-}
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) {
     const std::wstring p(prefix);
@@ -91,13 +75,7 @@ bool resolveFinalPath(const std::wstring& path, std::wstring& resolved, uint32_t
 }
 
 bool pathElementsWithin(const std::wstring& candidate, const std::wstring& root) {
-    const std::vector<std::wstring> inner = elementsOf(candidate);
-    const std::vector<std::wstring> outer = elementsOf(root);
-    if (inner.size() < outer.size()) return false;
-    for (size_t i = 0; i < outer.size(); ++i) {
-        if (!samePath(inner[i], outer[i])) return false;
-    }
-    return true;
+    return isSameOrInside(candidate, root);
 }
 
 bool isPathWithinRoot(const std::filesystem::path& candidate, const std::filesystem::path& root) {

@@ -9,6 +9,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
+#include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
@@ -23,16 +24,15 @@ const char kComponent[] = "install_receipt";
 void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
 
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // "C:" or "C:name": a drive without its root.
 bool isDriveRelative(const std::wstring& p) {
-    return p.size() >= 2 && isDriveLetter(p[0]) && p[1] == L':' && (p.size() == 2 || !isSeparator(p[2]));
+    return p.size() >= 2 && isDriveLetter(p[0]) && p[1] == L':' && (p.size() == 2 || !isPathSeparator(p[2]));
 }
 
 // "\name" or "/name": a root without a drive ("\\server" has a root name).
 bool isRootedWithoutDrive(const std::wstring& p) {
-    return !p.empty() && isSeparator(p[0]) && !(p.size() >= 2 && isSeparator(p[1]));
+    return !p.empty() && isPathSeparator(p[0]) && !(p.size() >= 2 && isPathSeparator(p[1]));
 }
 
 bool holdsNul(const std::wstring& p) { return p.find(L'\0') != std::wstring::npos; }
@@ -83,14 +83,11 @@ bool isPathContainedIn(const std::wstring& candidate, const std::wstring& root) 
         uint32_t error = 0;
         if (!getFullPathName(root, rootFull, error)) return false;
         const bool qualified = (candidate.size() >= 3 && isDriveLetter(candidate[0]) && candidate[1] == L':') ||
-                               (candidate.size() >= 2 && isSeparator(candidate[0]) && isSeparator(candidate[1]));
+                               (candidate.size() >= 2 && isPathSeparator(candidate[0]) && isPathSeparator(candidate[1]));
         const std::wstring joined = qualified ? candidate : root + L"\\" + candidate;
         std::wstring candidateFull;
         if (!getFullPathName(joined, candidateFull, error)) return false;
-        if (samePath(candidateFull, rootFull)) return true;
-        if (candidateFull.size() <= rootFull.size()) return false;
-        if (!samePath(candidateFull.substr(0, rootFull.size()), rootFull)) return false;
-        return candidateFull[rootFull.size()] == L'\\' || rootFull.back() == L'\\';
+        return isSameOrInside(candidateFull, rootFull);
     } catch (...) {
         return false;
     }

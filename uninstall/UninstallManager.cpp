@@ -15,6 +15,7 @@
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
+#include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
@@ -34,14 +35,6 @@ void logLine(LogLevel level, const std::string& message) { EventLogger::instance
 
 std::wstring number(uint64_t value) { return std::to_wstring(value); }
 
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// True when inner lies strictly below outer (both full paths in normal form).
-bool isBelow(const std::wstring& inner, const std::wstring& outer) {
-    if (outer.empty() || inner.size() <= outer.size()) return false;
-    const size_t cut = isSeparator(outer.back()) ? outer.size() - 1 : outer.size();
-    return isSeparator(inner[cut]) && samePath(inner.substr(0, cut), outer.substr(0, cut));
-}
 
 // The final path (normal form) of an existing file or folder, following
 // links; empty when it cannot be opened.
@@ -358,11 +351,11 @@ void UninstallManager::removeSessionFolders(uint32_t& files, uint32_t& folders) 
 void UninstallManager::scheduleOwnImageRemoval(const std::wstring& installPath) {
     const std::wstring image = finalPathOf(ownImagePath());
     const std::wstring root = finalPathOf(installPath);
-    if (image.empty() || root.empty() || !isBelow(image, root)) return;
+    if (image.empty() || root.empty() || !isStrictlyInside(image, root)) return;
     // The running image cannot be deleted; it and the folders left holding it
     // go at the next restart (a folder only if it is empty by then).
     std::vector<std::wstring> pending{image};
-    for (std::wstring folder = fs::path(image).parent_path().wstring(); isBelow(folder, root) || samePath(folder, root);
+    for (std::wstring folder = fs::path(image).parent_path().wstring(); isStrictlyInside(folder, root) || samePath(folder, root);
          folder = fs::path(folder).parent_path().wstring()) {
         pending.push_back(folder);
         if (samePath(folder, root)) break;
