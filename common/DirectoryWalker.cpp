@@ -25,7 +25,8 @@ std::wstring join(const std::wstring& base, const std::wstring& name) {
 // Opens a folder for listing and proves it is a real folder (no link) whose
 // final path is the expected one (empty expected: only the attribute check).
 bool openFolder(const std::wstring& path, const std::wstring& expectedFinal, std::wstring& finalOut, HANDLE& out,
-                uint32_t& error) {
+                uint32_t& error, bool& refused) {
+    refused = false;
     const std::wstring extended = toExtendedLengthPath(path);
     HANDLE h = CreateFileW(extended.c_str(), kListAccess, kShareAll, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -41,6 +42,7 @@ bool openFolder(const std::wstring& path, const std::wstring& expectedFinal, std
     if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         error = ERROR_ACCESS_DENIED;
+        refused = true;
         return false;
     }
     std::wstring raw;
@@ -51,6 +53,7 @@ bool openFolder(const std::wstring& path, const std::wstring& expectedFinal, std
     finalOut = fromExtendedLengthPath(std::move(raw));
     if (!expectedFinal.empty() && !samePath(finalOut, expectedFinal)) {
         error = ERROR_ACCESS_DENIED;
+        refused = true;
         return false;
     }
     out = owner.release();
@@ -105,6 +108,11 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, Direc
 
 bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
                            DirectoryWalkError& error) noexcept {
+    return walk(root, visit, onFolderError, error, WalkOrder::FoldersFirst);
+}
+
+bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
+                           DirectoryWalkError& error, WalkOrder order) noexcept {
     error = DirectoryWalkError();
     std::wstring currentPath = root;
     try {
@@ -118,51 +126,87 @@ bool DirectoryWalker::walk(const std::wstring& root, const Visitor& visit, const
         const std::wstring rootOpen = (rootText.size() == 2 && rootText[1] == L':') ? rootText + L"\\" : rootText;
 
         std::wstring rootFinal;
+        // Opens and lists one folder ("" is the root). Result: 1 listed, 0 a
+        // subfolder the caller passes over, -1 the walk fails.
+        const auto list = [&](const std::wstring& relative, std::vector<Listed>& listed) -> int {
+            currentPath = relative.empty() ? rootOpen : join(rootText, relative);
+            HANDLE h = INVALID_HANDLE_VALUE;
+            std::wstring finalPath;
+            uint32_t code = 0;
+            bool refused = false;
+            const std::wstring expected = relative.empty() ? std::wstring() : join(rootFinal, relative);
+            // A subfolder the caller chooses to pass over is skipped whole.
+            const auto failed = [&](uint32_t failure, bool ownRefusal) {
+                error.win32Error = failure;
+                error.path = currentPath;
+                error.refused = ownRefusal;
+                if (relative.empty() || !onFolderError || !onFolderError(error)) return -1;
+                error = DirectoryWalkError();
+                return 0;
+            };
+            if (!openFolder(currentPath, expected, finalPath, h, code, refused)) return failed(code, refused);
+            if (relative.empty()) rootFinal = finalPath;
+            ScopedHandle folder(h);
+            if (!listFolder(folder.get(), listed, code)) return failed(code, false);
+            return 1;
+        };
+        const auto entryOf = [&](const std::wstring& relative, const Listed& item) {
+            DirectoryWalkEntry entry;
+            entry.relativePath = join(relative, item.name);
+            entry.fullPath = join(rootText, entry.relativePath);
+            entry.attributes = item.attributes;
+            entry.reparseTag = item.reparseTag;
+            entry.size = item.size;
+            entry.lastWriteTime = item.lastWriteTime;
+            return entry;
+        };
+        const auto descends = [](const DirectoryWalkEntry& entry) {
+            return entry.isDirectory() && !entry.isReparsePoint();
+        };
+
+        if (order == WalkOrder::DepthFirst) {
+            // One listing per folder on the way down, each read whole and its
+            // handle closed before the walk goes on.
+            struct Frame {
+                std::wstring relative;
+                std::vector<Listed> listed;
+                size_t next = 0;
+            };
+            std::vector<Frame> stack(1);
+            if (list(std::wstring(), stack.back().listed) < 0) return false;
+            while (!stack.empty()) {
+                Frame& top = stack.back();
+                if (top.next == top.listed.size()) {
+                    stack.pop_back();
+                    continue;
+                }
+                const DirectoryWalkEntry entry = entryOf(top.relative, top.listed[top.next++]);
+                if (!visit(entry)) return true;
+                if (!descends(entry)) continue;
+                Frame below;
+                below.relative = entry.relativePath;
+                const int listed = list(below.relative, below.listed);
+                if (listed < 0) return false;
+                if (listed > 0) stack.push_back(std::move(below));
+            }
+            return true;
+        }
+
         std::vector<std::wstring> pending;  // relative paths of folders still to list; "" is the root
         pending.emplace_back();
         while (!pending.empty()) {
             const std::wstring relative = std::move(pending.back());
             pending.pop_back();
-            currentPath = relative.empty() ? rootOpen : join(rootText, relative);
-
-            HANDLE h = INVALID_HANDLE_VALUE;
-            std::wstring finalPath;
-            uint32_t code = 0;
-            const std::wstring expected = relative.empty() ? std::wstring() : join(rootFinal, relative);
-            // A subfolder the caller chooses to pass over is skipped whole.
-            const auto failed = [&](uint32_t failure) {
-                error.win32Error = failure;
-                error.path = currentPath;
-                if (relative.empty() || !onFolderError || !onFolderError(error)) return true;
-                error = DirectoryWalkError();
-                return false;
-            };
-            if (!openFolder(currentPath, expected, finalPath, h, code)) {
-                if (failed(code)) return false;
-                continue;
-            }
-            if (relative.empty()) rootFinal = finalPath;
-
             std::vector<Listed> listed;
-            {
-                ScopedHandle folder(h);
-                if (!listFolder(folder.get(), listed, code)) {
-                    if (failed(code)) return false;
-                    continue;
-                }
-            }
+            const int result = list(relative, listed);
+            if (result < 0) return false;
+            if (result == 0) continue;
 
             std::vector<std::wstring> subfolders;
             for (Listed& item : listed) {
-                DirectoryWalkEntry entry;
-                entry.relativePath = join(relative, item.name);
-                entry.fullPath = join(rootText, entry.relativePath);
-                entry.attributes = item.attributes;
-                entry.reparseTag = item.reparseTag;
-                entry.size = item.size;
-                entry.lastWriteTime = item.lastWriteTime;
+                const DirectoryWalkEntry entry = entryOf(relative, item);
                 if (!visit(entry)) return true;
-                if (entry.isDirectory() && !entry.isReparsePoint()) subfolders.push_back(entry.relativePath);
+                if (descends(entry)) subfolders.push_back(entry.relativePath);
             }
             for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) pending.push_back(std::move(*it));
         }

@@ -29,12 +29,21 @@ struct DirectoryWalkEntry {
 struct DirectoryWalkError {
     uint32_t win32Error = 0;
     std::wstring path;
+    // The walk's own refusal (not a folder, a link, or a final path elsewhere
+    // than expected, all error 5), not an error the system reported.
+    bool refused = false;
 };
+
+// FoldersFirst: all entries of a folder come before those of its subfolders.
+// DepthFirst: a folder, then its contents, then its next sibling. Either way
+// the entries of one folder come in the order the listing gives them.
+enum class WalkOrder { FoldersFirst, DepthFirst };
 
 class DirectoryWalker {
 public:
-    // Called once per entry below the root, never for the root itself; all
-    // entries of a folder come before those of its subfolders. Returning false
+    // Called once per entry below the root, never for the root itself; unless
+    // another order is asked for, all entries of a folder come before those
+    // of its subfolders. Returning false
     // stops the walk (walk() then returns true).
     using Visitor = std::function<bool(const DirectoryWalkEntry&)>;
 
@@ -53,6 +62,10 @@ public:
     // The same walk, letting the caller pass over folders it cannot read.
     static bool walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
                      DirectoryWalkError& error) noexcept;
+
+    // The same walk in the given order.
+    static bool walk(const std::wstring& root, const Visitor& visit, const FolderErrorHandler& onFolderError,
+                     DirectoryWalkError& error, WalkOrder order) noexcept;
 };
 
 }  // namespace korvel

@@ -5,6 +5,7 @@
 
 #include "common/ErrorCodes.h"
 #include "elevated/ExecutionPlan.h"
+#include "orphan/OrphanCleanup.h"
 
 namespace korvel {
 
@@ -14,8 +15,10 @@ public:
     // Exceptions of an operation are not caught here.
     static ErrorCode execute(const std::vector<PlanOperation>& operations);
 
-    // The operation function for one entry.
-    static ErrorCode runOperation(const PlanOperation& operation);
+    // The operation function for one entry. applied: what the plan's
+    // applies so far took as their targets' releases; an apply_manifest that
+    // succeeds adds its own (replacing an earlier one of the same target).
+    static ErrorCode runOperation(const PlanOperation& operation, std::vector<AppliedRelease>* applied = nullptr);
 };
 
 }  // namespace korvel

@@ -11,6 +11,7 @@
 #include "install/RegistryManager.h"
 #include "install/ShortcutCreator.h"
 #include "manifest/ManifestHandler.h"
+#include "manifest/SessionPaths.h"
 
 namespace korvel {
 namespace {
@@ -78,13 +79,30 @@ ErrorCode runPlanInstallPrereqs(const PlanOperation& operation) {
     });
 }
 
-ErrorCode runPlanApplyManifest(const PlanOperation& operation) {
+ErrorCode runPlanApplyManifest(const PlanOperation& operation, AppliedRelease* applied) {
     const bool missing = operation.manifestUrl.empty() || operation.targetPath.empty() || operation.cdnUrl.empty();
     return runOperation(
-        "apply_manifest", missing, "Missing required parameters: manifestUrl, targetPath, cdnUrl", [&operation] {
+        "apply_manifest", missing, "Missing required parameters: manifestUrl, targetPath, cdnUrl",
+        [&operation, applied] {
             ManifestHandler handler(operation.cdnUrl);
+            // What a later operation of the plan may take from this apply.
+            const auto done = [&](ErrorCode result, bool session) {
+                if (result == ErrorCode::Success && applied != nullptr) {
+                    *applied = AppliedRelease{};
+                    uint32_t error = 0;
+                    if (!resolveFinalPath(operation.targetPath, applied->targetFinalPath, error))
+                        applied->targetFinalPath.clear();
+                    applied->manifestFiles = handler.appliedFiles().manifestFiles;
+                    applied->readDescriptor = session && handler.appliedFiles().readDescriptor;
+                    if (applied->readDescriptor) {
+                        applied->descriptorPath = operation.filesManifest;
+                        applied->descriptorNames = handler.appliedFiles().descriptorNames;
+                    }
+                }
+                return result;
+            };
             if (operation.sessionRoot.empty() || operation.filesManifest.empty()) {
-                return handler.applyManifest(operation.manifestUrl, operation.targetPath);
+                return done(handler.applyManifest(operation.manifestUrl, operation.targetPath), false);
             }
             EventLogger& logger = EventLogger::instance();
             if (noEntry(operation.sessionRoot)) {
@@ -95,8 +113,9 @@ ErrorCode runPlanApplyManifest(const PlanOperation& operation) {
                 logger.error(toInt(ErrorCode::FileNotFound), "apply_manifest", "Files manifest not found");
                 return ErrorCode::FileNotFound;
             }
-            return handler.applyManifestFromSession(operation.manifestUrl, operation.targetPath,
-                                                    operation.sessionRoot, operation.filesManifest);
+            return done(handler.applyManifestFromSession(operation.manifestUrl, operation.targetPath,
+                                                         operation.sessionRoot, operation.filesManifest),
+                        true);
         });
 }
 

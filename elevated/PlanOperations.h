@@ -6,11 +6,14 @@
 
 #include "common/ErrorCodes.h"
 #include "elevated/ExecutionPlan.h"
+#include "orphan/OrphanCleanup.h"
 
 namespace korvel {
 
 ErrorCode runPlanInstallPrereqs(const PlanOperation& operation);
-ErrorCode runPlanApplyManifest(const PlanOperation& operation);
+// On success, applied (when given) holds what the apply took as the
+// target's release, for a prune_orphans of the same plan.
+ErrorCode runPlanApplyManifest(const PlanOperation& operation, AppliedRelease* applied = nullptr);
 ErrorCode runPlanWriteUninstall(const PlanOperation& operation);
 ErrorCode runPlanCreateShortcuts(const PlanOperation& operation);
 ErrorCode runPlanReleaseSession(const PlanOperation& operation);

@@ -3,6 +3,9 @@
 // what the session's files manifest no longer names.
 #include "common/ErrorCodes.h"
 #include "elevated/ExecutionPlan.h"
+#include "orphan/OrphanCleanup.h"
+
+#include <vector>
 
 namespace korvel {
 
@@ -10,6 +13,9 @@ namespace korvel {
 // the cleanup completed or was skipped (an exception past the parameter
 // checks is a skip too, so the plan goes on), 1 for missing or invalid
 // values, 145 after a containment violation.
-ErrorCode runPlanPruneOrphans(const PlanOperation& operation);
+// earlierApplies: what the plan's apply_manifest operations before this one
+// took as their targets' releases.
+ErrorCode runPlanPruneOrphans(const PlanOperation& operation,
+                              const std::vector<AppliedRelease>* earlierApplies = nullptr);
 
 }  // namespace korvel

@@ -84,6 +84,8 @@ ErrorCode ManifestHandler::beginApply(const std::wstring& manifestUrl, ScopedHan
         events.manifestProcessing(url8, "validation_failed", -1);
         return validationResult;
     }
+    applied = AppliedFiles{};
+    for (const ManifestFile& file : manifest.files) applied.manifestFiles.push_back(file.path);
     return ErrorCode::Success;
 }
 

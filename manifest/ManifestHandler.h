@@ -120,6 +120,17 @@ public:
     ErrorCode processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
                                      const std::wstring& sessionRoot, const std::wstring& filesManifest);
 
+    // What the last apply of this handler took as the release, for the
+    // operations of a plan after it; read only after the apply returned 0:
+    // every file path of the manifest it validated, and for a session apply
+    // the descriptor's "file" names as it read them.
+    struct AppliedFiles {
+        std::vector<std::string> manifestFiles;
+        bool readDescriptor = false;
+        std::set<std::string> descriptorNames;
+    };
+    const AppliedFiles& appliedFiles() const { return applied; }
+
     // How long an apply waits for another run that uses the same cache
     // folder before it gives up with 6 (10 minutes unless set).
     void setCacheLockTimeout(std::chrono::milliseconds timeout) { cacheLockTimeout = timeout; }
@@ -216,6 +227,7 @@ private:
     // already installed.
     std::map<std::string, HeldFile> heldTargets;
     BackupRecord backup;
+    AppliedFiles applied;
     std::chrono::milliseconds cacheLockTimeout{600000};
 
     std::wstring cdnRoot;

@@ -51,8 +51,6 @@ std::string lowerAscii(std::string text) {
     return text;
 }
 
-std::string win32Text(uint32_t code) { return "system error " + std::to_string(code); }
-
 bool parseDescriptor(const std::string& text, Json::Value& document, std::string& errors) {
     Json::CharReaderBuilder builder;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -89,79 +87,6 @@ ErrorCode collectSessionFiles(const std::string* text, std::set<std::string>& na
         }
     }
     return ErrorCode::Success;
-}
-
-// The session root, held open without delete sharing so that it cannot be
-// renamed or replaced while the run takes files from it.
-struct HeldRoot {
-    ScopedHandle handle;
-    std::wstring finalPath;
-};
-
-// Opens and holds the session root. A root that is itself a link is
-// refused: on Windows its handle says so; where links made outside Windows
-// are opened as their targets, its final path is not its parent's final
-// path and its own name. Links above the root, short names and letter case
-// are resolved, not refused. False with the failure's text.
-bool holdSessionRoot(const std::wstring& sessionRoot, HeldRoot& out, std::string& failure) {
-    std::wstring full;
-    uint32_t error = 0;
-    if (!getFullPathName(sessionRoot, full, error)) {
-        failure = win32Text(error);
-        return false;
-    }
-    const std::wstring extended = toExtendedLengthPath(full);
-    const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
-    if (needed > 0) {
-        std::wstring longName(needed, L'\0');
-        const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
-        if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
-    }
-    ScopedHandle handle(CreateFileW(toExtendedLengthPath(full).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | kNoImpersonation,
-                                    nullptr));
-    if (!handle) {
-        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
-        return false;
-    }
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
-        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
-        return false;
-    }
-    const std::string shown = wideToUtf8(sessionRoot);
-    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        failure = "the session root is a link: " + shown;
-        return false;
-    }
-    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        failure = "the session root is not a folder: " + shown;
-        return false;
-    }
-    std::wstring raw;
-    if (!getFinalPathByHandle(handle.get(), raw)) {
-        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
-        return false;
-    }
-    const std::wstring finalPath = fromExtendedLengthPath(std::move(raw));
-    const size_t cut = full.find_last_of(L'\\');
-    if (!isVolumeRootPath(full) && cut != std::wstring::npos && cut > 0) {
-        std::wstring parent = full.substr(0, cut);
-        if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
-        std::wstring parentFinal;
-        if (!resolveFinalPath(parent, parentFinal, error)) {
-            failure = win32Text(error);
-            return false;
-        }
-        if (!samePath(parentFinal + L"\\" + full.substr(cut + 1), finalPath)) {
-            failure = "the session root is a link: " + shown;
-            return false;
-        }
-    }
-    out.handle = std::move(handle);
-    out.finalPath = finalPath;
-    return true;
 }
 
 // Opens a prepared file once for the whole of its check and installation:
@@ -259,6 +184,8 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
     const ErrorCode namesResult = collectSessionFiles(
         descriptor.state == DescriptorBytes::State::Read ? &descriptor.text : nullptr, sessionFiles);
     if (namesResult != ErrorCode::Success) return namesResult;
+    applied.readDescriptor = true;
+    applied.descriptorNames = sessionFiles;
 
     // No target file is replaced unless its old content is safely kept.
     std::wstring backupId;
@@ -322,7 +249,7 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
         return ErrorCode::InvalidArguments;
     }
 
-    HeldRoot root;
+    HeldSessionRoot root;
     std::string failure;
     if (!holdSessionRoot(sessionRoot, root, failure)) {
         handlerLog(LogLevel::Error, "Failed to resolve session root path: " + failure);

@@ -8,6 +8,7 @@
 
 #include "common/PathCompare.h"
 #include "common/PinnedDirectory.h"
+#include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 
@@ -15,6 +16,11 @@ namespace korvel {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whatever a session path opens, its other end never acts as this process.
+constexpr DWORD kNoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+
+std::string win32Text(uint32_t code) { return "system error " + std::to_string(code); }
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) {
     const std::wstring p(prefix);
@@ -91,6 +97,67 @@ bool isPathWithinRoot(const std::filesystem::path& candidate, const std::filesys
                                                 std::error_code(static_cast<int>(error), std::system_category()));
     }
     return pathElementsWithin(candidateFinal, rootFinal);
+}
+
+bool holdSessionRoot(const std::wstring& sessionRoot, HeldSessionRoot& out, std::string& failure) {
+    std::wstring full;
+    uint32_t error = 0;
+    if (!getFullPathName(sessionRoot, full, error)) {
+        failure = win32Text(error);
+        return false;
+    }
+    const std::wstring extended = toExtendedLengthPath(full);
+    const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
+    if (needed > 0) {
+        std::wstring longName(needed, L'\0');
+        const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
+        if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
+    }
+    ScopedHandle handle(CreateFileW(toExtendedLengthPath(full).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | kNoImpersonation,
+                                    nullptr));
+    if (!handle) {
+        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
+        return false;
+    }
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
+        return false;
+    }
+    const std::string shown = wideToUtf8(sessionRoot);
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        failure = "the session root is a link: " + shown;
+        return false;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        failure = "the session root is not a folder: " + shown;
+        return false;
+    }
+    std::wstring raw;
+    if (!getFinalPathByHandle(handle.get(), raw)) {
+        failure = win32Text(lastErrorOr(ERROR_INVALID_FUNCTION));
+        return false;
+    }
+    const std::wstring finalPath = fromExtendedLengthPath(std::move(raw));
+    const size_t cut = full.find_last_of(L'\\');
+    if (!isVolumeRootPath(full) && cut != std::wstring::npos && cut > 0) {
+        std::wstring parent = full.substr(0, cut);
+        if (parent.size() == 2 && parent[1] == L':') parent += L'\\';
+        std::wstring parentFinal;
+        if (!resolveFinalPath(parent, parentFinal, error)) {
+            failure = win32Text(error);
+            return false;
+        }
+        if (!samePath(parentFinal + L"\\" + full.substr(cut + 1), finalPath)) {
+            failure = "the session root is a link: " + shown;
+            return false;
+        }
+    }
+    out.handle = std::move(handle);
+    out.finalPath = finalPath;
+    return true;
 }
 
 }  // namespace korvel

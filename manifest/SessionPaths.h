@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "common/UniqueResource.h"
+
 namespace korvel {
 
 // Resolves path through the file system: the longest leading part that
@@ -30,5 +32,19 @@ bool pathElementsWithin(const std::wstring& candidate, const std::wstring& root)
 // pathElementsWithin; a failed resolution throws filesystem_error
 // ("resolve").
 bool isPathWithinRoot(const std::filesystem::path& candidate, const std::filesystem::path& root);
+
+// A session root held open without delete sharing, so that it cannot be
+// renamed or replaced while the run uses it.
+struct HeldSessionRoot {
+    ScopedHandle handle;
+    std::wstring finalPath;  // normal form
+};
+
+// Opens and holds the session root. A root that is itself a link is
+// refused: on Windows its handle says so; where links made outside Windows
+// are opened as their targets, its final path is not its parent's final
+// path and its own name. Links above the root, short names and letter case
+// are resolved, not refused. False with the failure's text.
+bool holdSessionRoot(const std::wstring& sessionRoot, HeldSessionRoot& out, std::string& failure);
 
 }  // namespace korvel

@@ -6,6 +6,8 @@
 #include "common/ErrorCodes.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
+#include "common/Win32Util.h"
+#include "manifest/SessionPaths.h"
 #include "orphan/OrphanInternal.h"
 
 #include <windows.h>
@@ -37,7 +39,7 @@ int OrphanCleanup::skip(OrphanCleanupResult& result, const std::string& reason, 
     return 0;
 }
 
-int OrphanCleanup::run(const std::wstring& targetPath, const std::wstring& sessionRoot,
+int OrphanCleanup::run(const std::wstring& targetPath, const HeldSessionRoot& sessionRoot,
                        const std::wstring& filesManifest, OrphanComponent component, OrphanCleanupResult& result) {
     EventLogger& logger = EventLogger::instance();
     logger.status(kOperation, "starting");
@@ -55,8 +57,17 @@ int OrphanCleanup::run(const std::wstring& targetPath, const std::wstring& sessi
     if (!openDirectoryNoReparse(targetPath, root, pinError, FILE_READ_ATTRIBUTES))
         return skip(result, "cleanup root could not be pinned safely", pinError);
 
+    // The latest apply of this very folder in the plan, if any.
+    const AppliedRelease* earlier = nullptr;
+    if (earlierApplies != nullptr) {
+        for (const AppliedRelease& applied : *earlierApplies) {
+            if (!applied.targetFinalPath.empty() && samePath(applied.targetFinalPath, root.finalPath()))
+                earlier = &applied;
+        }
+    }
+
     KeySet expected;
-    if (readExpectedFiles(filesManifest, expected) != 0)
+    if (readExpectedFiles(filesManifest, expected, earlier) != 0)
         return skip(result, "expected-files manifest could not be read safely", 0);
     // An empty list never makes everything an orphan.
     if (expected.empty()) return skip(result, "expected-files manifest was empty; no files were deleted", 0);

@@ -5,7 +5,12 @@
 // deleted only through a handle on the target pinned without following
 // reparse points. Any doubt about the inputs ends in a skip that deletes
 // nothing; only a containment violation during deletion stops the run (145).
+#include "common/DirectoryWalker.h"
+
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +18,17 @@
 namespace korvel {
 
 class PinnedDirectory;
+struct HeldSessionRoot;
+
+// What an apply_manifest earlier in the same plan took as the release of a
+// target, kept in memory for a prune_orphans of the same target after it.
+struct AppliedRelease {
+    std::wstring targetFinalPath;            // the target's final path, normal form
+    std::vector<std::string> manifestFiles;  // every file of the manifest it validated
+    bool readDescriptor = false;             // a session apply: it read a descriptor
+    std::wstring descriptorPath;             // the descriptor as the operation named it
+    std::set<std::string> descriptorNames;   // its "file" names as the apply read them
+};
 
 enum class OrphanComponent : int { Client = 0, Launcher = 1 };
 
@@ -73,15 +89,32 @@ class OrphanCleanup {
 public:
     bool dryRun = false;
 
+    // The inventory's walk of the target; empty: DirectoryWalker::walk in
+    // depth-first order. Tests stand in for it to make folder failures that
+    // the platform under test cannot make.
+    using InventoryWalk = std::function<bool(const std::wstring& root, const DirectoryWalker::Visitor& visit,
+                                             const DirectoryWalker::FolderErrorHandler& onFolderError,
+                                             DirectoryWalkError& error)>;
+    InventoryWalk inventoryWalk;
+
+    // The applies of the plan so far; the latest of the pinned target (same
+    // final path) adds its release to the expected set and gives the
+    // descriptor's names as it read them.
+    const std::vector<AppliedRelease>* earlierApplies = nullptr;
+
     // 0 (completed or skipped; skipped tells them apart) or 145 after a
     // containment violation.
-    int run(const std::wstring& targetPath, const std::wstring& sessionRoot, const std::wstring& filesManifest,
+    // The reports are written only through the held session root.
+    int run(const std::wstring& targetPath, const HeldSessionRoot& sessionRoot, const std::wstring& filesManifest,
             OrphanComponent component, OrphanCleanupResult& result);
     // Records the skip in the result and reports it; always 0.
     int skip(OrphanCleanupResult& result, const std::string& reason, uint32_t win32Error);
 
-    // The expected set: 0, or 1/4/121/141 with a WARNING saying why.
-    int readExpectedFiles(const std::wstring& filesManifest, KeySet& expected);
+    // The expected set: 0, or 1/4/121/141 with a WARNING saying why. With an
+    // earlier apply of the target, its manifest's files join the set, and
+    // the descriptor it read (the same path) is not read again.
+    int readExpectedFiles(const std::wstring& filesManifest, KeySet& expected,
+                          const AppliedRelease* earlier = nullptr);
     // 0 (also for a missing target, with an empty inventory) or 4.
     int buildLocalInventory(const std::wstring& targetPath, std::vector<InventoryEntry>& inventory);
     KeySet buildAllowlist(OrphanComponent component);
@@ -98,8 +131,8 @@ public:
                       const std::vector<InventoryEntry>& orphanDirectories, OrphanCleanupResult& result);
 
     // 0, 140 when the file could not be written completely, 4 on an exception.
-    int writeLocalInventory(const std::wstring& sessionRoot, const std::vector<InventoryEntry>& inventory);
-    int writeOrphanReport(const std::wstring& sessionRoot, const std::vector<InventoryEntry>& orphanFiles,
+    int writeLocalInventory(const HeldSessionRoot& sessionRoot, const std::vector<InventoryEntry>& inventory);
+    int writeOrphanReport(const HeldSessionRoot& sessionRoot, const std::vector<InventoryEntry>& orphanFiles,
                           const std::vector<InventoryEntry>& orphanDirectories, const OrphanCleanupResult& result);
 
     void emitStarted(const std::wstring& targetPath, OrphanComponent component, uint64_t expectedCount,
@@ -111,10 +144,12 @@ public:
     void emitSkipped(const OrphanCleanupResult& result) noexcept;
 };
 
-// Writes the bytes to a fresh temporary name beside the target and puts them
-// in place in one step, replacing the target entry itself (never writing
-// through a link or another name of the file found there). False when any
-// step fails or the write is short; nothing is left under the temporary name.
-bool replaceFileContents(const std::wstring& targetPath, const std::string& bytes) noexcept;
+// Writes the bytes to a fresh temporary name inside the held folder and puts
+// them in place under name in one step, replacing the entry itself (never
+// writing through a link or another name of the file found there). Both steps
+// go relative to the folder's handle, so no link at or above the folder can
+// lead the write elsewhere. False when any step fails or the write is short;
+// nothing is left under the temporary name.
+bool replaceFileContentsAt(HANDLE folder, const std::wstring& name, const std::string& bytes) noexcept;
 
 }  // namespace korvel

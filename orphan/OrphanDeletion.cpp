@@ -8,9 +8,11 @@
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
+#include "manifest/SessionPaths.h"
 #include "orphan/OrphanInternal.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <json/writer.h>
 
@@ -69,35 +71,56 @@ bool writeAll(HANDLE file, const std::string& bytes) noexcept {
     return FlushFileBuffers(file) != 0;
 }
 
-// Renames the file of the handle over the target in one step.
-bool renameOver(HANDLE file, const std::wstring& target) {
-    const size_t nameBytes = target.size() * sizeof(wchar_t);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(wchar_t), 0);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+// Renames the file of the handle over name inside folder in one step; the
+// entry found there (a link among them) is replaced, never written through.
+bool renameOverAt(HANDLE file, HANDLE folder, const std::wstring& name) {
+    const size_t nameBytes = name.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes + sizeof(wchar_t), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
     info->ReplaceIfExists = TRUE;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(nameBytes);
-    std::copy(target.begin(), target.end(), info->FileName);
-    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+    info->RootDirectory = folder;
+    info->FileNameLength = static_cast<ULONG>(nameBytes);
+    std::copy(name.begin(), name.end(), info->FileName);
+    IO_STATUS_BLOCK io{};
+    return NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()), FileRenameInformation) >= 0;
+}
+
+// A new file of the given name inside folder, opened for writing; fails when
+// anything already holds the name.
+HANDLE createNewAt(HANDLE folder, const std::wstring& name, NTSTATUS& status) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &attributes, &io, nullptr,
+                          FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+                          FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    return status >= 0 ? handle : INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
-bool replaceFileContents(const std::wstring& targetPath, const std::string& bytes) noexcept {
+bool replaceFileContentsAt(HANDLE folder, const std::wstring& name, const std::string& bytes) noexcept {
     try {
-        const std::wstring target = toExtendedLengthPath(targetPath);
+        if (folder == nullptr || folder == INVALID_HANDLE_VALUE || name.empty() ||
+            name.find_first_of(L"\\/") != std::wstring::npos || name.size() > 200)
+            return false;
         ScopedHandle file;
         for (int attempt = 0; !file; ++attempt) {
             // A new name only: never opens, and so never writes through,
             // anything that was already there.
-            const std::wstring temporary = FileOperations::temporaryPathBeside(target).wstring();
-            file.reset(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            const std::wstring temporary = FileOperations::temporaryPathBeside(name).filename().wstring();
+            NTSTATUS status = 0;
+            file.reset(createNewAt(folder, temporary, status));
             if (file) break;
-            const DWORD code = GetLastError();
-            if ((code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) || attempt >= 8) return false;
+            if (static_cast<uint32_t>(status) != 0xC0000035u /* STATUS_OBJECT_NAME_COLLISION */ || attempt >= 8)
+                return false;
         }
-        if (!writeAll(file.get(), bytes) || !renameOver(file.get(), target)) {
+        if (!writeAll(file.get(), bytes) || !renameOverAt(file.get(), folder, name)) {
             discard(file.get());
             return false;
         }
@@ -185,9 +208,9 @@ int OrphanCleanup::deleteOrphans(const std::wstring& targetPath, PinnedDirectory
     return 0;
 }
 
-int OrphanCleanup::writeLocalInventory(const std::wstring& sessionRoot, const std::vector<InventoryEntry>& inventory) {
+int OrphanCleanup::writeLocalInventory(const HeldSessionRoot& sessionRoot,
+                                       const std::vector<InventoryEntry>& inventory) {
     try {
-        const std::wstring path = (fs::path(sessionRoot) / L"local-inventory.json").wstring();
         Json::Value document(Json::arrayValue);
         for (const InventoryEntry& entry : inventory) {
             Json::Value item(Json::objectValue);
@@ -197,7 +220,7 @@ int OrphanCleanup::writeLocalInventory(const std::wstring& sessionRoot, const st
             item["size"] = Json::UInt64(entry.isDirectory || entry.isReparsePoint ? 0 : entry.size);
             document.append(item);
         }
-        if (!replaceFileContents(path, reportJson(document))) {
+        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"local-inventory.json", reportJson(document))) {
             logWarning("Failed to write local-inventory.json");
             return toInt(ErrorCode::FileAccessDenied);
         }
@@ -209,11 +232,11 @@ int OrphanCleanup::writeLocalInventory(const std::wstring& sessionRoot, const st
     }
 }
 
-int OrphanCleanup::writeOrphanReport(const std::wstring& sessionRoot, const std::vector<InventoryEntry>& orphanFiles,
+int OrphanCleanup::writeOrphanReport(const HeldSessionRoot& sessionRoot,
+                                     const std::vector<InventoryEntry>& orphanFiles,
                                      const std::vector<InventoryEntry>& orphanDirectories,
                                      const OrphanCleanupResult& result) {
     try {
-        const std::wstring path = (fs::path(sessionRoot) / L"orphan-report.json").wstring();
         Json::Value document(Json::objectValue);
         document["bytesFreed"] = Json::UInt64(result.bytesFreed);
         document["dirsRemoved"] = Json::Int(result.dirsRemoved);
@@ -238,7 +261,7 @@ int OrphanCleanup::writeOrphanReport(const std::wstring& sessionRoot, const std:
         Json::Value skipped(Json::arrayValue);
         for (const std::string& key : result.skippedPaths) skipped.append(key);
         document["skippedPaths"] = skipped;
-        if (!replaceFileContents(path, reportJson(document))) {
+        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"orphan-report.json", reportJson(document))) {
             logWarning("Failed to write orphan-report.json");
             return toInt(ErrorCode::FileAccessDenied);
         }

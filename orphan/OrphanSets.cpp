@@ -86,44 +86,79 @@ bool isLinkEntry(uint32_t attributes, uint32_t reparseTag) noexcept {
     return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
 }
 
-int OrphanCleanup::readExpectedFiles(const std::wstring& filesManifest, KeySet& expected) {
+namespace {
+
+// Whether two descriptor paths name the same file as text: both made full,
+// letter case ignored.
+bool sameDescriptor(const std::wstring& a, const std::wstring& b) {
+    std::wstring fullA;
+    std::wstring fullB;
+    uint32_t error = 0;
+    if (!getFullPathName(a, fullA, error) || !getFullPathName(b, fullB, error)) return false;
+    return samePath(fullA, fullB);
+}
+
+}  // namespace
+
+int OrphanCleanup::readExpectedFiles(const std::wstring& filesManifest, KeySet& expected,
+                                     const AppliedRelease* earlier) {
     logInfo("Reading expected files from: " + wideToUtf8(filesManifest));
     try {
-        std::ifstream in{std::filesystem::path(filesManifest)};
-        if (!in) {
-            logWarning("Failed to open files manifest", kComponent);
-            return toInt(ErrorCode::FileNotFound);
-        }
-        Json::CharReaderBuilder builder;
-        Json::Value document;
-        std::string errors;
-        if (!Json::parseFromStream(builder, in, &document, &errors)) {
-            logWarning("Failed to parse files manifest: " + errors, kComponent);
-            return toInt(ErrorCode::ManifestParseFailed);
-        }
-        if (jsonHasEmbeddedNul(document)) {
-            logWarning("Files manifest contains an escaped embedded NUL", kComponent);
-            return toInt(ErrorCode::InvalidArguments);
-        }
-        // A document that is neither an object nor null throws here.
-        if (!document.isMember("files") || !document["files"].isArray()) {
-            logWarning("Files manifest missing 'files' array", kComponent);
-            return toInt(ErrorCode::InvalidArguments);
-        }
         KeySet keys;
-        for (const Json::Value& element : document["files"]) {
-            if (element.isNull()) continue;
-            // An element of another non-object kind throws here.
-            if (!element.isMember("file")) continue;
-            const Json::Value& file = element["file"];
-            if (!file.isString()) continue;
-            const std::string text = file.asString();
-            if (text.empty()) continue;
+        // Each name must be safe, whoever gave it.
+        const auto add = [&](const std::string& text) {
             if (!isSafeRelativePathUtf8(text)) {
                 logWarning("Files manifest contains an unsafe relative path", kComponent);
-                return toInt(ErrorCode::InvalidArguments);
+                return false;
             }
             keys.insert(makeOrphanKey(text));
+            return true;
+        };
+        if (earlier != nullptr && earlier->readDescriptor && sameDescriptor(earlier->descriptorPath, filesManifest)) {
+            // The descriptor as the apply read it: what is on disk now may
+            // have been rewritten since.
+            for (const std::string& name : earlier->descriptorNames) {
+                if (!name.empty() && !add(name)) return toInt(ErrorCode::InvalidArguments);
+            }
+        } else {
+            std::ifstream in{std::filesystem::path(filesManifest)};
+            if (!in) {
+                logWarning("Failed to open files manifest", kComponent);
+                return toInt(ErrorCode::FileNotFound);
+            }
+            Json::CharReaderBuilder builder;
+            Json::Value document;
+            std::string errors;
+            if (!Json::parseFromStream(builder, in, &document, &errors)) {
+                logWarning("Failed to parse files manifest: " + errors, kComponent);
+                return toInt(ErrorCode::ManifestParseFailed);
+            }
+            if (jsonHasEmbeddedNul(document)) {
+                logWarning("Files manifest contains an escaped embedded NUL", kComponent);
+                return toInt(ErrorCode::InvalidArguments);
+            }
+            // A document that is neither an object nor null throws here.
+            if (!document.isMember("files") || !document["files"].isArray()) {
+                logWarning("Files manifest missing 'files' array", kComponent);
+                return toInt(ErrorCode::InvalidArguments);
+            }
+            for (const Json::Value& element : document["files"]) {
+                if (element.isNull()) continue;
+                // An element of another non-object kind throws here.
+                if (!element.isMember("file")) continue;
+                const Json::Value& file = element["file"];
+                if (!file.isString()) continue;
+                const std::string text = file.asString();
+                if (text.empty()) continue;
+                if (!add(text)) return toInt(ErrorCode::InvalidArguments);
+            }
+        }
+        // A release just applied to this target is expected whole: a delta
+        // session carries only the files that changed.
+        if (earlier != nullptr) {
+            for (const std::string& path : earlier->manifestFiles) {
+                if (!add(path)) return toInt(ErrorCode::InvalidArguments);
+            }
         }
         expected = std::move(keys);
         logInfo("Read " + std::to_string(expected.size()) + " expected files from manifest");
@@ -172,10 +207,18 @@ int OrphanCleanup::buildLocalInventory(const std::wstring& targetPath, std::vect
                 return false;
             }
         };
+        // A folder that denies access is recorded but not entered, and the
+        // walk goes on; any other failure below the target ends it.
+        const auto onFolderError = [](const DirectoryWalkError& e) {
+            return !e.refused && e.win32Error == ERROR_ACCESS_DENIED;
+        };
+        // Depth first: a folder, then its contents, then its next sibling.
         // The walk never descends into a reparse point, and refuses a folder
         // whose final path is not where the walk expects it.
         DirectoryWalkError error;
-        const bool walked = DirectoryWalker::walk(targetPath, visit, error);
+        const bool walked =
+            inventoryWalk ? inventoryWalk(targetPath, visit, onFolderError, error)
+                          : DirectoryWalker::walk(targetPath, visit, onFolderError, error, WalkOrder::DepthFirst);
         if (!failure.empty()) throw std::runtime_error(failure);
         if (!walked) {
             const std::string text = wideToUtf8(formatWin32Error(error.win32Error));

@@ -4,6 +4,7 @@
 
 #include "common/ErrorCodes.h"
 #include "common/EventLogger.h"
+#include "manifest/SessionPaths.h"
 #include "orphan/OrphanCleanup.h"
 
 #include <cwctype>
@@ -98,7 +99,11 @@ int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader
     }
 
     try {
-        if (!available(request.sessionRoot)) {
+        // The reports go into the session root only through this hold: a
+        // root that is a link, or cannot be held, is as good as missing.
+        HeldSessionRoot session;
+        std::string holdFailure;
+        if (!available(request.sessionRoot) || !holdSessionRoot(request.sessionRoot, session, holdFailure)) {
             logger.log(LogLevel::Warning, "Orphan cleanup skipped: session root is unavailable");
             logger.status(kOperation, "skipped", "Session root is unavailable");
             return 0;
@@ -143,7 +148,8 @@ int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader
         OrphanCleanupResult result;
         OrphanCleanup cleanup;
         cleanup.dryRun = dryRun;
-        const int code = cleanup.run(request.targetPath, request.sessionRoot, request.filesManifest, which, result);
+        cleanup.earlierApplies = request.earlierApplies;
+        const int code = cleanup.run(request.targetPath, session, request.filesManifest, which, result);
         if (result.skipped) {
             logger.status(kOperation, "skipped", result.skipReason);
             return 0;

@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "orphan/OrphanCleanup.h"
 
 namespace korvel {
 
@@ -15,6 +18,8 @@ struct PruneOrphansRequest {
     std::wstring sessionRoot;
     std::wstring filesManifest;
     bool dryRun = false;
+    // The applies earlier in the same plan (none outside a plan).
+    const std::vector<AppliedRelease>* earlierApplies = nullptr;
 };
 
 // GetEnvironmentVariableW, or a stand-in with its contract.

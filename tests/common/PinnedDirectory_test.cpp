@@ -694,6 +694,60 @@ TEST_F(PinnedTree, WalkerListsAPinnedTreeByHandle) {
     EXPECT_EQ(visits, 3);
 }
 
+TEST_F(PinnedTree, WalkerOrdersAndPassesOverFoldersItCannotOpen) {
+    makeDir(root + L"\\a");
+    makeDir(root + L"\\a\\inner");
+    makeFile(root + L"\\a\\inner\\deep.txt");
+    makeFile(root + L"\\a\\z.txt");
+    makeDir(root + L"\\b");
+    makeFile(root + L"\\b\\b.txt");
+    makeFile(root + L"\\c.txt");
+    const auto walkIn = [&](WalkOrder order, const DirectoryWalker::FolderErrorHandler& onError,
+                            std::vector<std::wstring>& seen, DirectoryWalkError& error) {
+        seen.clear();
+        return DirectoryWalker::walk(root, [&](const DirectoryWalkEntry& e) {
+            seen.push_back(e.relativePath);
+            return true;
+        }, onError, error, order);
+    };
+    std::vector<std::wstring> seen;
+    DirectoryWalkError error;
+    ASSERT_TRUE(walkIn(WalkOrder::DepthFirst, nullptr, seen, error));
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"a", L"a\\inner", L"a\\inner\\deep.txt", L"a\\z.txt", L"b",
+                                               L"b\\b.txt", L"c.txt"}));
+    // The other callers' order: a folder's entries before its subfolders'.
+    ASSERT_TRUE(walkIn(WalkOrder::FoldersFirst, nullptr, seen, error));
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"a", L"b", L"c.txt", L"a\\inner", L"a\\z.txt", L"a\\inner\\deep.txt",
+                                               L"b\\b.txt"}));
+
+    // A folder held without sharing cannot be opened by the walk.
+    ScopedHandle hold(CreateFileW(ext(root + L"\\a\\inner").c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(hold);
+    for (WalkOrder order : {WalkOrder::DepthFirst, WalkOrder::FoldersFirst}) {
+        SCOPED_TRACE(order == WalkOrder::DepthFirst ? "depth first" : "folders first");
+        std::vector<DirectoryWalkError> failures;
+        const auto passOver = [&](const DirectoryWalkError& e) {
+            failures.push_back(e);
+            return true;
+        };
+        ASSERT_TRUE(walkIn(order, passOver, seen, error));
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].win32Error, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(failures[0].path, root + L"\\a\\inner");
+        EXPECT_FALSE(failures[0].refused);
+        EXPECT_EQ(seen.size(), 6u) << "everything but the folder's contents";
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), L"a\\inner\\deep.txt"), 0);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), L"b\\b.txt"), 1);
+        // Without a handler, or one that says no, the walk fails there.
+        EXPECT_FALSE(walkIn(order, [](const DirectoryWalkError&) { return false; }, seen, error));
+        EXPECT_EQ(error.win32Error, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+        EXPECT_EQ(error.path, root + L"\\a\\inner");
+        EXPECT_FALSE(walkIn(order, nullptr, seen, error));
+        EXPECT_EQ(error.win32Error, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+    }
+}
+
 TEST_F(PinnedTree, NameEndingInADotIsListedAndRefused) {
     // Only the extended-length form can make such a name; the rule refuses it.
     const std::wstring bad = root + L"\\bad.";

@@ -20,6 +20,7 @@ import harness  # noqa: E402
 from harness import read, write  # noqa: E402
 import plantools as pl  # noqa: E402
 from throwaway_prefix import WINE64, ThrowawayPrefix  # noqa: E402
+from trustkit import NginxTrustCase, Run, entry, manifest, sha, snapshot, tree  # noqa: E402
 
 SWITCHES = ("KORVEL_ORPHAN_CLEANUP", "KORVEL_ORPHAN_CLEANUP_DRYRUN")
 
@@ -224,11 +225,11 @@ class Cleanup(PruneCase):
             return ('  {\r\n    "isDirectory" : %s,\r\n    "isSymlink" : false,\r\n    "path" : "%s",\r\n'
                     '    "size" : %d\r\n  }' % ("true" if is_dir else "false", path, size))
         self.assertEqual(read(os.path.join(self.session, "local-inventory.json")).decode(), "[\r\n" + ",\r\n".join([
-            inv(True, "bin", 0), inv(True, "data", 0), inv(False, "korvelelevated.exe", 6),
-            inv(False, "old.txt", 10), inv(True, "retired", 0), inv(True, "tools", 0),
-            inv(False, "bin/app.dll", 3), inv(False, "data/level1.pak", 5), inv(False, "retired/a.bin", 20),
-            inv(True, "retired/deep", 0), inv(False, "retired/deep/b.bin", 30),
-            inv(False, "tools/korveluninstall.exe", 9),
+            # Depth first: a folder, then its contents, then its next sibling.
+            inv(True, "bin", 0), inv(False, "bin/app.dll", 3), inv(True, "data", 0),
+            inv(False, "data/level1.pak", 5), inv(False, "korvelelevated.exe", 6), inv(False, "old.txt", 10),
+            inv(True, "retired", 0), inv(False, "retired/a.bin", 20), inv(True, "retired/deep", 0),
+            inv(False, "retired/deep/b.bin", 30), inv(True, "tools", 0), inv(False, "tools/korveluninstall.exe", 9),
         ]) + "\r\n]")
 
         def orphan(path, size, kind):
@@ -424,9 +425,10 @@ class Attacks(PruneCase):
                                              "Fatal containment failure while deleting: zz_link.txt")
         self.assertEqual(tree_snapshot(self.scratch.path("outside")), outside)
         self.assertTrue(os.path.islink(os.path.join(self.target, "zz_link.txt")))
-        # The counters reached: the two top-level orphans before the link.
+        # The counters reached: every orphan file the walk met before the
+        # link, which comes last (depth first, the folders' contents first).
         self.assertEqual((report["filesRemoved"], report["dirsRemoved"], report["bytesFreed"],
-                          report["filesSkipped"], report["skippedPaths"]), (2, 0, 16, 0, []))
+                          report["filesSkipped"], report["skippedPaths"]), (5, 0, 75, 0, []))
         self.assertIn({"path": "zz_link.txt", "size": 13, "type": "file"}, report["orphans"])
         # Folders come after files and were not reached.
         self.assertTrue(os.path.isdir(os.path.join(self.target, "retired")))
@@ -475,6 +477,127 @@ class Attacks(PruneCase):
             p = os.path.join(self.session, name)
             self.assertFalse(os.path.islink(p), name)
             json.loads(read(p))
+
+
+class SessionRootLinks(PruneCase):
+    """A session root that is a host-made link: the reports never go into
+    the folder it names."""
+
+    def test_session_root_a_link_is_skipped_and_nothing_is_written_through_it(self):
+        elsewhere = self.scratch.path("elsewhere")
+        write(os.path.join(elsewhere, "files.json"), read(self.manifest))
+        os.symlink(elsewhere, self.scratch.path("linked-session"))
+        before_elsewhere = snapshot(elsewhere)
+        before = tree_snapshot(self.target)
+        r = self.run_ops([self.prune_op(sessionRoot=self.w("linked-session"),
+                                        filesManifest=self.w("linked-session", "files.json")),
+                          self.receipt_op()])
+        self.assertEqual(r.returncode, 0, r.stdout_text)
+        events = summary(r)
+        self.assertEqual(own(events), [
+            "status|prune_orphans|starting",
+            "WARNING|Orphan cleanup skipped: session root is unavailable",
+            "status|prune_orphans|skipped|Session root is unavailable"])
+        self.assertEqual(snapshot(elsewhere), before_elsewhere)
+        self.assertEqual(tree_snapshot(self.target), before)
+        self.assertTrue(os.path.isfile(self.scratch.path("after", "InstallReceipt.json")))
+
+
+class AfterAnApply(NginxTrustCase):
+    """An execution plan that applies a prepared session and then prunes the
+    same target. The session carries only what changed (a delta update);
+    the unchanged files of the release are already in the target."""
+
+    OLD = {"a.txt": b"a 1.0\n", "b.bin": b"b unchanged\n" * 40, "c.txt": b"c only in 1.0\n",
+           "retired/x.txt": b"retired in 2.0\n", "settings.cfg": b"named by the session\n"}
+    NEW = {"a.txt": b"a 2.0\n", "b.bin": b"b unchanged\n" * 40, "d/new.txt": b"added in 2.0\n"}
+    CARRIED = ("a.txt", "d/new.txt")
+
+    def setUp(self):
+        super().setUp()
+        self.session = self.scratch.path("session")
+        self.session_win = self.scratch.winpath("session")
+        self.descriptor = self.scratch.path("files.json")
+        self.descriptor_win = self.scratch.winpath("files.json")
+        self.write_target(self.OLD)
+        body = json.dumps(manifest("2.0.0", [entry(rel, data) for rel, data in self.NEW.items()])).encode()
+        name = "release-%s.json" % os.urandom(4).hex()
+        self.ng.put(name, body)
+        self.url = self.ng.url("/" + name)
+        entries = []
+        for rel in self.CARRIED:
+            data = self.NEW[rel]
+            write(os.path.join(self.session, *rel.split("/")), data)
+            entries.append({"file": rel, "path": self.session_win + "\\" + rel.replace("/", "\\"),
+                            "bytes": len(data), "sha256": sha(data)})
+        # Named by the session, though no file of the manifest: the prune
+        # keeps it, as it keeps every name of the descriptor.
+        write(os.path.join(self.session, "settings.cfg"), self.OLD["settings.cfg"])
+        entries.append({"file": "settings.cfg", "path": self.session_win + "\\settings.cfg"})
+        write(self.descriptor, json.dumps({"files": entries}).encode())
+
+    def start_plan(self, hold_at=None):
+        operations = [
+            {"type": "apply_manifest", "manifestUrl": self.url, "targetPath": self.target_win, "cdnUrl": self.cdn,
+             "sessionRoot": self.session_win, "filesManifest": self.descriptor_win},
+            {"type": "prune_orphans", "targetPath": self.target_win, "component": "client",
+             "sessionRoot": self.session_win, "filesManifest": self.descriptor_win},
+        ]
+        plan = pl.write_plan(self.scratch, operations)
+        run = Run(self, ["--execute-plan", plan], hold_at=hold_at)
+        self.runs.append(run)
+        return run
+
+    def prune_lines(self, run):
+        return [e for e in run.events if e.get("operation") == "prune_orphans"]
+
+    def released(self):
+        return dict(self.NEW, **{"settings.cfg": self.OLD["settings.cfg"]})
+
+    def test_delta_session_then_prune_leaves_every_manifest_file(self):
+        run = self.start_plan().finish()
+        self.assertEqual(run.returncode, 0, run.tail())
+        self.assertEqual(self.prune_lines(run)[-1]["status"], "completed", run.tail())
+        # The release whole: the unchanged b.bin too; what 2.0 dropped is gone.
+        self.assertEqual(tree(self.target), self.released())
+        self.assertFalse(os.path.exists(os.path.join(self.target, "retired")))
+        report = json.loads(read(os.path.join(self.session, "orphan-report.json")))
+        self.assertEqual([o["path"] for o in report["orphans"]], ["c.txt", "retired/x.txt", "retired"])
+        inventory = json.loads(read(os.path.join(self.session, "local-inventory.json")))
+        self.assertIn("b.bin", [i["path"] for i in inventory])
+
+    def test_descriptor_rewritten_between_apply_and_prune(self):
+        run = self.start_plan(hold_at='"status":"operation_1"')
+        if not run.wait_held():
+            self.fail("the plan never reached its second operation:\n" + run.finish().tail())
+        # The apply is done; the descriptor now names one file only.
+        write(self.descriptor, json.dumps({"files": [{"file": "a.txt", "path": self.session_win + "\\a.txt"}]})
+              .encode())
+        run.finish()
+        self.assertEqual(run.returncode, 0, run.tail())
+        self.assertEqual(self.prune_lines(run)[-1]["status"], "completed", run.tail())
+        # The descriptor as the apply read it: settings.cfg is still named.
+        self.assertEqual(tree(self.target), self.released())
+
+    def test_session_root_swapped_for_a_link_between_apply_and_prune(self):
+        elsewhere = self.scratch.path("elsewhere")
+        os.makedirs(elsewhere)
+        write(os.path.join(elsewhere, "files.json"), read(self.descriptor))
+        before_elsewhere = snapshot(elsewhere)
+        run = self.start_plan(hold_at='"status":"operation_1"')
+        if not run.wait_held():
+            self.fail("the plan never reached its second operation:\n" + run.finish().tail())
+        os.rename(self.session, self.scratch.path("session-real"))
+        os.symlink(elsewhere, self.session)
+        run.finish()
+        self.assertEqual(run.returncode, 0, run.tail())
+        self.assertEqual([(e["status"], e.get("details")) for e in self.prune_lines(run)],
+                         [("starting", None), ("skipped", "Session root is unavailable")])
+        self.assertEqual(snapshot(elsewhere), before_elsewhere)
+        for name in ("local-inventory.json", "orphan-report.json"):
+            self.assertFalse(os.path.exists(self.scratch.path("session-real", name)))
+        # Nothing was deleted: the orphans of 1.0 are still there.
+        self.assertEqual(tree(self.target), dict(self.OLD, **self.NEW))
 
 
 class DangerousTarget(ThrowawayPrefix):

@@ -1,6 +1,8 @@
 #include "orphan/OrphanCleanup.h"
 
+#include "common/ErrorCodes.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 #include "tests/support/TestSupport.h"
 
@@ -155,7 +157,66 @@ TEST(OrphanExpected, AFolderGivenAsTheManifestCannotBeRead) {
     OrphanCleanup cleanup;
     KeySet expected;
     StdoutCapture capture;
-    EXPECT_NE(cleanup.readExpectedFiles(dir.path().wstring(), expected), 0);
+    EXPECT_EQ(cleanup.readExpectedFiles(dir.path().wstring(), expected), 141);
+    EXPECT_EQ(linesAt(capture, "WARNING"), std::vector<std::string>{"Failed to open files manifest|orphan_cleanup"});
+}
+
+// An apply of the target earlier in the plan: its manifest's files join the
+// expected set, and the descriptor it read (the same path) comes from memory.
+TEST(OrphanExpected, AnEarlierApplyOfTheTarget) {
+    ScratchDir dir;
+    const fs::path descriptor = dir / L"files.json";
+    const fs::path other = dir / L"other.json";
+    // On disk now: rewritten since the apply read it.
+    writeFile(descriptor, R"({"files":[{"file":"rewritten.txt","path":"p"}]})");
+    writeFile(other, R"({"files":[{"file":"Other/One.txt","path":"p"}]})");
+    AppliedRelease applied;
+    applied.manifestFiles = {"App.exe", "bin\\Core.dll", "data/unchanged.pak"};
+    applied.readDescriptor = true;
+    // The same file, named in another case and form.
+    applied.descriptorPath = (dir / L"FILES.json").wstring();
+    applied.descriptorNames = {"App.exe", "extra/Named.cfg"};
+    AppliedRelease plain = applied;  // an apply that read no descriptor
+    plain.readDescriptor = false;
+    plain.descriptorPath.clear();
+    plain.descriptorNames.clear();
+    AppliedRelease unsafe = applied;
+    unsafe.manifestFiles.push_back("../outside.txt");
+    struct Case {
+        const char* name;
+        const AppliedRelease* earlier;
+        fs::path manifest;
+        int code;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {"same descriptor: the apply's reading, not the file", &applied, descriptor, 0,
+         {"app.exe", "bin/core.dll", "data/unchanged.pak", "extra/named.cfg"}},
+        {"another descriptor is read from disk", &applied, other, 0,
+         {"app.exe", "bin/core.dll", "data/unchanged.pak", "other/one.txt"}},
+        {"an apply without a descriptor", &plain, descriptor, 0,
+         {"app.exe", "bin/core.dll", "data/unchanged.pak", "rewritten.txt"}},
+        {"no earlier apply keeps to the descriptor", nullptr, descriptor, 0, {"rewritten.txt"}},
+        {"an unsafe name from memory fails the read", &unsafe, descriptor, 1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OrphanCleanup cleanup;
+        KeySet expected{"left/over"};
+        StdoutCapture capture;
+        EXPECT_EQ(cleanup.readExpectedFiles(c.manifest.wstring(), expected, c.earlier), c.code);
+        const std::vector<std::string> info = linesAt(capture, "INFO");
+        ASSERT_FALSE(info.empty());
+        EXPECT_EQ(info.front(), "Reading expected files from: " + wideToUtf8(c.manifest.wstring()) + "|");
+        if (c.code == 0) {
+            EXPECT_EQ(std::vector<std::string>(expected.begin(), expected.end()), c.keys);
+            EXPECT_EQ(info.back(), "Read " + std::to_string(c.keys.size()) + " expected files from manifest|");
+            EXPECT_TRUE(linesAt(capture, "WARNING").empty());
+        } else {
+            EXPECT_EQ(expected, KeySet{"left/over"});
+            EXPECT_EQ(linesAt(capture, "WARNING"),
+                      std::vector<std::string>{"Files manifest contains an unsafe relative path|orphan_cleanup"});
+        }
+    }
 }
 
 TEST(OrphanSet, AllowlistOnlyForTheLauncherAndMatchedThreeWays) {
@@ -238,15 +299,85 @@ TEST(OrphanInventory, WalksTheTreeIntoKeysSizesAndKinds) {
         std::replace(relative.begin(), relative.end(), L'/', L'\\');
         EXPECT_TRUE(samePath(e.fullPath, target.wstring() + L"\\" + relative)) << wideToUtf8(e.fullPath);
     }
-    std::sort(seen.begin(), seen.end());
+    // Depth first: a folder, then its contents, then its next sibling.
     EXPECT_EQ(seen, (std::vector<std::string>{"bin/:0", "bin/app.dll:5", "bin/deep/:0", "bin/deep/x.bin:1000",
                                               "empty/:0", "readme.txt:1"}));
-    // A folder comes before its contents.
-    const std::vector<std::string> order = keysOf(inventory);
-    const auto at = [&](const std::string& k) { return std::find(order.begin(), order.end(), k) - order.begin(); };
-    EXPECT_LT(at("bin"), at("bin/app.dll"));
-    EXPECT_LT(at("bin/deep"), at("bin/deep/x.bin"));
     EXPECT_EQ(linesAt(capture, "INFO").back(), "Found 6 items in local inventory|");
+}
+
+TEST(OrphanInventory, NestedTreeIsWalkedDepthFirstInListingOrder) {
+    ScratchDir dir;
+    const fs::path target = dir / L"Target";
+    for (const wchar_t* file : {L"a\\a1\\deep.txt", L"a\\a2.txt", L"a\\a3\\x\\y.txt", L"b.txt", L"c\\c1.txt"})
+        writeFile(target / file, "x");
+    fs::create_directories(target / L"a" / L"a0");
+    // The order of one folder's entries is the listing's.
+    std::vector<std::string> listed;
+    for (const auto& e : fs::directory_iterator(target / L"a")) listed.push_back(wideToUtf8(e.path().filename()));
+    ASSERT_EQ(listed, (std::vector<std::string>{"a0", "a1", "a2.txt", "a3"})) << "the listing order this test expects";
+    OrphanCleanup cleanup;
+    std::vector<InventoryEntry> inventory;
+    StdoutCapture capture;
+    ASSERT_EQ(cleanup.buildLocalInventory(target.wstring(), inventory), 0);
+    EXPECT_EQ(keysOf(inventory), (std::vector<std::string>{"a", "a/a0", "a/a1", "a/a1/deep.txt", "a/a2.txt", "a/a3",
+                                                           "a/a3/x", "a/a3/x/y.txt", "b.txt", "c", "c/c1.txt"}));
+}
+
+// Wine neither enforces nor reads back ACLs, so a folder that denies access
+// cannot be made there: a folder held open without any sharing (which the
+// walk then cannot open) stands in for one, its error reported as the
+// system reports a denial.
+TEST(OrphanInventory, AFolderThatDeniesAccessIsSkippedAndTheWalkGoesOn) {
+    ScratchDir dir;
+    const fs::path target = dir / L"Target";
+    for (const wchar_t* file : {L"a\\a.txt", L"b\\b.txt", L"b\\inner\\i.txt", L"c\\c.txt"})
+        writeFile(target / file, "x");
+    ScopedHandle hold(CreateFileW((target / L"b").c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(hold);
+    struct Case {
+        const char* name;
+        uint32_t reported;  // what the walk's failure on "b" is reported as
+        bool refused;
+        std::vector<std::string> keys;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"access denied: skipped, the rest is walked", ERROR_ACCESS_DENIED, false,
+         {"a", "a/a.txt", "b", "c", "c/c.txt"}, {}},
+        {"another error ends the walk", ERROR_SHARING_VIOLATION, false, {"a", "a/a.txt", "b"},
+         {"Directory inventory entry failed: " + wideToUtf8(formatWin32Error(ERROR_SHARING_VIOLATION)) + "|"}},
+        {"the walk's own refusal (not a folder, a link) ends the walk", ERROR_ACCESS_DENIED, true,
+         {"a", "a/a.txt", "b"},
+         {"Directory inventory entry failed: " + wideToUtf8(formatWin32Error(ERROR_SHARING_VIOLATION)) + "|"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OrphanCleanup cleanup;
+        int failures = 0;
+        cleanup.inventoryWalk = [&](const std::wstring& root, const DirectoryWalker::Visitor& visit,
+                                    const DirectoryWalker::FolderErrorHandler& onFolderError,
+                                    DirectoryWalkError& error) {
+            return DirectoryWalker::walk(
+                root, visit,
+                [&](const DirectoryWalkError& failure) {
+                    ++failures;
+                    EXPECT_EQ(failure.win32Error, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+                    DirectoryWalkError reported = failure;
+                    reported.win32Error = c.reported;
+                    reported.refused = c.refused;
+                    return onFolderError(reported);
+                },
+                error, WalkOrder::DepthFirst);
+        };
+        std::vector<InventoryEntry> inventory;
+        StdoutCapture capture;
+        EXPECT_EQ(cleanup.buildLocalInventory(target.wstring(), inventory), 0);
+        EXPECT_EQ(failures, 1);
+        EXPECT_EQ(keysOf(inventory), c.keys);
+        EXPECT_EQ(linesAt(capture, "WARNING"), c.warnings);
+        EXPECT_EQ(linesAt(capture, "INFO").back(),
+                  "Found " + std::to_string(c.keys.size()) + " items in local inventory|");
+    }
 }
 
 TEST(OrphanInventory, MissingTargetGivesAnEmptyInventory) {

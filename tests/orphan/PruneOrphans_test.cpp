@@ -4,6 +4,7 @@
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
+#include "manifest/SessionPaths.h"
 #include "orphan/OrphanCleanup.h"
 #include "tests/support/TestSupport.h"
 
@@ -155,14 +156,15 @@ TEST_F(PruneFixture, RemovesOrphansKeepsExpectedAndReportsEveryStep) {
         "\"observedCount\":7,\"targetPath\":\"" + escaped + "\"}",
         "INFO|Computing orphans from 7 observed items against 2 expected files",
         "INFO|Found 2 orphan files and 2 orphan directories",
-        "status|orphan_cleanup|orphan_candidate|{\"path\":\"old.dll\",\"size\":10,\"type\":\"file\"}",
+        // The walk's order: depth first, each folder's entries as listed.
         "status|orphan_cleanup|orphan_candidate|{\"path\":\"gone/stale.txt\",\"size\":20,\"type\":\"file\"}",
+        "status|orphan_cleanup|orphan_candidate|{\"path\":\"old.dll\",\"size\":10,\"type\":\"file\"}",
         "status|orphan_cleanup|orphan_candidate|{\"path\":\"bin/empty\",\"size\":0,\"type\":\"dir\"}",
         "status|orphan_cleanup|orphan_candidate|{\"path\":\"gone\",\"size\":0,\"type\":\"dir\"}",
-        "file:delete|" + t(L"old.dll") + "|ok",
-        "status|orphan_cleanup|orphan_removed|{\"path\":\"old.dll\",\"size\":10}",
         "file:delete|" + t(L"gone\\stale.txt") + "|ok",
         "status|orphan_cleanup|orphan_removed|{\"path\":\"gone/stale.txt\",\"size\":20}",
+        "file:delete|" + t(L"old.dll") + "|ok",
+        "status|orphan_cleanup|orphan_removed|{\"path\":\"old.dll\",\"size\":10}",
         "file:delete|" + t(L"bin\\empty") + "|ok",
         "status|orphan_cleanup|orphan_removed|{\"path\":\"bin/empty\",\"size\":0}",
         "file:delete|" + t(L"gone") + "|ok",
@@ -190,15 +192,15 @@ TEST_F(PruneFixture, RemovesOrphansKeepsExpectedAndReportsEveryStep) {
     };
     EXPECT_EQ(readFile(session / L"local-inventory.json"),
               "[\r\n" + item(false, "app.exe", 3, false) + item(true, "bin", 0, false) +
-                  item(true, "gone", 0, false) + item(false, "old.dll", 10, false) +
                   item(false, "bin/core.dll", 4, false) + item(true, "bin/empty", 0, false) +
-                  item(false, "gone/stale.txt", 20, true) + "]");
+                  item(true, "gone", 0, false) + item(false, "gone/stale.txt", 20, false) +
+                  item(false, "old.dll", 10, true) + "]");
     EXPECT_EQ(readFile(session / L"orphan-report.json"),
               "{\r\n  \"bytesFreed\" : 30,\r\n  \"dirsRemoved\" : 2,\r\n  \"filesRemoved\" : 2,\r\n"
               "  \"filesSkipped\" : 0,\r\n  \"orphans\" : \r\n  [\r\n"
-              "    {\r\n      \"path\" : \"old.dll\",\r\n      \"size\" : 10,\r\n      \"type\" : \"file\"\r\n    },\r\n"
               "    {\r\n      \"path\" : \"gone/stale.txt\",\r\n      \"size\" : 20,\r\n      \"type\" : \"file\"\r\n"
               "    },\r\n"
+              "    {\r\n      \"path\" : \"old.dll\",\r\n      \"size\" : 10,\r\n      \"type\" : \"file\"\r\n    },\r\n"
               "    {\r\n      \"path\" : \"bin/empty\",\r\n      \"size\" : 0,\r\n      \"type\" : \"directory\"\r\n"
               "    },\r\n"
               "    {\r\n      \"path\" : \"gone\",\r\n      \"size\" : 0,\r\n      \"type\" : \"directory\"\r\n    }\r\n"
@@ -395,6 +397,9 @@ TEST_F(PruneFixture, EverySkipDeletesNothing) {
              SetEnvironmentVariableW(L"KORVEL_ORPHAN_CLEANUP", L"0");
          },
          "Session root is unavailable", ""},
+        {"session root a file: it cannot be held, nothing is written into it",
+         [](PruneFixture& f, PruneOrphansRequest& r) { r.sessionRoot = (f.target / L"old.dll").wstring(); },
+         "Session root is unavailable", ""},
         {"files manifest missing",
          [](PruneFixture& f, PruneOrphansRequest& r) { r.filesManifest = (f.session / L"none.json").wstring(); },
          "Files manifest is unavailable", ""},
@@ -462,6 +467,55 @@ TEST_F(PruneFixture, EverySkipDeletesNothing) {
     }
 }
 
+// A delta session carries only what changed: after an apply of the same
+// target in the plan, every file of its manifest is expected, and the
+// descriptor is the one the apply read.
+TEST_F(PruneFixture, AnEarlierApplyOfTheTargetKeepsItsWholeRelease) {
+    std::wstring targetFinal;
+    uint32_t error = 0;
+    ASSERT_TRUE(resolveFinalPath(target.wstring(), targetFinal, error)) << error;
+    AppliedRelease applied;
+    applied.targetFinalPath = targetFinal;
+    applied.manifestFiles = {"App.exe", "old.dll"};
+    applied.readDescriptor = true;
+    applied.descriptorPath = manifest.wstring();
+    applied.descriptorNames = {"bin/core.dll"};
+    // Rewritten after the apply read it: names nothing that is there.
+    writeManifest(R"({"files":[{"file":"elsewhere.txt","path":"p"}]})");
+    AppliedRelease otherTarget = applied;
+    otherTarget.targetFinalPath = (scratch / L"other").wstring();
+    struct Case {
+        const char* name;
+        std::vector<AppliedRelease> earlier;
+        bool oldKept;
+        bool coreKept;
+        const char* read;
+    } cases[] = {
+        {"the same target", {otherTarget, applied}, true, true, "INFO|Read 3 expected files from manifest"},
+        {"another target keeps to the descriptor on disk", {otherTarget}, false, false,
+         "INFO|Read 1 expected files from manifest"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        writeManifest(R"({"files":[{"file":"elsewhere.txt","path":"p"}]})");
+        PruneOrphansRequest r = request();
+        r.earlierApplies = &c.earlier;
+        StdoutCapture capture;
+        ASSERT_EQ(runPruneOrphans(r), 0);
+        const std::vector<std::string> events = summary(capture);
+        EXPECT_EQ(events.back(), "status|prune_orphans|completed") << joined(events);
+        EXPECT_TRUE(contains(events, c.read)) << joined(events);
+        EXPECT_EQ(present(target / L"App.exe"), c.oldKept);
+        EXPECT_EQ(present(target / L"old.dll"), c.oldKept);
+        EXPECT_EQ(present(target / L"bin" / L"Core.DLL"), c.coreKept);
+        EXPECT_FALSE(present(target / L"gone"));
+        EXPECT_FALSE(present(target / L"bin" / L"empty"));
+        fs::remove_all(target);
+        fs::remove_all(session);
+    }
+}
+
 TEST_F(PruneFixture, LockedAndReadOnlyOrphans) {
     writeFile(target / L"ro.txt", "ro");
     SetFileAttributesW((target / L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -519,15 +573,21 @@ TEST(ReplaceFileContents, ReplacesTheEntryAndLeavesNothingElse) {
     ScratchDir dir;
     const fs::path target = dir / L"report.json";
     test::writeFile(target, "old old old");
-    ASSERT_TRUE(replaceFileContents(target.wstring(), "new"));
+    HeldSessionRoot folder;
+    std::string failure;
+    ASSERT_TRUE(holdSessionRoot(dir.path().wstring(), folder, failure)) << failure;
+    ASSERT_TRUE(replaceFileContentsAt(folder.handle.get(), L"report.json", "new"));
     EXPECT_EQ(readFile(target), "new");
     // A second name of the old file keeps the old bytes: the entry is
     // replaced, never written through.
     ASSERT_TRUE(CreateHardLinkW((dir / L"alias.json").c_str(), target.c_str(), nullptr));
-    ASSERT_TRUE(replaceFileContents(target.wstring(), "newer"));
+    ASSERT_TRUE(replaceFileContentsAt(folder.handle.get(), L"report.json", "newer"));
     EXPECT_EQ(readFile(target), "newer");
     EXPECT_EQ(readFile(dir / L"alias.json"), "new");
-    EXPECT_FALSE(replaceFileContents((dir / L"missing" / L"r.json").wstring(), "x"));
+    // A name that would leave the folder, or no folder at all.
+    EXPECT_FALSE(replaceFileContentsAt(folder.handle.get(), L"missing\\r.json", "x"));
+    EXPECT_FALSE(replaceFileContentsAt(folder.handle.get(), L"..\\r.json", "x"));
+    EXPECT_FALSE(replaceFileContentsAt(nullptr, L"r.json", "x"));
     size_t count = 0;
     for (const auto& e : fs::directory_iterator(dir.path())) {
         (void)e;
