@@ -212,6 +212,23 @@ class Removal(Installed):
         self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
         self.assert_removed()
 
+    def test_shortcut_that_cannot_be_removed_leaves_the_count_at_zero(self):
+        # Registry removal failing and a summary that cannot be written are
+        # not provoked here: Wine enforces no access lists and gives no way
+        # to make a write to an open file fail.
+        held = COMMON_DESKTOP + "\\Korvel.lnk"
+        r = harness.run("run_holding.exe", [held, "K:\\KorvelUninstall.exe", "--force"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assertIn("Event: remove_shortcuts, Status: failed", messages(r.events, "INFO"))
+        self.assertIn("Shortcut removal had issues", messages(r.events, "WARNING"))
+        self.assertIn("  Shortcuts removed: 0\n", r.stdout_text)
+        self.assertTrue(os.path.exists(host(held)))
+        self.assertFalse(os.path.exists(self.root))
+        self.assertFalse(registry()["exists"])
+        with open(logs_since(self.start)[-1], encoding="utf-8") as f:
+            self.assertIn("Shortcuts Removed: 0\n", f.read())
+        os.remove(host(held))
+
     def test_host_symlinks_pointing_outside_are_not_followed_out(self):
         outside = self.scratch.path("outside")
         write(os.path.join(outside, "precious.txt"), b"keep")
