@@ -873,7 +873,6 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
     try {
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        bool refused = false;
         // The walk lists by handle and never enters links or junctions: a
         // link is collected as an entry and deleted as itself.
         DirectoryWalkError walkError;
@@ -883,12 +882,9 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
                 current = entry.fullPath;
                 RemovalEntry item;
                 item.fullPath = entry.fullPath;
+                // Names from the folder's own listing, whatever they are, are
+                // deleted by those exact names below the pinned handle.
                 item.relativePath = utf16ToUtf8Strict(entry.relativePath);
-                if (!isSafeRelativePathUtf8(item.relativePath)) {
-                    reportDelete(entry.fullPath, false, ERROR_INVALID_NAME);
-                    refused = true;
-                    return false;
-                }
                 item.isDirectory = entry.isDirectory();
                 if (isKept(entry.fullPath)) {
                     keptAny = true;
@@ -898,7 +894,6 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
                 return true;
             },
             walkError);
-        if (refused) return ErrorCode::DirectoryAccessDenied;
         if (!walked) {
             reportDelete(walkError.path.empty() ? path : fs::path(walkError.path), false, walkError.win32Error);
             return ErrorCode::DirectoryAccessDenied;
@@ -910,7 +905,7 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
                 current = entry.fullPath;
                 uint32_t entryError = 0;
                 bool containmentViolation = false;
-                if (pinned.deleteEntry(entry.fullPath, entry.relativePath, entryError, containmentViolation)) {
+                if (pinned.deleteListedEntry(entry.relativePath, entryError, containmentViolation)) {
                     reportDelete(entry.fullPath, true, 0);
                     uint32_t* counter = entry.isDirectory ? foldersRemoved : filesRemoved;
                     if (counter) ++*counter;

@@ -51,12 +51,23 @@ bool markForDeletion(HANDLE handle) {
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
+// FILE_DISPOSITION_INFO_EX with DELETE | IGNORE_READONLY_ATTRIBUTE (Windows
+// 10 1809 and later); false where the system lacks it.
+bool markForDeletionIgnoringReadOnly(HANDLE handle) {
+    struct {
+        ULONG Flags;
+    } disposition{0x00000001 | 0x00000010};
+    const auto infoClass = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // FileDispositionInfoEx
+    return SetFileInformationByHandle(handle, infoClass, &disposition, sizeof(disposition)) != FALSE;
+}
+
 // Marks an open entry for deletion. A read-only entry first gets its flag
-// cleared through a second handle that must resolve to the same place; when
-// the delete then fails the flag is put back, so a failed delete changes
-// nothing. checkSecond decides whether the second handle is the same entry.
-template <typename CheckSecond>
-bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_t& error, bool& secondNotContained,
+// cleared through a second handle (openSecond) that must resolve to the same
+// place; when the delete then fails the flag is put back, so a failed delete
+// changes nothing. The flag belongs to the file, not to the name: a file with
+// further names (hard links, perhaps outside) keeps it.
+template <typename OpenSecond, typename CheckSecond>
+bool deleteThroughHandle(HANDLE entry, uint32_t& error, bool& secondNotContained, OpenSecond openSecond,
                          CheckSecond checkSecond) {
     secondNotContained = false;
     FILE_BASIC_INFO basic{};
@@ -65,8 +76,13 @@ bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_
         return false;
     }
     if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        HANDLE h = CreateFileW(extendedPath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
-                               OPEN_EXISTING, kNoReparseFlags, nullptr);
+        FILE_STANDARD_INFO standard{};
+        const bool moreNames = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                               GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof(standard)) &&
+                               standard.NumberOfLinks > 1;
+        // Where the system has it, the name goes without the file changing.
+        if (moreNames && markForDeletionIgnoringReadOnly(entry)) return true;
+        HANDLE h = openSecond();
         if (h == INVALID_HANDLE_VALUE) {
             error = lastErrorOr(ERROR_INVALID_FUNCTION);
             return false;
@@ -80,7 +96,12 @@ bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_
             error = lastErrorOr(ERROR_INVALID_FUNCTION);
             return false;
         }
-        if (markForDeletion(entry)) return true;
+        if (markForDeletion(entry)) {
+            // The other names still reach the file: its flag is restored
+            // through the handle held open, before the name goes.
+            if (moreNames) writeAttributes(second.get(), basic.FileAttributes);
+            return true;
+        }
         error = lastErrorOr(ERROR_INVALID_FUNCTION);
         writeAttributes(second.get(), basic.FileAttributes);
         return false;
@@ -88,6 +109,55 @@ bool deleteThroughHandle(HANDLE entry, const std::wstring& extendedPath, uint32_
     if (markForDeletion(entry)) return true;
     error = lastErrorOr(ERROR_INVALID_FUNCTION);
     return false;
+}
+
+// Every component of a path ('\\' separated) without its trailing dots and
+// blanks; '/' read as '\\'.
+std::wstring withoutTrailingDotsAndBlanks(const std::wstring& path) {
+    std::wstring out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = path.size();
+        std::wstring part = path.substr(start, end - start);
+        while (!part.empty() && (part.back() == L'.' || part.back() == L' ') && part != L"." && part != L"..")
+            part.pop_back();
+        if (start > 0) out.push_back(L'\\');
+        out += part;
+        start = end + 1;
+    }
+    return out;
+}
+
+// Opens an entry by its name relative to a folder handle: no Win32 name
+// rules apply (a device name such as "aux.txt" or a trailing dot stays the
+// entry's own name) and the final component is never followed.
+HANDLE openRelative(HANDLE folder, const std::wstring& relative, DWORD access) {
+    std::wstring name = relative;
+    for (wchar_t& c : name) {
+        if (c == L'/') c = L'\\';
+    }
+    if (name.empty() || name.size() * sizeof(wchar_t) > 0xFFF0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING unicode;
+    unicode.Buffer = name.data();
+    unicode.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    unicode.MaximumLength = unicode.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, kShareReadWrite,
+                                         FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                                                        FILE_SYNCHRONOUS_IO_NONALERT,
+                                         nullptr, 0);
+    if (status < 0) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
 }
 
 // The handle's object name turned into the "\\?\" DOS form: "\??\X:\..." as
@@ -366,6 +436,29 @@ bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::strin
             containmentViolation = true;
             return false;
         }
+        return deleteChecked(&fullPath, relativePath, win32Error, containmentViolation);
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        containmentViolation = true;
+        return false;
+    }
+}
+
+bool PinnedDirectory::deleteListedEntry(const std::string& relativePath, uint32_t& win32Error,
+                                        bool& containmentViolation) noexcept {
+    win32Error = 0;
+    containmentViolation = false;
+    return deleteChecked(nullptr, relativePath, win32Error, containmentViolation);
+}
+
+bool PinnedDirectory::deleteChecked(const std::wstring* fullPath, const std::string& relativePath,
+                                    uint32_t& win32Error, bool& containmentViolation) noexcept {
+    try {
+        if (relativePath.empty()) {
+            win32Error = ERROR_INVALID_NAME;
+            containmentViolation = true;
+            return false;
+        }
         if (!isOpen()) {
             win32Error = ERROR_ACCESS_DENIED;
             containmentViolation = true;
@@ -406,21 +499,42 @@ bool PinnedDirectory::deleteEntry(const std::wstring& fullPath, const std::strin
             }
         }
 
-        const std::wstring extended = toExtendedLengthPath(fullPath);
-        ScopedHandle entry(CreateFileW(extended.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareReadWrite, nullptr,
-                                       OPEN_EXISTING, kNoReparseFlags, nullptr));
+        // A document's path is opened by its extended-length form; a name
+        // from the folder's own listing by its exact name below the handle.
+        const std::wstring extended = fullPath ? toExtendedLengthPath(*fullPath) : std::wstring();
+        const std::wstring relative = fullPath ? std::wstring() : utf8ToUtf16(relativePath);
+        auto open = [&](DWORD access) {
+            return fullPath ? CreateFileW(extended.c_str(), access, kShareReadWrite, nullptr, OPEN_EXISTING,
+                                          kNoReparseFlags, nullptr)
+                            : openRelative(handle_.get(), relative, access);
+        };
+        // Some systems (Wine) report a final path without the trailing dots
+        // and blanks of its names; an entry opened by its exact name below
+        // the handle can never be another that differs only in those.
+        auto verify = [&](HANDLE handle, uint32_t& error) {
+            if (verifyHandlePath(handle, relativePath, error)) return true;
+            std::wstring entryFinal;
+            if (fullPath || !normalFinalPath(handle, entryFinal)) return false;
+            if (!samePath(withoutTrailingDotsAndBlanks(entryFinal),
+                          withoutTrailingDotsAndBlanks(finalPath_ + L"\\" + relative)))
+                return false;
+            error = 0;
+            return true;
+        };
+        ScopedHandle entry(open(DELETE | FILE_READ_ATTRIBUTES));
         if (!entry.valid()) {
             win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
             return false;
         }
-        if (!verifyHandlePath(entry.get(), relativePath, win32Error)) {
+        if (!verify(entry.get(), win32Error)) {
             containmentViolation = true;
             return false;
         }
         bool secondNotContained = false;
         const bool deleted = deleteThroughHandle(
-            entry.get(), extended, win32Error, secondNotContained,
-            [&](HANDLE second, uint32_t& error) { return verifyHandlePath(second, relativePath, error); });
+            entry.get(), win32Error, secondNotContained,
+            [&]() { return open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES); },
+            verify);
         if (secondNotContained) containmentViolation = true;
         return deleted;
     } catch (...) {
@@ -442,7 +556,12 @@ bool PinnedDirectory::deleteRoot(uint32_t& win32Error) noexcept {
             return false;
         }
         bool secondNotContained = false;
-        return deleteThroughHandle(handle_.get(), openPath_, win32Error, secondNotContained,
+        return deleteThroughHandle(handle_.get(), win32Error, secondNotContained,
+                                   [&]() {
+                                       return CreateFileW(openPath_.c_str(),
+                                                          FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                                                          nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr);
+                                   },
                                    [&](HANDLE second, uint32_t& error) {
                                        std::wstring secondFinal;
                                        if (!normalFinalPath(second, secondFinal) ||
@@ -452,6 +571,71 @@ bool PinnedDirectory::deleteRoot(uint32_t& win32Error) noexcept {
                                        }
                                        return true;
                                    });
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool openOrCreateChildDirectory(const PinnedDirectory& parent, const std::wstring& name, PinnedDirectory& out,
+                                uint32_t& win32Error, bool& created, void* descriptor) noexcept {
+    win32Error = 0;
+    created = false;
+    try {
+        if (!parent.isOpen()) {
+            win32Error = ERROR_INVALID_HANDLE;
+            return false;
+        }
+        if (name.empty() || name == L"." || name == L".." || name.find_first_of(L"\\/") != std::wstring::npos ||
+            name.size() * sizeof(wchar_t) > 0xFFF0) {
+            win32Error = ERROR_INVALID_NAME;
+            return false;
+        }
+        std::wstring buffer = name;
+        UNICODE_STRING unicode;
+        unicode.Buffer = buffer.data();
+        unicode.Length = static_cast<USHORT>(buffer.size() * sizeof(wchar_t));
+        unicode.MaximumLength = unicode.Length;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, parent.handle(), descriptor);
+        IO_STATUS_BLOCK io{};
+        HANDLE raw = nullptr;
+        // Opened and, when absent, made in one step, without delete sharing:
+        // the folder cannot be swapped between its creation and its use.
+        const NTSTATUS status =
+            NtCreateFile(&raw, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                         &io, nullptr, FILE_ATTRIBUTE_NORMAL, kShareReadWrite, FILE_OPEN_IF,
+                         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
+                             FILE_SYNCHRONOUS_IO_NONALERT,
+                         nullptr, 0);
+        if (status < 0) {
+            win32Error = RtlNtStatusToDosError(status);
+            return false;
+        }
+        ScopedHandle handle(raw);
+        created = io.Information == FILE_CREATED;
+        FILE_BASIC_INFO basic{};
+        if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof(basic))) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        std::wstring finalPath;
+        if (!normalFinalPath(handle.get(), finalPath)) {
+            win32Error = lastErrorOr(ERROR_INVALID_FUNCTION);
+            return false;
+        }
+        const std::wstring expected = parent.finalPath() + L"\\" + name;
+        if (!samePath(finalPath, expected)) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        out.reset(handle.release(), finalPath, toExtendedLengthPath(finalPath));
+        return true;
     } catch (...) {
         win32Error = ERROR_INVALID_NAME;
         return false;

@@ -83,6 +83,15 @@ public:
     bool deleteEntry(const std::wstring& fullPath, const std::string& relativePath, uint32_t& win32Error,
                      bool& containmentViolation) noexcept;
 
+    // The same for an entry found in this folder's own listing (relativePath
+    // as the listing gave it, UTF-8): opened by its exact name relative to
+    // the pinned handle, so any name the file system holds is deleted as
+    // itself (a device name such as "aux.txt", a trailing dot or blank);
+    // the safe-path rule, which is for paths read from documents, is not
+    // applied. Same errors as deleteEntry.
+    bool deleteListedEntry(const std::string& relativePath, uint32_t& win32Error,
+                           bool& containmentViolation) noexcept;
+
     // Marks the pinned folder itself for deletion; it disappears when this
     // object closes its handle. Needs a pin with DELETE access. Errors: 6 no
     // handle, kVolumeRootRefusedError for a volume root, 145 not empty, 5 the
@@ -91,6 +100,10 @@ public:
     bool deleteRoot(uint32_t& win32Error) noexcept;
 
 private:
+    // fullPath null: the entry is opened relative to the pinned handle.
+    bool deleteChecked(const std::wstring* fullPath, const std::string& relativePath, uint32_t& win32Error,
+                       bool& containmentViolation) noexcept;
+
     ScopedHandle handle_;
     std::wstring finalPath_;
     std::wstring openPath_;
@@ -105,6 +118,14 @@ private:
 // left as it was.
 bool openDirectoryNoReparse(const std::wstring& path, PinnedDirectory& out, uint32_t& win32Error,
                             uint32_t desiredAccess) noexcept;
+
+// Opens the folder name directly inside parent, creating it when absent,
+// through parent's handle: the name is never followed when it is a link or
+// junction (refused with error 5, as is a file of that name), and the new pin
+// holds the folder as openDirectoryNoReparse does. descriptor, when given,
+// is the security of a folder made here. created tells whether it was made.
+bool openOrCreateChildDirectory(const PinnedDirectory& parent, const std::wstring& name, PinnedDirectory& out,
+                                uint32_t& win32Error, bool& created, void* descriptor = nullptr) noexcept;
 
 // One entry collected for removal below a pinned directory.
 struct RemovalEntry {

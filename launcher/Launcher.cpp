@@ -161,6 +161,14 @@ std::wstring helperWorkingFolder(const std::wstring& helperPath) {
     return helperPath.substr(0, end);
 }
 
+size_t helperCommandLineLength(const std::wstring& helperPath, const std::wstring& parameters) {
+    // The shell may name the program by its full path.
+    std::wstring program = helperPath;
+    const DWORD needed = GetFullPathNameW(helperPath.c_str(), 0, nullptr, nullptr);
+    if (needed > program.size()) program.assign(needed, L'\0');
+    return 1 + program.size() + 1 + 1 + parameters.size() + 1;
+}
+
 int reportStartFailure(DWORD error) {
     if (error == ERROR_CANCELLED) {
         writeLauncherMessage(L"User cancelled the elevation prompt");
@@ -176,6 +184,14 @@ int runElevatedHelper(const LauncherOptions& options) {
     args.insert(args.end(), options.forwardedArgs.begin(), options.forwardedArgs.end());
     const std::wstring parameters = joinCommandLine(args);
     const std::wstring folder = helperWorkingFolder(options.helperPath);
+    // A longer line would be cut short and the helper would run with other
+    // arguments than the caller gave.
+    const size_t length = helperCommandLineLength(options.helperPath, parameters);
+    if (length > kMaxCommandLine) {
+        writeLauncherMessage(L"Error: The arguments do not fit in one command line (" + std::to_wstring(length) +
+                             L" characters, at most " + std::to_wstring(kMaxCommandLine) + L")");
+        return code(LauncherExit::ArgumentError);
+    }
 
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;

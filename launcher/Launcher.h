@@ -43,6 +43,14 @@ std::wstring helperWorkingFolder(const std::wstring& helperPath);
 // whole path fits.
 std::wstring currentProgramPath(DWORD initialCapacity = MAX_PATH);
 
+// The longest command line a process can be started with, its terminating
+// NUL included.
+constexpr size_t kMaxCommandLine = 32768;
+
+// The command line the system builds for the helper: its path quoted, a
+// blank and the parameters.
+size_t helperCommandLineLength(const std::wstring& helperPath, const std::wstring& parameters);
+
 // Message and exit code for a failed start with the given Windows error.
 int reportStartFailure(DWORD error);
 

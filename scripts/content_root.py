@@ -42,8 +42,10 @@ def write_manifest(root, version, entries, name=None):
     return name
 
 
-def sample(root):
-    """Two versions: 1.1.0 changes one file, adds one, keeps the rest."""
+def sample(root, programs=None):
+    """Two versions: 1.1.0 changes one file, adds one, keeps the rest.
+    programs: further files of both versions ({path: bytes}), for example
+    the product's own programs below "Launcher/"."""
     rng = random.Random(1)
     big = bytes(rng.getrandbits(8) for _ in range(4096)) * (11 * 256 + 3)  # just over 11 MiB
     v1 = {
@@ -54,6 +56,7 @@ def sample(root):
         "data/readme.txt": b"Korvel sample content, version 1.0.0\n",
         "config/settings.json": b'{"quality": "high", "version": "1.0.0"}\n',
     }
+    v1.update(programs or {})
     v2 = dict(v1)
     v2["bin/engine.dll"] = b"MZ" + b"engine 1.1.0 with fixes\n" * 2000
     v2["data/readme.txt"] = b"Korvel sample content, version 1.1.0\n"

@@ -13,7 +13,9 @@
 # which starts KorvelElevated through "runas". Each event is shown as one
 # line as the pipe owner receives it (the raw JSON stream is saved to a file
 # it names), then the installed tree, the uninstall entry's values, the
-# shortcuts and the install receipt. Last, KorvelUninstall removes it all.
+# shortcuts and the install receipt, and checks that every path they name
+# exists. Last, the uninstall is started the way the uninstall entry says
+# (its UninstallString, answering the prompt) and removes it all.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export KORVEL_BUILD_DIR="${KORVEL_BUILD_DIR:-$ROOT/build}"
@@ -107,7 +109,13 @@ def show_new_lines(state):
 # A fresh start: a new folder, no uninstall entry or shortcuts left over.
 rmtree(demo)
 os.makedirs(content)
-v1, _v2 = content_root.sample(content)
+# The product's programs travel with the content, below Launcher\ where the
+# uninstall entry, the shortcuts and the receipt name them.
+programs = {}
+for name in ("KorvelUninstall.exe", "KorvelElevated.exe", "KorvelElevatedLauncher.exe"):
+    with open(os.path.join(harness.BIN_DIR, name), "rb") as f:
+        programs["Launcher/" + name] = f.read()
+v1, _v2 = content_root.sample(content, programs)
 inst.delete_key()
 inst.clean_shell_folders()
 
@@ -119,7 +127,8 @@ with NginxServer(root=content) as ng:
     print("content server: nginx at %s serving %s" % (cdn, content))
     plan = {"operations": [
         {"type": "apply_manifest", "manifestUrl": ng.url("/" + v1), "targetPath": target, "cdnUrl": cdn},
-        {"type": "write_uninstall", "targetPath": target, "version": VERSION, "launcherExecutable": launcher},
+        {"type": "write_uninstall", "targetPath": target, "version": VERSION, "launcherExecutable": launcher,
+         "uninstallerExecutable": target + "\\Launcher\\KorvelUninstall.exe"},
         {"type": "create_shortcuts", "targetPath": target, "launcherSubdir": "Launcher",
          "launcherExecutable": launcher},
         {"type": "write_receipt", "targetPath": target, "version": VERSION, "launcherExecutable": launcher},
@@ -202,15 +211,29 @@ if not found:
 
 receipt = os.path.join(install, "InstallReceipt.json")
 print("\ninstall receipt %s\\InstallReceipt.json:" % target)
+named = []
 if os.path.exists(receipt):
     with open(receipt, encoding="utf-8") as f:
-        for line in f.read().splitlines():
-            print("  " + line)
+        text = f.read()
+    for line in text.splitlines():
+        print("  " + line)
+    doc = json.loads(text)
+    named += [doc.get("launcherPath", "")]
+    for part in (doc.get("components") or {}).values():
+        named += part.get("files", [])
 else:
     print("  (missing)")
-sys.exit(code)
+
+# Every path the entry, the shortcuts and the receipt name exists.
+uninstall_string = reg["values"].get("UninstallString", {}).get("data", "")
+named += [uninstall_string.split('"')[1] if uninstall_string.startswith('"') else uninstall_string]
+named += [link.get("target", "") for link in (inst.links(*found) if found else [])]
+missing = [p for p in named if p and not os.path.exists(inst.host(p))]
+print("\npaths named by the entry, the shortcuts and the receipt: %d, missing: %s"
+      % (len(named), ", ".join(missing) if missing else "none"))
+sys.exit(code or (1 if missing else 0))
 PY
 
 # Last, the uninstaller removes what the plan installed.
 echo
-python3 "$ROOT/scripts/demo-uninstall.py" "$KORVEL_BUILD_DIR/scratch/demo/Korvel"
+python3 "$ROOT/scripts/demo-uninstall.py"

@@ -124,10 +124,33 @@ ErrorCode ProcessManager::terminateProcess(uint32_t pid) {
     // and ended through that handle only.
     ScopedHandle process(
         OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    bool canTerminate = true;
+    DWORD openError = 0;
     if (!process) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_INVALID_PARAMETER) return ErrorCode::Success;
-        logLine(LogLevel::Error, "Failed to open process for termination: " + std::to_string(error));
+        openError = GetLastError();
+        if (openError == ERROR_INVALID_PARAMETER) {
+            // Gone already: it ended by itself before it was asked to.
+            logLine(LogLevel::Info, "Process terminated gracefully");
+            return ErrorCode::Success;
+        }
+        // A process that refuses termination may still close when asked
+        // through its windows; the weaker rights suffice to wait for that.
+        canTerminate = false;
+        process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (!process) process.reset(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    }
+    if (!canTerminate && !process) {
+        // Neither waited for nor ended: the close messages are still sent.
+        const ErrorCode closed = closeProcessWindows(pid);
+        if (closed == ErrorCode::Success) {
+            logLine(LogLevel::Info, "Process terminated gracefully");
+            return ErrorCode::Success;
+        }
+        // Without a handle held the pid may name another process by now:
+        // it is not opened again for termination.
+        logLine(LogLevel::Warning, "Graceful termination failed, forcing");
+        logLine(LogLevel::Error, "Failed to open process for termination: " + std::to_string(openError));
+        logLine(LogLevel::Error, "Failed to terminate process");
         return ErrorCode::InternalError;
     }
     wchar_t image[MAX_PATH] = {};
@@ -148,7 +171,7 @@ ErrorCode ProcessManager::terminateProcess(uint32_t pid) {
         return ErrorCode::Success;
     }
     logLine(LogLevel::Warning, "Graceful termination failed, forcing");
-    const ErrorCode code = forceTerminate(pid, process.get());
+    const ErrorCode code = canTerminate ? forceTerminate(pid, process.get()) : forceTerminate(pid);
     if (code != ErrorCode::Success) {
         logLine(LogLevel::Error, "Failed to terminate process");
         return code;

@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+#include <sddl.h>
 #include <shlobj.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -156,9 +160,22 @@ int UninstallManager::run(const UninstallOptions& options, UninstallStats& stats
 
     if (terminateProcessesPhase(stats) != 0) logLine(LogLevel::Warning, "Process termination had issues");
     if (removeShortcutsPhase(info, stats) != 0) logLine(LogLevel::Warning, "Shortcut removal had issues");
+    // Kept so that a failed file removal can put the entry back: without it
+    // the product vanishes from Apps & features while its files stay.
+    std::vector<RegistryValue> entry;
+    const bool entryRead = readUninstallEntry(entry);
     if (removeRegistryPhase(stats) != 0) logLine(LogLevel::Warning, "Registry removal had issues");
     const int filesCode = removeFilesPhase(info, options, stats);
     if (filesCode != 0) {
+        if (entryRead) {
+            if (writeUninstallEntry(entry))
+                logLine(LogLevel::Warning,
+                        "The files could not be removed; the uninstall entry was written back so that the "
+                        "uninstall can be run again");
+            else
+                logLine(LogLevel::Warning, "The files could not be removed and the uninstall entry could not be "
+                                           "written back: " + std::to_string(GetLastError()));
+        }
         logger.error(filesCode, "remove_files", "File removal failed");
         stats.success = false;
         return filesCode;
@@ -184,6 +201,9 @@ int UninstallManager::detectInstallation(const UninstallOptions& options, Instal
 
     info.installPath = options.installPath;
     if (info.installPath.empty()) info.installPath = readRegistryInstallLocation();
+    // An entry removed by an earlier run that failed or was killed: the
+    // installation this program was started from is still found.
+    if (info.installPath.empty()) info.installPath = ownInstallationFolder();
     if (info.installPath.empty()) info.installPath = kDefaultInstallPath;
 
     const fs::path receiptPath = getReceiptPath(info.installPath);
@@ -202,6 +222,15 @@ int UninstallManager::detectInstallation(const UninstallOptions& options, Instal
     }
 
     const bool folderExists = entryExistsOrThrow(info.installPath);
+    // A folder named on the command line that does not exist is a mistyped
+    // one: acting on the registry entry would remove the real installation's
+    // entry and shortcuts and leave its files.
+    // (A folder that must never be removed is refused later, found or not.)
+    if (!options.installPath.empty() && !folderExists && refuseInstallPath(options.installPath).empty()) {
+        info.found = false;
+        info.removalItems.clear();
+        return 0;
+    }
     if (info.receiptFound || info.registryFound || folderExists) {
         info.found = true;
         collectRemovalItems(info, info.removalItems);
@@ -229,6 +258,69 @@ std::wstring UninstallManager::readRegistryInstallLocation() {
     if (RegistryManager::readStringValue(key, kInstallLocationValue, location) != ErrorCode::Success)
         location.clear();
     return location;
+}
+
+std::wstring UninstallManager::ownInstallationFolder() {
+    const std::wstring image = ownImagePath();
+    if (image.empty() || !isFullyQualifiedPath(image)) return std::wstring();
+    const fs::path folder = fs::path(image).parent_path();
+    std::vector<fs::path> candidates{folder};
+    if (samePath(folder.filename().wstring(), L"Launcher")) candidates.push_back(folder.parent_path());
+    for (const fs::path& candidate : candidates) {
+        if (candidate.empty() || candidate == candidate.root_path()) continue;
+        if (entryExistsOrThrow(getReceiptPath(candidate.wstring()))) {
+            logLine(LogLevel::Info, "Installation found beside the uninstaller: " + pathToUtf8(candidate));
+            return candidate.wstring();
+        }
+    }
+    return std::wstring();
+}
+
+bool UninstallManager::readUninstallEntry(std::vector<RegistryValue>& values) {
+    values.clear();
+    RegistryKeyHandle key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryManager::kUninstallKeyPath, 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD count = 0;
+    DWORD maxName = 0;
+    DWORD maxData = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &maxName, &maxData,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+    for (DWORD i = 0; i < count; ++i) {
+        std::wstring name(maxName + 1, L'\0');
+        std::vector<BYTE> data(maxData + 1);
+        DWORD nameLength = maxName + 1;
+        DWORD dataSize = maxData + 1;
+        DWORD type = 0;
+        if (RegEnumValueW(key.get(), i, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize) !=
+            ERROR_SUCCESS)
+            return false;
+        name.resize(nameLength);
+        data.resize(dataSize);
+        values.push_back({std::move(name), type, std::move(data)});
+    }
+    return true;
+}
+
+bool UninstallManager::writeUninstallEntry(const std::vector<RegistryValue>& values) {
+    RegistryKeyHandle key;
+    const LSTATUS created = RegCreateKeyExW(HKEY_LOCAL_MACHINE, RegistryManager::kUninstallKeyPath, 0, nullptr, 0,
+                                            KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (created != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(created));
+        return false;
+    }
+    for (const RegistryValue& value : values) {
+        const LSTATUS status = RegSetValueExW(key.get(), value.name.c_str(), 0, value.type, value.data.data(),
+                                              static_cast<DWORD>(value.data.size()));
+        if (status != ERROR_SUCCESS) {
+            SetLastError(static_cast<DWORD>(status));
+            return false;
+        }
+    }
+    return true;
 }
 
 std::wstring UninstallManager::refuseInstallPath(const std::wstring& installPath) {
@@ -304,16 +396,18 @@ int UninstallManager::removeRegistryPhase(UninstallStats& stats) {
     return toInt(code);
 }
 
-std::vector<std::wstring> UninstallManager::entriesToKeep() {
+std::vector<std::wstring> UninstallManager::entriesToKeep(const std::wstring& alsoKeep) {
     std::vector<std::wstring> keep;
+    if (!alsoKeep.empty()) keep.push_back(alsoKeep);
     if (!logFinalPath_.empty()) keep.push_back(logFinalPath_);
     const std::wstring image = finalPathOf(ownImagePath());
     if (!image.empty()) keep.push_back(image);
     return keep;
 }
 
-ErrorCode UninstallManager::removeTree(const std::wstring& folder, uint32_t& files, uint32_t& folders) {
-    return FileOperations().removeDirectory(folder, true, &files, &folders, entriesToKeep());
+ErrorCode UninstallManager::removeTree(const std::wstring& folder, uint32_t& files, uint32_t& folders,
+                                       const std::wstring& alsoKeep) {
+    return FileOperations().removeDirectory(folder, true, &files, &folders, entriesToKeep(alsoKeep));
 }
 
 void UninstallManager::removeSessionFolders(uint32_t& files, uint32_t& folders) {
@@ -348,27 +442,96 @@ void UninstallManager::removeSessionFolders(uint32_t& files, uint32_t& folders) 
     }
 }
 
-void UninstallManager::scheduleOwnImageRemoval(const std::wstring& installPath) {
-    const std::wstring image = finalPathOf(ownImagePath());
+ScopedHandle UninstallManager::holdOwnImage(const std::wstring& installPath) {
+    const std::wstring path = ownImagePath();
+    if (path.empty()) return ScopedHandle();
+    // Held from before the removal: whatever is later put at its path, the
+    // file moved out for the restart is this program's own image.
+    ScopedHandle image(CreateFileW(toExtendedLengthPath(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    std::wstring imageFinal;
     const std::wstring root = finalPathOf(installPath);
-    if (image.empty() || root.empty() || !isStrictlyInside(image, root)) return;
-    // The running image cannot be deleted; it and the folders left holding it
-    // go at the next restart (a folder only if it is empty by then).
-    std::vector<std::wstring> pending{image};
-    for (std::wstring folder = fs::path(image).parent_path().wstring(); isStrictlyInside(folder, root) || samePath(folder, root);
-         folder = fs::path(folder).parent_path().wstring()) {
-        pending.push_back(folder);
-        if (samePath(folder, root)) break;
+    if (!image || !getFinalPathByHandle(image.get(), imageFinal) || root.empty() ||
+        !isStrictlyInside(fromExtendedLengthPath(imageFinal), root))
+        return ScopedHandle();
+    return image;
+}
+
+bool UninstallManager::moveOwnImageForRestart(HANDLE image, std::wstring& left) {
+    std::wstring imageFinal;
+    if (!getFinalPathByHandle(image, imageFinal)) return false;
+    imageFinal = fromExtendedLengthPath(std::move(imageFinal));
+    left = imageFinal;
+    const std::wstring name = fs::path(imageFinal).filename().wstring();
+    // Only a drive's root holds the folder: it is made here, under a fresh
+    // name, with an access list that only administrators and the system
+    // can change, so nothing scheduled below it can be redirected.
+    if (imageFinal.size() < 3 || imageFinal[1] != L':' || imageFinal[2] != L'\\' || name.empty()) {
+        logLine(LogLevel::Warning, "No drive root to hold the uninstaller until the restart: " + wideToUtf8(imageFinal));
+        return false;
     }
-    for (const std::wstring& path : pending) {
+    unsigned char random[8] = {};
+    if (BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) return false;
+    std::wstring folderName = L"KorvelPendingDelete-";
+    for (unsigned char b : random) {
+        const wchar_t digits[] = L"0123456789abcdef";
+        folderName.push_back(digits[b >> 4]);
+        folderName.push_back(digits[b & 15]);
+    }
+    const std::wstring folder = imageFinal.substr(0, 3) + folderName;
+    PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",
+                                                              SDDL_REVISION_1, &rawDescriptor, nullptr))
+        return false;
+    const LocalMemory descriptor(rawDescriptor);
+    const std::wstring ntPath = L"\\??\\" + folder;
+    UNICODE_STRING unicode;
+    RtlInitUnicodeString(&unicode, ntPath.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, nullptr, rawDescriptor);
+    IO_STATUS_BLOCK io{};
+    HANDLE rawFolder = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&rawFolder, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                     &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_CREATE, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+                     0);
+    if (status < 0) {
+        logLine(LogLevel::Warning, "Cannot create " + wideToUtf8(folder) + ": " +
+                                       std::to_string(RtlNtStatusToDosError(status)));
+        return false;
+    }
+    const ScopedHandle folderHandle(rawFolder);
+    // Renamed through its own handle into the new folder's handle.
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = folderHandle.get();
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    // The native call: the name stays relative to the folder's handle.
+    IO_STATUS_BLOCK renameIo{};
+    const NTSTATUS renamed = NtSetInformationFile(image, &renameIo, rename, static_cast<ULONG>(buffer.size()),
+                                                  FileRenameInformation);
+    if (renamed < 0) {
+        const DWORD error = RtlNtStatusToDosError(renamed);
+        logLine(LogLevel::Warning, "Cannot move the uninstaller to " + wideToUtf8(folder) + ": " + std::to_string(error));
+        RemoveDirectoryW(folder.c_str());
+        return false;
+    }
+    const std::wstring moved = folder + L"\\" + name;
+    left = moved;
+    for (const std::wstring& path : {moved, folder}) {
         if (!MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-            const DWORD error = GetLastError();
             logLine(LogLevel::Warning, "Failed to schedule removal at restart: " + wideToUtf8(path) + " - " +
-                                           std::to_string(error) + " (" + wideToUtf8(formatWin32Error(error)) + ")");
+                                           std::to_string(GetLastError()));
+            return false;
         }
     }
-    logLine(LogLevel::Warning, "The uninstaller runs from the installation folder: " + wideToUtf8(image) +
-                                   " and the folders holding it will be removed at the next restart");
+    logLine(LogLevel::Warning, "The uninstaller runs from the installation folder: " + wideToUtf8(imageFinal) +
+                                   " was moved to " + wideToUtf8(moved) + " and will be removed at the next restart");
+    return true;
 }
 
 int UninstallManager::removeFilesPhase(const InstallationInfo& info, const UninstallOptions& options,
@@ -384,16 +547,29 @@ int UninstallManager::removeFilesPhase(const InstallationInfo& info, const Unins
             const std::wstring windows = folderPath(CSIDL_WINDOWS);
             if (usableBase(windows)) SetCurrentDirectoryW(windows.c_str());
         }
+        // Started from inside the installation: the running image can be
+        // renamed but not deleted.
+        const ScopedHandle image = holdOwnImage(info.installPath);
+        // The receipt goes last: a run that is killed or fails part way
+        // leaves it, and the uninstaller left in the installation then still
+        // finds what remains.
+        const std::wstring receipt = finalPathOf(getReceiptPath(info.installPath).wstring());
         uint32_t files = 0;
         uint32_t folders = 0;
-        const ErrorCode code = removeTree(info.installPath, files, folders);
+        ErrorCode code = removeTree(info.installPath, files, folders, receipt);
+        if (code == ErrorCode::Success && image) {
+            std::wstring left;
+            if (!moveOwnImageForRestart(image.get(), left))
+                logLine(LogLevel::Warning, "Nothing is scheduled for the restart; left in place: " + wideToUtf8(left) +
+                                               " and the folders holding it");
+        }
+        if (code == ErrorCode::Success) code = removeTree(info.installPath, files, folders);
         if (code != ErrorCode::Success) {
             logLine(LogLevel::Error, "Failed to remove installation directory");
             return toInt(code);
         }
         stats.filesRemoved = files;
         stats.directoriesRemoved = folders;
-        scheduleOwnImageRemoval(info.installPath);
     }
 
     if (options.purge) {
@@ -449,18 +625,24 @@ ErrorCode UninstallManager::initFileLogging() {
     }
     logPath_ = path.wstring();
     const fs::path folder = path.parent_path();
-    if (!entryExistsOrThrow(folder)) {
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        if (ec) return ErrorCode::FileWriteFailed;
-    }
-    // The log folder may be reachable by other users: the file is made
-    // through a pinned folder, never through a link planted in its place.
+    // Users may make folders in the common application-data folder: each
+    // level is opened or made through the pinned level above it, so a link
+    // planted at "Korvel" or "Logs" is refused, never followed.
     PinnedDirectory pinned;
     uint32_t error = 0;
-    if (!openDirectoryNoReparse(folder.wstring(), pinned, error, FILE_READ_ATTRIBUTES)) {
+    if (!openDirectoryNoReparse(folder.parent_path().parent_path().wstring(), pinned, error, FILE_READ_ATTRIBUTES)) {
         logLine(LogLevel::Error, "Log folder cannot be used: " + pathToUtf8(folder) + " - " + std::to_string(error));
         return ErrorCode::FileWriteFailed;
+    }
+    for (const wchar_t* level : {L"Korvel", L"Logs"}) {
+        PinnedDirectory child;
+        bool created = false;
+        if (!openOrCreateChildDirectory(pinned, level, child, error, created)) {
+            logLine(LogLevel::Error,
+                    "Log folder cannot be used: " + pathToUtf8(folder) + " - " + std::to_string(error));
+            return ErrorCode::FileWriteFailed;
+        }
+        pinned = std::move(child);
     }
     const std::wstring name = path.filename().wstring();
     const std::string relative = wideToUtf8(name);

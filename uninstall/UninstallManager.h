@@ -2,6 +2,8 @@
 // One uninstall: detection, confirmation, then the phases that end the
 // product's processes and remove its shortcuts, registry entry and files,
 // with a per-run log file holding a header and, on success, a summary.
+#include <windows.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -65,6 +67,10 @@ public:
     int detectInstallation(const UninstallOptions& options, InstallationInfo& info);
     int collectRemovalItems(const InstallationInfo& info, std::vector<std::wstring>& items);
     std::wstring readRegistryInstallLocation();
+    // The folder holding this program's image, or its parent when that
+    // folder is the installation's "Launcher" folder, when it holds an
+    // install receipt; else empty.
+    std::wstring ownInstallationFolder();
     // Why the installation folder must not be removed, or empty.
     std::wstring refuseInstallPath(const std::wstring& installPath);
 
@@ -85,16 +91,32 @@ public:
     std::function<std::wstring(int csidl)> folderPath = getFolderPath;
 
 private:
+    struct RegistryValue {
+        std::wstring name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    // The uninstall entry's values as they are before removal; false when
+    // the entry does not exist or cannot be read whole.
+    bool readUninstallEntry(std::vector<RegistryValue>& values);
+    // Writes the entry back as it was read.
+    bool writeUninstallEntry(const std::vector<RegistryValue>& values);
+
     bool writeLog(const std::string& text);
     // Removes a folder tree through the checked deletion, leaving only the
     // open log file and this program's own image (with the folders that hold
     // them). 0 or 147.
-    ErrorCode removeTree(const std::wstring& folder, uint32_t& files, uint32_t& folders);
-    std::vector<std::wstring> entriesToKeep();
+    ErrorCode removeTree(const std::wstring& folder, uint32_t& files, uint32_t& folders,
+                         const std::wstring& alsoKeep = std::wstring());
+    std::vector<std::wstring> entriesToKeep(const std::wstring& alsoKeep);
     void removeSessionFolders(uint32_t& files, uint32_t& folders);
-    // This program's image when it lies below the installation folder: it
-    // and the folders holding it are left for deletion at the next restart.
-    void scheduleOwnImageRemoval(const std::wstring& installPath);
+    // This program's image, held open, when it lies below the installation
+    // folder; else no handle.
+    ScopedHandle holdOwnImage(const std::wstring& installPath);
+    // Moves the image into a fresh administrators-only folder at its drive's
+    // root and schedules both for deletion at the next restart. false when
+    // anything fails (left: what stays where).
+    bool moveOwnImageForRestart(HANDLE image, std::wstring& left);
 
     bool logOpen_ = false;
     std::wstring logPath_;

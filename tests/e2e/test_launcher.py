@@ -5,6 +5,7 @@ Under Wine "runas" starts the program without a prompt, so a declined
 prompt (exit 3) is covered by the launcher's unit test instead."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -26,14 +27,14 @@ class LauncherCase(unittest.TestCase):
     def tearDown(self):
         self.scratch.cleanup()
 
-    def launch(self, args, exit_code=0, exe=None):
+    def launch(self, args, exit_code=0, exe=None, cwd=None):
         env = dict(pipetools._env())
         env["KORVEL_STUB_RECORD"] = harness.to_win(self.record_host)
         env["KORVEL_STUB_EXIT"] = str(exit_code)
         exe = exe or os.path.join(harness.BIN_DIR, "KorvelElevatedLauncher.exe")
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run([harness.WINERUN, exe] + list(args), stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=300, env=env, cwd=harness.BIN_DIR)
+                                  stdout=out, stderr=err, timeout=300, env=env, cwd=cwd or harness.BIN_DIR)
             out.seek(0)
             err.seek(0)
             proc.stdout = out.read()
@@ -138,6 +139,47 @@ class Refusals(LauncherCase):
                 self.assertTrue(r.stderr_text.startswith(START_FAILED), r.stderr_text)
                 self.assertTrue(r.stderr_text.endswith("\n"))
                 self.assertEqual(r.stdout, b"")
+
+
+class LengthLimit(LauncherCase):
+    """The system starts a program with at most 32768 characters of command
+    line (its NUL included): the helper's full path in quotes, a blank and
+    the parameters. Wine refuses to start the launcher itself with a longer
+    line, so the helper is named by a short relative path from a deep
+    current folder: its full path makes the helper's line the longer one."""
+
+    MESSAGE = re.compile(r"^Error: The arguments do not fit in one command line \((\d+) characters, at most 32768\)\n$")
+
+    def test_arguments_up_to_the_limit_arrive_and_longer_ones_start_nothing(self):
+        deep = self.scratch.path(*["d" * 60] * 3)
+        os.makedirs(deep)
+        shutil.copy(os.path.join(harness.BIN_DIR, "stub_helper.exe"), deep)
+
+        def run(filler):
+            if os.path.exists(self.record_host):
+                os.remove(self.record_host)
+            return self.launch(["--helper", ".\\stub_helper.exe", "--pipe", "p", "--execute-plan", filler],
+                               exit_code=9, cwd=deep)
+
+        # The first refusal tells how long the line is without the filler.
+        probe = "a" * 32600
+        r = run(probe)
+        self.assertEqual(r.returncode, 1, r.stderr_text[:300])
+        match = self.MESSAGE.match(r.stderr_text)
+        self.assertIsNotNone(match, r.stderr_text[:300])
+        self.assertIsNone(self.received())
+        base = int(match.group(1)) - len(probe)
+        for extra, fits in ((0, True), (1, False)):
+            with self.subTest(extra=extra):
+                filler = "a" * (32768 - base + extra)
+                r = run(filler)
+                if fits:
+                    self.assertEqual(r.returncode, 9, r.stderr_text[:300])
+                    self.assertEqual(self.received()["argv"], ["--progress-pipe", "p", "--execute-plan", filler])
+                else:
+                    self.assertEqual(r.returncode, 1, r.stderr_text[:300])
+                    self.assertEqual(self.MESSAGE.match(r.stderr_text).group(1), "32769")
+                    self.assertIsNone(self.received())
 
 
 class DefaultHelper(LauncherCase):

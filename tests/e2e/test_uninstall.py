@@ -109,8 +109,8 @@ class Installed(unittest.TestCase):
         return [p for p in (host(COMMON_PROGRAMS + "\\Korvel\\Korvel.lnk"), host(COMMON_DESKTOP + "\\Korvel.lnk"))
                 if os.path.exists(p)]
 
-    def assert_removed(self):
-        self.assertFalse(os.path.exists(self.root))
+    def assert_removed(self, result=None):
+        self.assertFalse(os.path.exists(self.root), result)
         self.assertEqual(self.shortcuts(), [])
         self.assertFalse(os.path.exists(host(COMMON_PROGRAMS + "\\Korvel")))
         self.assertFalse(registry()["exists"])
@@ -185,13 +185,18 @@ class Removal(Installed):
         self.assertEqual(len(left), 1, left)
         self.assertEqual(os.path.join(host(LOGS), os.path.basename(left[0])), logs_since(self.start)[-1])
 
-    def test_file_held_open_stops_the_removal_after_the_registry(self):
+    def test_file_held_open_stops_the_removal_and_the_entry_is_written_back(self):
         held = self.win + "\\Client\\data\\assets.bin"
+        entry = registry()
         r = harness.run("run_holding.exe", [held, "K:\\KorvelUninstall.exe", "--force"])
         self.assertEqual(r.returncode, 147, r.stdout_text + r.stderr_text)
         self.assertIn("\nUninstall failed with error code: 147\n", r.stderr_text)
         self.assertNotIn("Uninstall completed successfully!", r.stdout_text)
-        self.assertFalse(registry()["exists"])  # the registry phase comes first
+        # Apps & features still offers the uninstall: every value and type
+        # as it was.
+        self.assertEqual(registry(), entry)
+        self.assertTrue(any("uninstall entry was written back" in w for w in messages(r.events, "WARNING")))
+        self.assertIn("Event: remove_registry, Status: complete, Details: 1", messages(r.events, "INFO"))
         self.assertEqual(self.shortcuts(), [])
         self.assertTrue(os.path.exists(os.path.join(self.root, "Client", "data", "assets.bin")))
         self.assertTrue(os.path.exists(host(self.session)))  # nothing after the failure
@@ -202,6 +207,27 @@ class Removal(Installed):
         with open(logs_since(self.start)[-1], encoding="utf-8") as f:
             text = f.read()
         self.assertNotIn("Uninstall Summary", text)
+        # Run again once the file is free, the way the entry says.
+        r = harness.run("KorvelUninstall.exe", ["--force"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assert_removed()
+
+    def test_shortcut_that_cannot_be_removed_leaves_the_count_at_zero(self):
+        # Registry removal failing and a summary that cannot be written are
+        # not provoked here: Wine enforces no access lists and gives no way
+        # to make a write to an open file fail.
+        held = COMMON_DESKTOP + "\\Korvel.lnk"
+        r = harness.run("run_holding.exe", [held, "K:\\KorvelUninstall.exe", "--force"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assertIn("Event: remove_shortcuts, Status: failed", messages(r.events, "INFO"))
+        self.assertIn("Shortcut removal had issues", messages(r.events, "WARNING"))
+        self.assertIn("  Shortcuts removed: 0\n", r.stdout_text)
+        self.assertTrue(os.path.exists(host(held)))
+        self.assertFalse(os.path.exists(self.root))
+        self.assertFalse(registry()["exists"])
+        with open(logs_since(self.start)[-1], encoding="utf-8") as f:
+            self.assertIn("Shortcuts Removed: 0\n", f.read())
+        os.remove(host(held))
 
     def test_host_symlinks_pointing_outside_are_not_followed_out(self):
         outside = self.scratch.path("outside")
@@ -210,7 +236,12 @@ class Removal(Installed):
         os.symlink(outside, os.path.join(self.root, "Client", "linked-dir"))
         os.symlink(os.path.join(outside, "precious.txt"), os.path.join(self.root, "linked-file.txt"))
         r = harness.run("KorvelUninstall.exe", ["--force"])
-        self.assertIn(r.returncode, (0, 147), r.stdout_text)
+        # Wine opens a host link as its target, which lies outside: the
+        # removal refuses it and stops; what it removed before is gone.
+        self.assertEqual(r.returncode, 147, r.stdout_text)
+        self.assertIn("Refusing to delete an entry outside the folder: ", " ".join(messages(r.events, "ERROR")))
+        self.assertTrue(registry()["exists"])
+        self.assertEqual(sorted(os.listdir(outside)), ["deep", "precious.txt"])
         for name in ("precious.txt", os.path.join("deep", "more.txt")):
             with open(os.path.join(outside, name), "rb") as f:
                 self.assertEqual(f.read(), b"keep")
@@ -261,32 +292,188 @@ class Removal(Installed):
         self.assert_removed()
 
     def test_started_from_inside_the_installation(self):
+        harness.run("pending_renames.exe", ["clear"])
         launcher = os.path.join(self.root, "Launcher")
         r = run_exe_at(self.win + "\\Launcher\\KorvelUninstall.exe", ["--force"], cwd=launcher)
         self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
         self.assertIn("Uninstall completed successfully!", r.stdout_text)
-        image = os.path.join(launcher, "KorvelUninstall.exe")
-        # Everything else is gone; the running image and the folders holding
-        # it wait for the next restart.
-        left = []
-        for base, dirs, files in os.walk(self.root):
-            left += [os.path.relpath(os.path.join(base, n), self.root) for n in dirs + files]
-        self.assertEqual(sorted(left), ["Launcher", os.path.join("Launcher", "KorvelUninstall.exe")])
-        self.assertTrue(os.path.exists(image))
-        self.assertFalse(registry()["exists"])
-        self.assertFalse(os.path.exists(host(self.session)))
+        # The running image was moved out to a fresh folder at the drive's
+        # root; the whole installation is gone now.
+        self.assert_removed(r)
         warnings = messages(r.events, "WARNING")
         self.assertTrue(any("will be removed at the next restart" in w for w in warnings), warnings)
         pending = harness.run("pending_renames.exe", ["show"])
         self.assertEqual(pending.returncode, 0, pending)
         data = json.loads(pending.stdout_text.strip())
-        # Pairs of a path and an empty new name: deletions, the image first,
-        # then the folders from the inside out.
+        # Pairs of a path and an empty new name: the image, then its folder,
+        # and nothing else.
         sources = [p[4:] if p.startswith("\\??\\") else p for p in data[0::2]]
-        expected = [self.win + "\\Launcher\\KorvelUninstall.exe", self.win + "\\Launcher", self.win]
-        self.assertEqual([p.lower() for p in sources[-3:]], [e.lower() for e in expected], data)
-        self.assertEqual(data[1::2][-3:], ["", "", ""])
+        self.assertEqual(len(sources), 2, data)
+        self.assertRegex(sources[1], r"^[A-Za-z]:\\KorvelPendingDelete-[0-9a-f]{16}$")
+        self.assertEqual(sources[0].lower(), (sources[1] + "\\KorvelUninstall.exe").lower())
+        self.assertEqual(data[1::2], ["", ""])
+        pending_host = host(sources[1])
+        self.assertTrue(os.path.isfile(os.path.join(pending_host, "KorvelUninstall.exe")))
+
+        # Before the restart a user puts a link where the installation's
+        # folders were: the restart deletes only what was scheduled.
+        outside = self.scratch.path("outside")
+        write(os.path.join(outside, "KorvelUninstall.exe"), b"precious")
+        os.makedirs(self.root)
+        os.symlink(outside, launcher)
+        try:
+            boot = run_exe_at("C:\\windows\\system32\\wineboot.exe", ["-r"], cwd=self.scratch.host)
+            self.assertEqual(boot.returncode, 0, boot)
+            self.assertEqual(json.loads(harness.run("pending_renames.exe", ["show"]).stdout_text.strip()), [])
+            self.assertFalse(os.path.exists(pending_host))
+            self.assertEqual(os.listdir(outside), ["KorvelUninstall.exe"])
+            with open(os.path.join(outside, "KorvelUninstall.exe"), "rb") as f:
+                self.assertEqual(f.read(), b"precious")
+        finally:
+            os.unlink(launcher)
+            harness.run("pending_renames.exe", ["clear"])
+            if os.path.isdir(pending_host):
+                shutil.rmtree(pending_host, ignore_errors=True)
+
+    def test_killed_during_the_file_removal_then_run_again(self):
+        # Enough files that the removal is still going when it is killed.
+        for i in range(40):
+            for j in range(100):
+                write(os.path.join(self.root, "Client", "bulk", "d%02d" % i, "f%03d.bin" % j), b"b")
+        exe = self.win + "\\Launcher\\KorvelUninstall.exe"
+        out = self.scratch.path("killed.log")
+        with open(out, "wb") as log:
+            proc = start_exe_at(exe, ["--force"], self.scratch.host, log)
+            try:
+                pid = None
+                for _ in range(1200):
+                    with open(out, "rb") as f:
+                        text = f.read()
+                    events = harness.parse_events(text)
+                    if pid is None and events:
+                        pid = events[0].get("pid")
+                    if any(e.get("operation") == "file:delete" and "bulk" in e.get("file_path", "")
+                           for e in events):
+                        break
+                    if proc.poll() is not None:
+                        break
+                    time.sleep(0.05)
+                self.assertIsNotNone(pid, text)
+                kill = run_exe_at("C:\\windows\\system32\\taskkill.exe", ["/F", "/PID", str(pid)],
+                                  cwd=self.scratch.host)
+            finally:
+                proc.wait(timeout=120)
+        left = sum(len(files) for _, _, files in os.walk(os.path.join(self.root, "Client", "bulk")))
+        if left == 0:
+            self.skipTest("the removal ended before the kill: %r" % kill)
+        self.assertFalse(registry()["exists"])  # the killed run had removed the entry
+        # A plain run of the installed uninstaller finds its installation
+        # through its own folder and finishes the job.
+        r = run_exe_at(exe, ["--force"], cwd=self.scratch.host)
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assertIn("Installation found beside the uninstaller: " + self.win, messages(r.events, "INFO"))
+        self.assert_removed()
         harness.run("pending_renames.exe", ["clear"])
+
+    def test_names_outside_the_path_rule_inside_the_installation(self):
+        # Made through "\\?\" paths by a user program on Windows; on the
+        # host side the names are plain.
+        for name in ("aux.txt", "save.", os.path.join("Client", "con"),
+                     os.path.join("Client", "data", "nul.log")):
+            write(os.path.join(self.root, name), b"odd")
+        r = harness.run("KorvelUninstall.exe", ["--force"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assert_removed()
+
+    def test_hard_links_to_outside_read_only_files_keep_their_mode(self):
+        outside = self.scratch.path("outside")
+        os.makedirs(outside)
+        targets = []
+        for name, where in (("ro.txt", "ro-link.txt"), ("ro2.dll", os.path.join("Client", "data", "ro2.dll"))):
+            target = os.path.join(outside, name)
+            write(target, b"keep")
+            os.chmod(target, 0o444)
+            os.link(target, os.path.join(self.root, where))
+            targets.append(target)
+        r = harness.run("KorvelUninstall.exe", ["--force"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assert_removed()
+        for target in targets:
+            self.assertEqual(os.stat(target).st_mode & 0o777, 0o444, target)
+            self.assertEqual(os.stat(target).st_nlink, 1)
+            with open(target, "rb") as f:
+                self.assertEqual(f.read(), b"keep")
+        # The helper's removal takes the same path.
+        tree = self.scratch.path("tree")
+        os.makedirs(tree)
+        os.link(targets[0], os.path.join(tree, "ro-link.txt"))
+        r = harness.run_elevated(["--remove", "--target", self.scratch.winpath("tree"), "--purge"])
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        self.assertFalse(os.path.exists(tree))
+        self.assertEqual(os.stat(targets[0]).st_mode & 0o777, 0o444)
+
+    def test_sparse_receipt_is_refused_without_reading_it(self):
+        import resource
+        receipt = os.path.join(self.root, "InstallReceipt.json")
+        os.remove(receipt)
+        with open(receipt, "wb") as f:
+            f.truncate(1 << 30)
+        r = harness.run("KorvelUninstall.exe", ["--force"])
+        peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+        # Far below the gigabyte the whole file would cost.
+        self.assertLess(peak_kib, 400 * 1024, peak_kib)
+        errors = [e["message"] for e in r.events if e.get("event_type") == "diagnostic"
+                  and e.get("component") == "install_receipt" and e.get("level") == "ERROR"]
+        self.assertEqual(errors, ["Receipt file is larger than 33554432 bytes", "Failed to parse receipt JSON"])
+        self.assert_removed()
+
+
+class NotFound(Installed):
+    def test_mistyped_folder_is_not_found_and_nothing_is_removed(self):
+        entry = registry()
+        r = harness.run("KorvelUninstall.exe", ["--force", "--install-path", self.win + "x"])
+        self.assertEqual(r.returncode, 141, r.stdout_text + r.stderr_text)
+        self.assertIn("Korvel installation not found.\n", r.stdout_text)
+        self.assertNotIn("Uninstall completed successfully!", r.stdout_text)
+        self.assertIn("\nUninstall failed with error code: 141\n", r.stderr_text)
+        errors = [e for e in r.events if e["event_type"] == "error"]
+        self.assertEqual([(e["operation"], e["error_code"], e["error_message"]) for e in errors],
+                         [("uninstaller", 141, "File not found")])
+        self.assertIn("Event: detection, Status: not_found", messages(r.events, "INFO"))
+        self.assertIn("Installation not found", messages(r.events, "WARNING"))
+        self.assertEqual(registry(), entry)
+        self.assertEqual(len(self.shortcuts()), 2)
+        self.assertTrue(os.path.exists(os.path.join(self.root, "InstallReceipt.json")))
+        self.assertTrue(os.path.exists(host(self.session)))
+
+    def test_nothing_anywhere(self):
+        delete_key()
+        r = harness.run("KorvelUninstall.exe", ["--force", "--install-path", self.win + "x", "--quiet"])
+        self.assertEqual(r.returncode, 141, r.stdout_text + r.stderr_text)
+        self.assertEqual(r.stdout_text.count("Korvel installation not found."), 0)  # quiet
+        self.assertEqual([e["error_code"] for e in r.events if e["event_type"] == "error"], [141])
+
+
+class LogFolder(Installed):
+    def test_link_at_the_product_data_folder_is_not_followed(self):
+        data = host("C:\\ProgramData\\Korvel")
+        aside = data + ".aside-" + uuid.uuid4().hex[:8]
+        outside = self.scratch.path("outside")
+        os.makedirs(outside)
+        if os.path.lexists(data):
+            os.rename(data, aside)
+        os.symlink(outside, data)
+        try:
+            r = harness.run("KorvelUninstall.exe", ["--force"])
+            self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
+            self.assertIn("Failed to initialize file logging", messages(r.events, "WARNING"))
+            self.assertEqual(os.listdir(outside), [])
+            self.assert_removed()
+        finally:
+            os.unlink(data)
+            if os.path.lexists(aside):
+                os.rename(aside, data)
 
 
 if __name__ == "__main__":

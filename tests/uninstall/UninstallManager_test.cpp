@@ -154,6 +154,15 @@ TEST_F(UninstallManagerTest, DetectsByOptionRegistryOrDefaultFolder) {
         EXPECT_TRUE(info.registryFound);
         EXPECT_EQ(info.installPath, byRegistry.wstring());
     }
+    {  // a folder given that does not exist is not found, entry or not
+        UninstallManager manager;
+        UninstallOptions options;
+        options.installPath = (dir / L"ByRegistr").wstring();
+        InstallationInfo info;
+        manager.detectInstallation(options, info);
+        EXPECT_FALSE(info.found);
+        EXPECT_TRUE(info.removalItems.empty());
+    }
     {  // a location that is not text is no location
         RegistryKeyHandle key;
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryManager::kUninstallKeyPath, 0, KEY_SET_VALUE, key.put()),
