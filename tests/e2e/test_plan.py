@@ -329,5 +329,21 @@ class ReleaseSession(PlanCase):
                                     errors[0])
                     self.assertTrue(os.path.exists(marker))
 
+    def test_refuses_a_root_that_is_not_fully_qualified_before_looking_for_it(self):
+        # "V:" names the current folder of a drive, "session" that of the
+        # process: neither is looked up, whether or not anything is there.
+        for root in ("V:", "V:session", "session"):
+            for args, name in ((["--execute-plan", self.plan([{"type": "release_session", "sessionRoot": root}])],
+                                "release_session"),
+                               (["--release-session", "--session-root", root], "session_release")):
+                with self.subTest(root=root, operation=name):
+                    r = harness.run_elevated(args)
+                    self.assertEqual(r.returncode, 147, r.stdout_text)
+                    self.assertEqual([(e["error_code"], e["details"]) for e in r.events
+                                      if e.get("event_type") == "error" and e["operation"] == name],
+                                     [(147, "Refusing to remove folder %s: not a fully qualified path" % root)])
+                    self.assertNotIn("Session root not found for release",
+                                     [e.get("message") for e in r.events])
+
 if __name__ == "__main__":
     unittest.main()
