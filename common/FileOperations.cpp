@@ -551,6 +551,9 @@ ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName
         return ErrorCode::FileHashMismatch;
     }
 
+    // The mark goes first: a read-only file can be given no deletion mark,
+    // and taking one off should not depend on that.
+    if (const ErrorCode code = keepTemporary(temporary, to); code != ErrorCode::Success) return code;
     // Attributes that matter to the file's use, and its times when asked.
     FILE_BASIC_INFO info{};
     if (options.preserveTimestamps) {
@@ -564,7 +567,6 @@ ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName
         if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
         SetFileInformationByHandle(to.get(), FileBasicInfo, &info, sizeof info);
     }
-    if (const ErrorCode code = keepTemporary(temporary, to); code != ErrorCode::Success) return code;
     to.close();
     if (const ErrorCode code = commitTemporary(temporary, target, options.overwrite); code != ErrorCode::Success)
         return code;
