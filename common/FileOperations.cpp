@@ -71,14 +71,28 @@ fs::path temporaryPathFor(const fs::path& target) {
     return parent / (std::wstring(L"~") + tag + L".tmp");
 }
 
+// Marks an open file for deletion when its last handle closes, or takes
+// the mark away again.
+bool setDeleteOnClose(HANDLE file, bool remove) noexcept {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
 // Creates a fresh temporary file beside the target, opened without sharing
 // so nothing else can change the new content between its check and the
-// final move; another run's name is never reused.
+// final move; another run's name is never reused. It is marked for deletion
+// from the start, so that a run killed before keepTemporary leaves none
+// behind (where the platform allows the mark).
 ErrorCode createTemporaryBeside(const fs::path& target, DWORD access, fs::path& temporary, ScopedHandle& file) {
     for (int attempt = 0;; ++attempt) {
         temporary = temporaryPathFor(target);
-        file.reset(CreateFileW(temporary.c_str(), access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.valid()) return ErrorCode::Success;
+        file.reset(CreateFileW(temporary.c_str(), access | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
+        if (file.valid()) {
+            setDeleteOnClose(file.get(), true);
+            return ErrorCode::Success;
+        }
         const DWORD code = GetLastError();
         if ((code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) && attempt < 8) continue;
         FileOperations::logWin32Failure("CreateFile (target)", target, code);
@@ -98,6 +112,24 @@ void removeTemporaryFile(const fs::path& path) noexcept {
         if (cleared) SetFileAttributesW(path.c_str(), attributes);
         FileOperations::logWin32Failure("DeleteFile", path, code);
     }
+}
+
+// Takes the deletion mark off a finished temporary file just before it is
+// closed and moved into place; on failure the file goes (with its handle)
+// and the target is left as it was.
+ErrorCode keepTemporary(const fs::path& temporary, ScopedHandle& file) {
+    if (setDeleteOnClose(file.get(), false)) return ErrorCode::Success;
+    const DWORD code = lastErrorOr(ERROR_ACCESS_DENIED);
+    // Where the mark could not be set either, there is nothing to take off.
+    FILE_STANDARD_INFO standard{};
+    if (GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard) &&
+        !standard.DeletePending) {
+        return ErrorCode::Success;
+    }
+    file.close();
+    removeTemporaryFile(temporary);
+    FileOperations::logWin32Failure("SetFileInformationByHandle", temporary, code);
+    return FileOperations::mapWin32Error(code);
 }
 
 // Copies creation, access and write times; failures are ignored, as the
@@ -520,6 +552,9 @@ ErrorCode FileOperations::copyVerified(HANDLE source, const fs::path& sourceName
         return ErrorCode::FileHashMismatch;
     }
 
+    // The mark goes first: a read-only file can be given no deletion mark,
+    // and taking one off should not depend on that.
+    if (const ErrorCode code = keepTemporary(temporary, to); code != ErrorCode::Success) return code;
     // Attributes that matter to the file's use, and its times when asked.
     FILE_BASIC_INFO info{};
     if (options.preserveTimestamps) {
@@ -765,6 +800,7 @@ ErrorCode FileOperations::copyFileChunked(const fs::path& source, const fs::path
     if (options.preserveTimestamps) copyTimes(from.get(), to.get());
 
     from.close();
+    if (const ErrorCode code = keepTemporary(temporary, to); code != ErrorCode::Success) return code;
     to.close();
     return commitTemporary(temporary, target, options.overwrite);
 }

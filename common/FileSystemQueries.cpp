@@ -27,6 +27,24 @@ bool entryExistsOrThrow(const fs::path& path) {
     throw fs::filesystem_error("exists", path, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
+bool isNameSurrogateEntry(uint32_t attributes, uint32_t reparseTag) noexcept {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
+bool isNameSurrogateAt(const fs::path& path, uint32_t attributes) noexcept {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return true;
+    ScopedHandle owner(handle);
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+    // The entry was seen as a reparse point: without a tag it stays one.
+    return isNameSurrogateEntry(attributes | tag.FileAttributes, tag.ReparseTag);
+}
+
 bool removeOrThrow(const fs::path& path) {
     std::error_code ec;
     const bool removed = fs::remove(path, ec);

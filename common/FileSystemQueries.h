@@ -2,6 +2,7 @@
 // Existence tests and removals whose system errors leave the operation as
 // filesystem errors named for what was attempted ("exists", "remove"), so
 // every caller reports them the same way.
+#include <cstdint>
 #include <filesystem>
 
 namespace korvel {
@@ -18,6 +19,15 @@ bool isDirectoryOrThrow(const std::filesystem::path& path);
 // (isMissingPathError) are a plain no; any other failure throws
 // filesystem_error("exists") with the Windows error.
 bool entryExistsOrThrow(const std::filesystem::path& path);
+// Whether an entry with these attributes and reparse tag leads somewhere
+// else by name: a symbolic link, junction or mount point (a name-surrogate
+// tag), or a reparse point whose tag could not be read. Other reparse
+// points (deduplicated, cloud or compressed files, ...) are files and
+// folders like any other.
+bool isNameSurrogateEntry(uint32_t attributes, uint32_t reparseTag) noexcept;
+// The same for the entry at path, read without following it; an entry whose
+// tag cannot be read counts as a link.
+bool isNameSurrogateAt(const std::filesystem::path& path, uint32_t attributes) noexcept;
 // Removes a file or an empty folder (a link itself, not its target); false
 // when nothing was there. Any other failure throws filesystem_error("remove").
 bool removeOrThrow(const std::filesystem::path& path);

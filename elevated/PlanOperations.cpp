@@ -44,6 +44,14 @@ bool noEntry(const std::wstring& path) {
 
 ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessionRoot) {
     EventLogger& logger = EventLogger::instance();
+    const auto refuse = [&](const std::wstring& refusal) {
+        logger.error(toInt(ErrorCode::DirectoryAccessDenied), operation,
+                     "Refusing to remove folder " + wideToUtf8(sessionRoot) + ": " + wideToUtf8(refusal));
+        return ErrorCode::DirectoryAccessDenied;
+    };
+    // A drive-relative or relative root names whatever folder the process
+    // happens to stand in: it is refused before it is looked for at all.
+    if (!isFullyQualifiedPath(sessionRoot)) return refuse(dangerousRootReason(sessionRoot));
     if (noEntry(sessionRoot)) {
         logger.log(LogLevel::Warning, "Session root not found for release");
         return ErrorCode::Success;
@@ -51,11 +59,7 @@ ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessio
     // The session root comes from unelevated callers: a volume root, a
     // user's profile or a folder holding one is never removed as a whole.
     const std::wstring refusal = dangerousRootReason(sessionRoot);
-    if (!refusal.empty()) {
-        logger.error(toInt(ErrorCode::DirectoryAccessDenied), operation,
-                     "Refusing to remove folder " + wideToUtf8(sessionRoot) + ": " + wideToUtf8(refusal));
-        return ErrorCode::DirectoryAccessDenied;
-    }
+    if (!refusal.empty()) return refuse(refusal);
     FileOperations files;
     const ErrorCode result = files.removeDirectory(sessionRoot, true);
     if (result != ErrorCode::Success) {

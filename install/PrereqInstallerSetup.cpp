@@ -8,6 +8,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/PinnedChildFolder.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
@@ -142,17 +143,23 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
         return ErrorCode::DirectoryCreateFailed;
     };
 
+    // Nothing is removed or made in the temporary folder before it is held
+    // and proven to be itself, not a link to somewhere else.
+    PinnedDirectory parent;
+    uint32_t parentError = 0;
+    if (!pinParentFolder(downloadDir_.parent_path().wstring(), parent, parentError)) {
+        return fail("error " + std::to_string(parentError));
+    }
+
     // Whatever lies there was put there by someone else: it goes first,
     // through the pinned removal, which follows no link.
     const DWORD existing = GetFileAttributesW(downloadDir_.c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         // Not a folder: deleted as an entry of the pinned temporary folder,
         // which proves through the entry's own handle that it is no link.
-        PinnedDirectory parent;
         uint32_t error = 0;
         bool containmentViolation = false;
-        if (!openDirectoryNoReparse(downloadDir_.parent_path().wstring(), parent, error, FILE_READ_ATTRIBUTES) ||
-            !parent.deleteEntry(fullPathOf(downloadDir_), pathToUtf8(downloadDir_.filename()), error,
+        if (!parent.deleteEntry(fullPathOf(downloadDir_), pathToUtf8(downloadDir_.filename()), error,
                                 containmentViolation)) {
             EventLogger::instance().fileOperation("delete", downloadDir_, false, error, true);
             return fail("an existing entry could not be removed");
@@ -167,34 +174,17 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
     std::vector<unsigned char> descriptor;
     if (!buildDownloadFolderSecurity(descriptor)) return fail("security descriptor: " + std::to_string(GetLastError()));
 
-    const std::wstring full = fullPathOf(downloadDir_);
-    if (full.empty()) return fail("invalid path");
-    // Created and opened in one step: between a separate creation and
-    // opening, unelevated code could rename the new folder away (it owns the
-    // parent) and put its own in its place.
-    const std::wstring ntPath = L"\\??\\" + full;
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, ntPath.c_str());
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, descriptor.data());
-    IO_STATUS_BLOCK io{};
-    HANDLE handle = nullptr;
-    // No delete sharing: the folder can be neither renamed nor removed
-    // while the run holds it.
-    const NTSTATUS status =
-        NtCreateFile(&handle, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
-                     &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (status < 0) {
-        return fail("error " + std::to_string(static_cast<uint32_t>(RtlNtStatusToDosError(status))));
-    }
-    std::wstring finalPath;
-    if (!getFinalPathByHandle(handle, finalPath)) {
-        const DWORD error = GetLastError();
-        ScopedHandle discard(handle);
+    // Created and opened in one step, through the pinned temporary folder:
+    // between a separate creation and opening, unelevated code could rename
+    // the new folder away (it owns the parent) and put its own in its place.
+    // No delete sharing: the folder can be neither renamed nor removed while
+    // the run holds it.
+    bool created = false;
+    uint32_t error = 0;
+    if (!openChildFolder(parent, downloadDir_.filename().wstring(), ChildDisposition::CreateNew,
+                         FILE_LIST_DIRECTORY | FILE_TRAVERSE, descriptor.data(), downloadDirPin_, created, error)) {
         return fail("error " + std::to_string(error));
     }
-    downloadDirPin_.reset(handle, fromExtendedLengthPath(finalPath), toExtendedLengthPath(full));
     EventLogger::instance().fileOperation("mkdir", downloadDir_, true, 0, false);
     return ErrorCode::Success;
 }

@@ -1,11 +1,13 @@
 #include "manifest/CacheFolder.h"
 
+#include <system_error>
 #include <utility>
 
 #include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/PathCompare.h"
+#include "common/PinnedChildFolder.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
 #include "manifest/ManifestInternal.h"
@@ -71,51 +73,42 @@ bool endsWithTmp(const std::wstring& name) {
 ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     path_ = root;
     root_.reset();
-    FileOperations files;
-    // A link in the root's place is taken away first, so that the folder is
-    // created here and not where the link points.
-    const std::wstring rootText = root.wstring();
-    {
-        ScopedHandle handle(CreateFileW(toExtendedLengthPath(rootText).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                        nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
-        FILE_BASIC_INFO basic{};
-        if (handle && GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) &&
-            (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            handle.close();
-            ScopedHandle link(CreateFileW(toExtendedLengthPath(rootText).c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                          kShareAll, nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
-            FILE_BASIC_INFO again{};
-            FILE_DISPOSITION_INFO disposition{};
-            disposition.DeleteFile = TRUE;
-            if (!link || !GetFileInformationByHandleEx(link.get(), FileBasicInfo, &again, sizeof again) ||
-                (again.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
-                !SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-                refuse(root);
-                return ErrorCode::DirectoryAccessDenied;
-            }
-            detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(root));
-        }
-    }
-    if (create) {
-        const ErrorCode created = files.createDirectory(root);
-        if (created != ErrorCode::Success) return created;
-    }
-
-    // Short (8.3) names in the temporary folder's path are no link.
-    std::wstring full;
+    // The temporary folder is the user's: nothing is made, changed or
+    // removed in it before it is held and proven to be itself, not a link
+    // to somewhere else.
+    PinnedDirectory parent;
     uint32_t error = 0;
-    if (!getFullPathName(rootText, full, error)) return ErrorCode::DirectoryAccessDenied;
-    const DWORD needed = GetLongPathNameW(toExtendedLengthPath(full).c_str(), nullptr, 0);
-    if (needed > 0) {
-        std::wstring longName(needed, L'\0');
-        const DWORD written = GetLongPathNameW(toExtendedLengthPath(full).c_str(), &longName[0], needed);
-        if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
-    }
-    if (!openDirectoryNoReparse(full, root_, error, kPinAccess)) {
+    if (!pinParentFolder(root.parent_path().wstring(), parent, error)) {
         if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
         refuse(root);
         return ErrorCode::DirectoryAccessDenied;
     }
+    const std::wstring name = root.filename().wstring();
+    // A link in the root's place is taken away first (as itself, through
+    // the pinned parent), so that the folder is made here and not where the
+    // link points.
+    if (probe(parent, name, root) == Probe::Unsafe) {
+        refuse(root);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    if (create) {
+        EventLogger::instance().log(LogLevel::Debug, "Creating directory: " + pathToUtf8(root), "FileOperations");
+    }
+    bool created = false;
+    if (!openChildFolder(parent, name, create ? ChildDisposition::OpenOrCreate : ChildDisposition::OpenExisting,
+                         kPinAccess, nullptr, root_, created, error)) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ErrorCode::FileNotFound;
+        if (error == ERROR_ACCESS_DENIED) {
+            refuse(root);
+            return ErrorCode::DirectoryAccessDenied;
+        }
+        EventLogger::instance().log(LogLevel::Error,
+                                    "Failed to create directory: " + pathToUtf8(root) + " - " +
+                                        std::system_category().message(static_cast<int>(error)),
+                                    "FileOperations");
+        return ErrorCode::DirectoryCreateFailed;
+    }
+    if (created) EventLogger::instance().fileOperation("mkdir", root, true, 0, false);
     return ErrorCode::Success;
 }
 

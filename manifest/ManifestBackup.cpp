@@ -4,6 +4,7 @@
 #include <json/writer.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
 #include "common/PathSafety.h"
+#include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
@@ -253,9 +255,64 @@ ErrorCode ManifestHandler::restoreBackup(const std::wstring& backupId, const std
         handlerLog(LogLevel::Error, "Backup was not made by this run: " + wideToUtf8(backupId));
         return ErrorCode::FileNotFound;
     }
-    const ErrorCode result = restoreRecorded(nullptr, targetDir);
+    ErrorCode result = restoreRecorded(nullptr, targetDir);
+    const ErrorCode removed = removeCreated(targetDir);
+    if (result == ErrorCode::Success) result = removed;
     if (result == ErrorCode::Success) handlerLog(LogLevel::Info, "Backup restored successfully");
     return result;
+}
+
+ErrorCode ManifestHandler::removeCreated(const std::wstring& targetDir) {
+    CreatedRecord record = std::move(created);
+    created = CreatedRecord{};
+    if (record.files.empty() && record.folders.empty()) return ErrorCode::Success;
+    heldTargets.clear();
+    // The target is held by its final path, without following a link from
+    // there on, and each entry is deleted only when its own handle proves
+    // it lies where it was created.
+    std::wstring finalPath;
+    {
+        ScopedHandle handle(CreateFileW(toExtendedLengthPath(std::filesystem::path(targetDir).wstring()).c_str(),
+                                        FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (handle) getFinalPathByHandle(handle.get(), finalPath);
+    }
+    PinnedDirectory target;
+    uint32_t error = 0;
+    if (finalPath.empty() ||
+        !openDirectoryNoReparse(fromExtendedLengthPath(finalPath), target, error, FILE_READ_ATTRIBUTES | SYNCHRONIZE)) {
+        handlerLog(LogLevel::Error, "Cannot hold the target to remove the files this run added");
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    EventLogger& events = EventLogger::instance();
+    ErrorCode firstFailure = ErrorCode::Success;
+    const auto entryPath = [&](const std::string& rel) {
+        std::wstring text = utf8ToPath(rel).make_preferred().wstring();
+        return target.finalPath() + L"\\" + text;
+    };
+    for (auto it = record.files.rbegin(); it != record.files.rend(); ++it) {
+        const std::wstring full = entryPath(*it);
+        bool violation = false;
+        if (target.deleteEntry(full, *it, error, violation)) {
+            events.fileOperation("delete", full, true, 0, false);
+        } else if (violation || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
+            events.fileOperation("delete", full, false, error, true);
+            handlerLog(LogLevel::Error, "Failed to remove added file: " + *it);
+            if (firstFailure == ErrorCode::Success) firstFailure = ErrorCode::FileAccessDenied;
+        }
+    }
+    // Deepest first; a folder that holds anything now stays as it is.
+    std::vector<RemovalEntry> folders;
+    for (const std::string& rel : record.folders) folders.push_back(RemovalEntry{entryPath(rel), rel, true});
+    std::stable_sort(folders.begin(), folders.end(), removalOrderLess);
+    for (const RemovalEntry& folder : folders) {
+        bool violation = false;
+        if (target.deleteEntry(folder.fullPath, folder.relativePath, error, violation)) {
+            events.fileOperation("delete", folder.fullPath, true, 0, false);
+        }
+    }
+    return firstFailure;
 }
 
 ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir) {

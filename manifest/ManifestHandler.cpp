@@ -8,6 +8,7 @@
 #include <exception>
 #include <filesystem>
 #include <cwchar>
+#include <cwctype>
 
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
@@ -111,6 +112,7 @@ ErrorCode ManifestHandler::processWithRollback(const std::function<ErrorCode()>&
                                                const std::string& url8, int fileCount) {
     EventLogger& events = EventLogger::instance();
     ErrorCode result = ErrorCode::Success;
+    created = CreatedRecord{};
     try {
         result = process();
     } catch (const std::exception& e) {
@@ -150,6 +152,10 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     Manifest manifest;
     const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
     if (begun != ErrorCode::Success) return begun;
+    ScopedHandle targetMutex;
+    HeldMutex targetLock;
+    const ErrorCode locked = acquireTargetLock(targetDir, targetMutex, targetLock);
+    if (locked != ErrorCode::Success) return locked;
 
     const int fileCount = static_cast<int>(manifest.files.size());
 
@@ -171,12 +177,10 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
     return ErrorCode::Success;
 }
 
-std::wstring ManifestHandler::cacheLockName(const std::filesystem::path& cacheFolder) {
-    // One name per cache folder, the same for every process and session.
-    std::wstring key = cacheFolder.wstring();
-    std::wstring full;
-    uint32_t error = 0;
-    if (getFullPathName(key, full, error)) key = full;
+namespace {
+
+// A global object name for a folder: a hash of its path in one spelling.
+std::wstring folderLockName(const wchar_t* prefix, std::wstring key) {
     for (wchar_t& c : key) {
         if (c == L'/') c = L'\\';
         if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
@@ -187,8 +191,77 @@ std::wstring ManifestHandler::cacheLockName(const std::filesystem::path& cacheFo
         hash *= 1099511628211ull;
     }
     wchar_t name[64];
-    swprintf(name, sizeof name / sizeof name[0], L"Global\\KorvelCache-%016llx", static_cast<unsigned long long>(hash));
+    swprintf(name, sizeof name / sizeof name[0], L"Global\\%ls-%016llx", prefix, static_cast<unsigned long long>(hash));
     return name;
+}
+
+// Waits for a lock another run may hold: a "waiting" status first when it
+// is taken, then up to limit. An abandoned lock is ours: its holder ended.
+bool waitForLock(HANDLE mutex, std::chrono::milliseconds limit, const char* operation, const std::string& details,
+                 const std::string& waitingLine) {
+    DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait == WAIT_TIMEOUT) {
+        EventLogger::instance().status(operation, "waiting", details);
+        handlerLog(LogLevel::Info, waitingLine);
+        const auto ms = limit.count();
+        wait = WaitForSingleObject(mutex, ms >= 0xFFFFFFFFll ? 0xFFFFFFFEu : static_cast<DWORD>(ms < 0 ? 0 : ms));
+    }
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+}  // namespace
+
+std::wstring ManifestHandler::cacheLockName(const std::filesystem::path& cacheFolder) {
+    // One name per cache folder, the same for every process and session.
+    std::wstring key = cacheFolder.wstring();
+    std::wstring full;
+    uint32_t error = 0;
+    if (getFullPathName(key, full, error)) key = full;
+    return folderLockName(L"KorvelCache", key);
+}
+
+std::wstring ManifestHandler::targetLockName(const std::wstring& targetDir) {
+    std::wstring full;
+    uint32_t error = 0;
+    if (!getFullPathName(targetDir, full, error)) full = targetDir;
+    // The longest part that exists is named by its final path (links and
+    // other spellings resolved); the missing rest is appended as written.
+    std::filesystem::path existing(full);
+    std::filesystem::path rest;
+    while (true) {
+        ScopedHandle handle(CreateFileW(toExtendedLengthPath(existing.wstring()).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        std::wstring finalPath;
+        if (handle && getFinalPathByHandle(handle.get(), finalPath)) {
+            std::filesystem::path named(fromExtendedLengthPath(std::move(finalPath)));
+            if (!rest.empty()) named /= rest;
+            full = named.wstring();
+            break;
+        }
+        if (!existing.has_relative_path() || existing.parent_path() == existing) break;
+        rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+        existing = existing.parent_path();
+    }
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    for (wchar_t& c : full) c = static_cast<wchar_t>(std::towupper(c));
+    return folderLockName(L"KorvelTarget", full);
+}
+
+ErrorCode ManifestHandler::acquireTargetLock(const std::wstring& targetDir, ScopedHandle& mutex, HeldMutex& held) {
+    const std::wstring name = targetLockName(targetDir);
+    mutex.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+    if (!mutex) {
+        handlerLog(LogLevel::Error, "Failed to create the target lock: " + std::to_string(GetLastError()));
+        return ErrorCode::InternalError;
+    }
+    if (waitForLock(mutex.get(), targetLockTimeout, "target_lock", wideToUtf8(targetDir),
+                    "Waiting for another update of the same target")) {
+        held.reset(mutex.get());
+        return ErrorCode::Success;
+    }
+    handlerLog(LogLevel::Error, "Timed out waiting for another update of the same target");
+    return ErrorCode::Timeout;
 }
 
 ErrorCode ManifestHandler::acquireCacheLock(ScopedHandle& mutex, HeldMutex& held) {
@@ -198,16 +271,10 @@ ErrorCode ManifestHandler::acquireCacheLock(ScopedHandle& mutex, HeldMutex& held
         handlerLog(LogLevel::Error, "Failed to create the cache lock: " + std::to_string(GetLastError()));
         return ErrorCode::InternalError;
     }
-    DWORD wait = WaitForSingleObject(mutex.get(), 0);
-    if (wait == WAIT_TIMEOUT) {
-        EventLogger::instance().status("cache_lock", "waiting", pathToUtf8(cacheDir));
-        handlerLog(LogLevel::Info, "Waiting for another update that uses the cache");
-        const auto limit = cacheLockTimeout.count();
-        wait = WaitForSingleObject(mutex.get(), limit >= 0xFFFFFFFFll ? 0xFFFFFFFEu : static_cast<DWORD>(limit));
-    }
     // An abandoned lock is ours: its holder ended, and every run checks
     // what it finds in the cache anyway.
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+    if (waitForLock(mutex.get(), cacheLockTimeout, "cache_lock", pathToUtf8(cacheDir),
+                    "Waiting for another update that uses the cache")) {
         held.reset(mutex.get());
         return ErrorCode::Success;
     }

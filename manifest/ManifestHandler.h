@@ -136,6 +136,13 @@ public:
     void setCacheLockTimeout(std::chrono::milliseconds timeout) { cacheLockTimeout = timeout; }
     // The system-wide name of the lock of a cache folder.
     static std::wstring cacheLockName(const std::filesystem::path& cacheFolder);
+    // How long an apply waits for another run into the same target before
+    // it gives up with 6 (10 minutes unless set).
+    void setTargetLockTimeout(std::chrono::milliseconds timeout) { targetLockTimeout = timeout; }
+    // The system-wide name of the lock of a target folder, derived from its
+    // final path (of its longest existing part), so that every spelling of
+    // one folder, and a link to it, share one lock.
+    static std::wstring targetLockName(const std::wstring& targetDir);
 
     // Largest manifest the handler downloads.
     static constexpr uint64_t kMaxManifestSize = 32ull * 1024 * 1024;
@@ -163,6 +170,8 @@ private:
     };
 
     ErrorCode acquireCacheLock(ScopedHandle& mutex, HeldMutex& held);
+    // One apply per target at a time, whatever cache each run uses.
+    ErrorCode acquireTargetLock(const std::wstring& targetDir, ScopedHandle& mutex, HeldMutex& held);
     // The steps every apply begins with: initialise, take the cache lock
     // (held by the caller's owners), download and validate the manifest,
     // each failure reported with its status event.
@@ -198,6 +207,10 @@ private:
     ErrorCode installFromHandle(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
                                 const std::filesystem::path& targetDir);
     ErrorCode restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir);
+    // Removes, through the pinned target, the files this run created there
+    // and then the folders it made that are empty; 0 when every such file
+    // is gone.
+    ErrorCode removeCreated(const std::wstring& targetDir);
 
     // The session descriptor's bytes, read once so that both of its
     // readings see the same document.
@@ -228,7 +241,14 @@ private:
     std::map<std::string, HeldFile> heldTargets;
     BackupRecord backup;
     AppliedFiles applied;
+    // What this run added to the target (relative paths as written): a
+    // rollback takes it away again.
+    struct CreatedRecord {
+        std::vector<std::string> files;
+        std::vector<std::string> folders;
+    } created;
     std::chrono::milliseconds cacheLockTimeout{600000};
+    std::chrono::milliseconds targetLockTimeout{600000};
 
     std::wstring cdnRoot;
     HttpClient http;

@@ -171,10 +171,23 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
         return ErrorCode::InvalidArguments;
     }
 
+    // The folders on the way that are not there yet are this run's own.
+    std::vector<std::string> newFolders;
+    {
+        std::filesystem::path folder;
+        bool missing = false;
+        for (const auto& part : relative.parent_path()) {
+            folder /= part;
+            missing = missing || detail::fileAttributes(targetDir / folder) == INVALID_FILE_ATTRIBUTES;
+            if (missing) newFolders.push_back(pathToUtf8(folder));
+        }
+    }
     const ErrorCode parentResult = ensureParentDirectory(targetDir, entry.path);
     if (parentResult != ErrorCode::Success) return parentResult;
+    created.folders.insert(created.folders.end(), newFolders.begin(), newFolders.end());
 
     const std::filesystem::path target = targetDir / relative;
+    const bool existed = detail::fileAttributes(target) != INVALID_FILE_ATTRIBUTES;
     removeStaleTemporaries(target);
 
     auto held = heldTargets.find(entry.path);
@@ -203,6 +216,7 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
         handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
         return copyResult;
     }
+    if (!existed) created.files.push_back(entry.path);
 
     return finishInstall(entry, target);
 }

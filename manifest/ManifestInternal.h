@@ -42,7 +42,8 @@ bool isExistingFile(const std::filesystem::path& path);
 
 // True when the folder below root, or any existing folder or file on the way
 // from root to root / relativePath (the last component included), is a
-// reparse point. Writing through such a link would change files outside
+// link, junction or mount point (other reparse points are plain files and
+// folders). Writing through such a link would change files outside
 // the folder that the relative path is meant to stay in.
 bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath);
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/FileOperations.h"
+#include "common/FileSystemQueries.h"
 #include "manifest/ManifestInternal.h"
 
 namespace korvel::detail {
@@ -26,7 +27,9 @@ bool crossesLink(const std::filesystem::path& root, const std::filesystem::path&
         const DWORD attributes = fileAttributes(current);
         // Nothing exists below a missing entry, so no link can lie further on.
         if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+        // Only links, junctions and mount points lead elsewhere; other
+        // reparse points are files and folders like any other.
+        if (isNameSurrogateAt(current, attributes)) return true;
     }
     return false;
 }

@@ -175,6 +175,10 @@ ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifest
     Manifest manifest;
     const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
     if (begun != ErrorCode::Success) return begun;
+    ScopedHandle targetMutex;
+    HeldMutex targetLock;
+    const ErrorCode locked = acquireTargetLock(targetDir, targetMutex, targetLock);
+    if (locked != ErrorCode::Success) return locked;
     const int fileCount = static_cast<int>(manifest.files.size());
 
     // Read once: the backup's reading and the installation's see the same

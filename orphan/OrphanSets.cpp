@@ -5,6 +5,7 @@
 
 #include "common/DirectoryWalker.h"
 #include "common/ErrorCodes.h"
+#include "common/FileSystemQueries.h"
 #include "common/PathSafety.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
@@ -82,8 +83,7 @@ std::string makeOrphanKey(const std::string& relativePath) {
 }
 
 bool isLinkEntry(uint32_t attributes, uint32_t reparseTag) noexcept {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
-    return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+    return isNameSurrogateEntry(attributes, reparseTag);
 }
 
 namespace {

@@ -312,7 +312,7 @@ TEST(FileCopyReplace, FailedFinalReplaceKeepsTheOldTarget) {
             test::HeldFile holder(dir / L"t", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
             result = FileOperations().copyFile(dir / L"s", dir / L"t", allOn());
         }
-        EXPECT_NE(result, ErrorCode::Success);
+        EXPECT_EQ(result, ErrorCode::FileAccessDenied);
         EXPECT_TRUE(test::readFile(dir / L"t") == old);
         EXPECT_EQ(test::namesIn(dir.path()), (std::vector<std::wstring>{L"s", L"t"}));
         const auto failures = test::eventsWithOperation(capture.events(), "file:MoveFileEx");
@@ -330,7 +330,7 @@ TEST(FileCopyReplace, FolderAtTheTargetSurvives) {
         test::writeFile(dir / L"s", test::patternBytes(size));
         std::filesystem::create_directories(dir / L"t");
         test::writeFile(dir / L"t\\inside", "kept");
-        EXPECT_NE(FileOperations().copyFile(dir / L"s", dir / L"t", allOn()), ErrorCode::Success);
+        EXPECT_EQ(FileOperations().copyFile(dir / L"s", dir / L"t", allOn()), ErrorCode::FileAccessDenied);
         EXPECT_EQ(test::readFile(dir / L"t\\inside"), "kept");
         EXPECT_EQ(test::namesIn(dir.path()), (std::vector<std::wstring>{L"s", L"t"}));
     }

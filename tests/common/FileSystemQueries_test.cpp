@@ -1,6 +1,7 @@
 #include "common/FileSystemQueries.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,36 @@ TEST(FileSystemQueries, EntryExistsByWindowsOwnAnswer) {
         {dir / L"bad*name\\x", false},
     };
     for (const auto& c : cases) EXPECT_EQ(entryExistsOrThrow(c.path), c.present) << c.path.string();
+}
+
+// Wine makes no reparse points but links, so which tags lead elsewhere by
+// name is decided by a function of its own, tested by its table.
+TEST(FileSystemQueries, OnlyNameSurrogateReparsePointsLeadElsewhere) {
+    const struct {
+        uint32_t attributes;
+        uint32_t tag;
+        bool surrogate;
+        const char* what;
+    } cases[] = {
+        {FILE_ATTRIBUTE_NORMAL, 0, false, "plain file"},
+        {FILE_ATTRIBUTE_DIRECTORY, 0, false, "plain folder"},
+        {FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK, true, "file link"},
+        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_SYMLINK, true, "folder link"},
+        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_MOUNT_POINT, true, "junction"},
+        {FILE_ATTRIBUTE_REPARSE_POINT, 0x80000013u, false, "deduplicated file"},
+        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 0x9000701Au, false, "cloud folder"},
+        {FILE_ATTRIBUTE_REPARSE_POINT, 0x80000017u, false, "compressed system file"},
+        {FILE_ATTRIBUTE_REPARSE_POINT, 0, true, "tag not read: taken as a link"},
+        {FILE_ATTRIBUTE_NORMAL, IO_REPARSE_TAG_SYMLINK, false, "tag without the attribute"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isNameSurrogateEntry(c.attributes, c.tag), c.surrogate) << c.what;
+
+    // Read from the entry itself: no reparse point seen, none there; one
+    // seen whose tag cannot be read is taken as a link.
+    ScratchDir dir;
+    { std::ofstream(dir / L"file.txt") << "x"; }
+    EXPECT_FALSE(isNameSurrogateAt(dir / L"file.txt", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(isNameSurrogateAt(dir / L"missing.txt", FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 }  // namespace

@@ -208,11 +208,11 @@ class ApplyFromNginx(ApplyTestBase):
         self.assertIn("Attempting rollback...", info)
         self.assertIn("Backup restored successfully", info)
 
-        after = tree(self.target)
-        for rel, data in old.items():
-            self.assertEqual(after[rel], data, rel)
-        self.assertEqual(after["added.txt"], b"added\n")  # files the run added stay
-        self.assertTrue(os.path.isdir(os.path.join(self.target, "c.txt", "in the way")))
+        # Exactly the old tree: what the run added is gone again.
+        self.assertEqual(tree(self.target), old)
+        names = sorted(os.path.relpath(os.path.join(base, n), self.target).replace(os.sep, "/")
+                       for base, dirs, files in os.walk(self.target) for n in dirs + files)
+        self.assertEqual(names, sorted(list(old) + ["b", "c.txt", "c.txt/in the way"]))
 
         # The backup is kept, whole.
         kept = self.backups()
@@ -252,6 +252,7 @@ class ApplyFromNginx(ApplyTestBase):
         result = self.apply(url, self.cdn)
         self.assertEqual(result.returncode, 125, result.stdout_text[-3000:])
         self.assertEqual(statuses(result.events), ["starting", "processing_failed"])
+        self.assertIn("Refusing to back up through a link: plugins/evil.dll", messages(result.events, "ERROR"))
         self.assertEqual(os.listdir(outside), [])
         with open(os.path.join(self.target, "keep.txt"), "rb") as f:
             self.assertEqual(f.read(), b"untouched\n")
@@ -261,9 +262,14 @@ class ApplyFromNginx(ApplyTestBase):
         files = {"ro.txt": b"version one\n"}
         url = publish(self.ng, "ro1.json", "1.0.0", files, {"ro.txt": {"permissions": "444"}})
         self.assertApplied(self.apply(url, self.cdn))
+        # Wine keeps the read-only attribute as the file's missing write bit.
+        installed = os.path.join(self.target, "ro.txt")
+        self.assertFalse(os.stat(installed).st_mode & 0o222, "444 left the file writable")
         url = publish(self.ng, "ro2.json", "1.0.1", {"ro.txt": b"version two\n"})
         self.assertApplied(self.apply(url, self.cdn))
         self.assertEqual(tree(self.target), {"ro.txt": b"version two\n"})
+        # No permissions key is "644": the update ends writable.
+        self.assertTrue(os.stat(installed).st_mode & 0o200, "the update left the file read-only")
 
     def test_prepared_session_form_needs_its_descriptor(self):
         # The session form itself is tested in test_apply_session.py.

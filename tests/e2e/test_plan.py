@@ -218,8 +218,9 @@ class ApplyManifest(PlanCase):
                 {"type": "apply_manifest", "manifestUrl": ng.url("/missing.json"),
                  "targetPath": self.scratch.winpath("Korvel"), "cdnUrl": ng.url("/")},
                 {"type": "write_receipt", "targetPath": self.scratch.winpath("Korvel"), "version": "1.0.0"}]))
-        self.assertNotEqual(r.returncode, 0)
-        code = r.returncode
+        # The manifest is not found (404): the client's HTTP error.
+        code = 163
+        self.assertEqual(r.returncode, code, r.stdout_text)
         self.assertEqual(pl.briefs(r.events, ("execution_plan",), levels=())[-1:], failed_operation(0, code))
         self.assertNotIn(("status", "execution_plan", "operation_1"), pl.briefs(r.events))
         self.assertFalse(os.path.exists(self.scratch.path("Korvel", "InstallReceipt.json")))
@@ -328,6 +329,22 @@ class ReleaseSession(PlanCase):
                     self.assertTrue(errors[0]["details"].startswith("Refusing to remove folder %s: " % root),
                                     errors[0])
                     self.assertTrue(os.path.exists(marker))
+
+    def test_refuses_a_root_that_is_not_fully_qualified_before_looking_for_it(self):
+        # "V:" names the current folder of a drive, "session" that of the
+        # process: neither is looked up, whether or not anything is there.
+        for root in ("V:", "V:session", "session"):
+            for args, name in ((["--execute-plan", self.plan([{"type": "release_session", "sessionRoot": root}])],
+                                "release_session"),
+                               (["--release-session", "--session-root", root], "session_release")):
+                with self.subTest(root=root, operation=name):
+                    r = harness.run_elevated(args)
+                    self.assertEqual(r.returncode, 147, r.stdout_text)
+                    self.assertEqual([(e["error_code"], e["details"]) for e in r.events
+                                      if e.get("event_type") == "error" and e["operation"] == name],
+                                     [(147, "Refusing to remove folder %s: not a fully qualified path" % root)])
+                    self.assertNotIn("Session root not found for release",
+                                     [e.get("message") for e in r.events])
 
 if __name__ == "__main__":
     unittest.main()

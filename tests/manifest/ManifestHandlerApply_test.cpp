@@ -3,6 +3,8 @@
 // open by the test (a backup that cannot be taken, an exception in the file
 // passes), which the end-to-end tests cannot arrange from the host.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <json/writer.h>
 #include <winsock2.h>
 
@@ -153,10 +155,12 @@ TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
     const std::string oldA(70000, 'a');  // more than one copy buffer
     writeTarget("a.txt", oldA);
     writeTarget("sub/b.txt", "old bravo");
+    writeTarget("keep.txt", "not the manifest's");
     fs::create_directories(targetDir / L"z.txt" / L"in the way");
+    fs::create_directories(targetDir / L"sub" / L"empty");
     const std::wstring url =
         publish({{"a.txt", std::string(5000, 'A')}, {"sub/b.txt", "new bravo, longer than before"},
-                 {"added.txt", "added"}, {"z.txt", "new zulu"}});
+                 {"added.txt", "added"}, {"sub/new/deep/c.txt", "added deeper"}, {"z.txt", "new zulu"}});
     ErrorCode result;
     std::vector<Json::Value> events;
     {
@@ -176,8 +180,17 @@ TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
     EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
     EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
-    EXPECT_TRUE(fs::is_directory(targetDir / L"z.txt" / L"in the way"));
-    EXPECT_EQ(readFile(targetDir / L"added.txt"), "added");  // files the run added stay
+    EXPECT_TRUE(hasMessage(events, "File installed successfully: sub/new/deep/c.txt", "DEBUG"));
+    // What the run added is gone again, folders it made included; nothing
+    // else changed.
+    std::vector<std::string> entries;
+    for (auto it = fs::recursive_directory_iterator(targetDir); it != fs::recursive_directory_iterator(); ++it) {
+        entries.push_back(fs::relative(it->path(), targetDir).generic_string());
+    }
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"a.txt", "keep.txt", "sub", "sub/b.txt", "sub/empty", "z.txt",
+                                                 "z.txt/in the way"}));
+    EXPECT_EQ(readFile(targetDir / L"keep.txt"), "not the manifest's");
 }
 
 // A store entry whose bytes were altered is fetched again from the server

@@ -233,7 +233,7 @@ TEST_F(BackupTest, RestoreGoesOnPastAFailingFileButReportsFailure) {
     ASSERT_TRUE(held.valid());
 
     StdoutCapture capture;
-    EXPECT_NE(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::FileAccessDenied);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
     EXPECT_EQ(readFile(targetDir / L"c.txt"), "old charlie");
     EXPECT_TRUE(hasMessage(capture.events(), "Failed to restore file: b.txt", "ERROR"));

@@ -237,7 +237,7 @@ TEST_F(InstallTest, InstallStopsAtTheFirstFailureAndKeepsEarlierFiles) {
 
     ManifestHandler handler(L"http://cdn.invalid");
     StdoutCapture capture;
-    EXPECT_NE(handler.installAllFiles(manifestOf({a, b, c}), targetDir), ErrorCode::Success);
+    EXPECT_EQ(handler.installAllFiles(manifestOf({a, b, c}), targetDir), ErrorCode::FileAccessDenied);
     EXPECT_TRUE(hasMessage(capture.events(), "Failed to install file: b.txt", "ERROR"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
     EXPECT_FALSE(fs::exists(targetDir / L"c.txt"));

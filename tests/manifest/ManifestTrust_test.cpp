@@ -6,6 +6,7 @@
 #include <json/writer.h>
 
 #include <chrono>
+#include <cwctype>
 #include <thread>
 
 #include "common/UniqueResource.h"
@@ -289,6 +290,71 @@ TEST_F(TrustTest, RunsSharingTheCacheTakeTurns) {
     });
     ManifestHandler handler(server.url("/cdn"));
     handler.setCacheLockTimeout(std::chrono::milliseconds(60000));
+    StdoutCapture capture;
+    EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
+    releaser.join();
+    other.join();
+}
+
+// One name for one target folder, however it is spelt, and another for
+// another folder.
+TEST_F(TrustTest, TheTargetLockIsNamedForTheFolder) {
+    fs::create_directories(targetDir);
+    const std::wstring name = ManifestHandler::targetLockName(targetDir.wstring());
+    std::wstring upper = targetDir.wstring();
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    for (const std::wstring& spelling : {upper, targetDir.wstring() + L"\\", (targetDir / L"sub" / L"..").wstring()}) {
+        EXPECT_EQ(ManifestHandler::targetLockName(spelling), name) << wideToUtf8(spelling);
+    }
+    EXPECT_NE(ManifestHandler::targetLockName((targetDir / L"missing").wstring()), name);
+    EXPECT_EQ(ManifestHandler::targetLockName((targetDir / L"missing").wstring()),
+              ManifestHandler::targetLockName((targetDir / L"MISSING").wstring()));
+}
+
+// Another run into the same target, whatever cache it uses: this one says
+// it waits, then gives up with 6 before the backup, the target untouched.
+TEST_F(TrustTest, RunsIntoOneTargetTakeTurns) {
+    const ManifestFile entry = makeEntry("a.txt", "alpha");
+    const std::wstring url = publish({entry}, {{"a.txt", "alpha"}});
+    fs::create_directories(targetDir);
+    const std::wstring name = ManifestHandler::targetLockName(targetDir.wstring());
+
+    HANDLE acquired = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ScopedHandle acquiredOwner(acquired);
+    ScopedHandle releaseOwner(release);
+    std::thread other([&] {
+        ScopedHandle mutex(CreateMutexW(nullptr, TRUE, name.c_str()));
+        HeldMutex owned(mutex.get());
+        SetEvent(acquired);
+        WaitForSingleObject(release, INFINITE);
+    });
+    WaitForSingleObject(acquired, INFINITE);
+
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        handler.setTargetLockTimeout(std::chrono::milliseconds(300));
+        StdoutCapture capture;
+        EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Timeout);
+        bool waited = false;
+        bool backedUp = false;
+        for (const auto& e : capture.events()) {
+            waited |= e.get("operation", "").asString() == "target_lock" &&
+                      e.get("status", "").asString() == "waiting" &&
+                      e.get("details", "").asString() == wideToUtf8(targetDir.wstring());
+            backedUp |= e.get("message", "").asString().rfind("Backup created with ID: ", 0) == 0;
+        }
+        EXPECT_TRUE(waited);
+        EXPECT_FALSE(backedUp);
+        EXPECT_FALSE(fs::exists(targetDir / L"a.txt"));
+    }
+
+    std::thread releaser([&] {
+        Sleep(300);
+        SetEvent(release);
+    });
+    ManifestHandler handler(server.url("/cdn"));
     StdoutCapture capture;
     EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");

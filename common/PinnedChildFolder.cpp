@@ -1,0 +1,94 @@
+#include "common/PinnedChildFolder.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include "common/UniqueResource.h"
+#include "common/Win32Util.h"
+
+namespace korvel {
+
+namespace {
+
+// Enough to create and open entries below the folder, and to read its
+// final path.
+constexpr DWORD kParentAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY | FILE_ADD_FILE |
+                                FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+}  // namespace
+
+bool pinParentFolder(const std::wstring& path, PinnedDirectory& out, uint32_t& win32Error) noexcept {
+    try {
+        std::wstring full;
+        if (!getFullPathName(path, full, win32Error)) return false;
+        // Short (8.3) names in the path are another spelling, not a link.
+        const std::wstring extended = toExtendedLengthPath(full);
+        const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
+        if (needed > 0) {
+            std::wstring longName(needed, L'\0');
+            const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
+            if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
+        }
+        return openDirectoryNoReparse(full, out, win32Error, kParentAccess);
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, ChildDisposition disposition,
+                     uint32_t desiredAccess, void* securityDescriptor, PinnedDirectory& out, bool& created,
+                     uint32_t& win32Error) noexcept {
+    created = false;
+    try {
+        if (!parent.isOpen()) {
+            win32Error = ERROR_INVALID_HANDLE;
+            return false;
+        }
+        if (name.empty() || name == L"." || name == L".." || name.find_first_of(L"\\/:") != std::wstring::npos ||
+            name.find(L'\0') != std::wstring::npos) {
+            win32Error = ERROR_INVALID_NAME;
+            return false;
+        }
+        UNICODE_STRING objectName;
+        RtlInitUnicodeString(&objectName, name.c_str());
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent.handle(),
+                                   securityDescriptor);
+        ULONG createDisposition = FILE_OPEN;
+        if (disposition == ChildDisposition::OpenOrCreate) createDisposition = FILE_OPEN_IF;
+        if (disposition == ChildDisposition::CreateNew) createDisposition = FILE_CREATE;
+        IO_STATUS_BLOCK io{};
+        HANDLE raw = nullptr;
+        const NTSTATUS status = NtCreateFile(&raw, desiredAccess | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io,
+                                             nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             createDisposition,
+                                             FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                                 FILE_SYNCHRONOUS_IO_NONALERT,
+                                             nullptr, 0);
+        if (status < 0) {
+            win32Error = RtlNtStatusToDosError(status);
+            return false;
+        }
+        ScopedHandle handle(raw);
+        created = io.Information == FILE_CREATED;
+        FILE_BASIC_INFO basic{};
+        std::wstring finalPath;
+        if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+            (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                FILE_ATTRIBUTE_DIRECTORY ||
+            !getFinalPathByHandle(handle.get(), finalPath) ||
+            !samePath(fromExtendedLengthPath(finalPath), parent.finalPath() + L"\\" + name)) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        out.reset(handle.release(), fromExtendedLengthPath(std::move(finalPath)),
+                  toExtendedLengthPath(parent.finalPath() + L"\\" + name));
+        return true;
+    } catch (...) {
+        win32Error = ERROR_INVALID_NAME;
+        return false;
+    }
+}
+
+}  // namespace korvel
