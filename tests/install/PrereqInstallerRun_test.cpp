@@ -195,6 +195,35 @@ TEST(PrereqFolder, IsMadeAfreshAndCannotBeMovedWhileHeld) {
     EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
 }
 
+// The WARNING names what the system says of the Windows error that stopped
+// the removal.
+TEST(PrereqFolder, ACleanUpThatFailsIsReportedWithTheWindowsError) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    const fs::path file = folder / L"held.bin";
+    test::writeFile(file, "held\n");
+    // Held open without delete sharing: it cannot go while this lasts.
+    ScopedHandle held(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    StdoutCapture capture;
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::DirectoryAccessDenied);
+    const std::vector<Json::Value> events = capture.events();
+    uint32_t error = 0;
+    for (const Json::Value& e : events) {
+        if (e["operation"].asString() == "file:delete" && !e["success"].asBool()) {
+            error = e["system_error_code"].asUInt();
+            break;
+        }
+    }
+    ASSERT_NE(error, 0u) << capture.text();
+    EXPECT_EQ(messages(events, "WARNING"),
+              std::vector<std::string>{"Failed to cleanup download directory: " + wideToUtf8(formatWin32Error(error))});
+    held.close();
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
+}
+
 TEST(PrereqValidation, ChecksThroughAHandleThatKeepsTheFileAsChecked) {
     test::ScratchDir scratch;
     const fs::path folder = scratch / L"KorvelPrereqs";
