@@ -19,13 +19,18 @@ if(KORVEL_BUILD_TESTS)
     set(source ${CMAKE_SOURCE_DIR}/tests/install/installer/TestInstaller.cpp)
     set(out_dir ${CMAKE_BINARY_DIR}/bin/prereq-installers)
     file(MAKE_DIRECTORY ${out_dir})
-    set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-        ${source} ${CMAKE_SOURCE_DIR}/common/UniqueResource.h)
+    set(helpers ${CMAKE_SOURCE_DIR}/common/UniqueResource.h ${CMAKE_SOURCE_DIR}/tests/tools/StandInSettings.h)
+    set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source} ${helpers})
     set(index 0)
     foreach(row ${KORVEL_PREREQ_ROWS})
         set(exe ${out_dir}/${KORVEL_PREREQ_FILE_${row}})
-        if(NOT EXISTS ${exe} OR ${source} IS_NEWER_THAN ${exe}
-           OR ${CMAKE_SOURCE_DIR}/common/UniqueResource.h IS_NEWER_THAN ${exe})
+        set(stale FALSE)
+        foreach(input ${source} ${helpers})
+            if(${input} IS_NEWER_THAN ${exe})
+                set(stale TRUE)
+            endif()
+        endforeach()
+        if(NOT EXISTS ${exe} OR stale)
             execute_process(
                 COMMAND ${CMAKE_CXX_COMPILER} -std=c++17 -O2 -s -municode -static
                         -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX

@@ -3,6 +3,7 @@
 #include <json/writer.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
@@ -218,7 +219,10 @@ bool EventLogger::connectPipeOnce(const std::wstring& name) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH, nullptr);
+    // The server is whoever the unelevated caller named: it may learn who
+    // writes, never act as this process.
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_WRITE_THROUGH | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     pipeHandle.reset(h);
     // Connected again: the next loss gets its full reconnection wait.
@@ -297,6 +301,37 @@ void EventLogger::writeEvent(const Json::Value& event) {
         }
     }
     writeToStdout(line);
+}
+
+void EventLogger::writeFatalLineDirect(const char* message) noexcept {
+    static std::atomic_flag written = ATOMIC_FLAG_INIT;
+    if (written.test_and_set()) return;
+    char timestamp[48] = "";
+    try {
+        const std::string now = currentTimestamp();
+        std::snprintf(timestamp, sizeof timestamp, "%s", now.c_str());
+    } catch (...) {
+    }
+    // Members in the order the JSON writer gives them; message is plain
+    // ASCII text of this program's own.
+    char line[512];
+    const int length = std::snprintf(line, sizeof line,
+                                     "{\"event_type\":\"diagnostic\",\"level\":\"FATAL\",\"message\":\"%s\","
+                                     "\"pid\":%lu,\"process\":\"KorvelElevated\",\"timestamp\":\"%s\"}\n",
+                                     message, static_cast<unsigned long>(GetCurrentProcessId()), timestamp);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof line) return;
+    DWORD done = 0;
+    const HANDLE pipe = pipeHandle.get();
+    if (pipeHandle.valid() && WriteFile(pipe, line, static_cast<DWORD>(length), &done, nullptr) &&
+        done == static_cast<DWORD>(length)) {
+        FlushFileBuffers(pipe);
+        return;
+    }
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+        WriteFile(out, line, static_cast<DWORD>(length), &done, nullptr);
+        FlushFileBuffers(out);
+    }
 }
 
 }  // namespace korvel

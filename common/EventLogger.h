@@ -50,6 +50,11 @@ public:
     bool connectPipe(const std::wstring& name, uint32_t timeoutMs);
 
     void writeEvent(const Json::Value& event);
+    // For a process that is ending abnormally: one FATAL diagnostic line
+    // with message, built without the JSON writer and written without the
+    // mutex (which the failing code may hold) straight to the connected pipe,
+    // or to standard output when none is. Only the first call writes.
+    void writeFatalLineDirect(const char* message) noexcept;
     Json::Value makeEnvelope(EventType type) const;
     static std::string currentTimestamp();
 

@@ -849,7 +849,11 @@ ErrorCode FileOperations::createDirectory(const fs::path& path) {
 
 namespace {
 
+// The Windows error of the last failed deletion of a removal on this thread.
+thread_local uint32_t t_lastRemovalError = 0;
+
 void reportDelete(const fs::path& path, bool success, uint32_t win32Error) noexcept {
+    if (!success) t_lastRemovalError = win32Error;
     EventLogger::instance().fileOperation("delete", path, success, win32Error, !success);
 }
 
@@ -865,6 +869,7 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
 ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, uint32_t* filesRemoved,
                                           uint32_t* foldersRemoved, const std::vector<std::wstring>& keep) {
     logLine(LogLevel::Debug, "Removing directory: " + pathToUtf8(path));
+    t_lastRemovalError = 0;
 
     PinnedDirectory pinned;
     uint32_t error = 0;
@@ -968,6 +973,8 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
         return ErrorCode::DirectoryAccessDenied;
     }
 }
+
+uint32_t FileOperations::lastRemovalError() noexcept { return t_lastRemovalError; }
 
 ErrorCode FileOperations::setReadOnly(const fs::path& path, bool readOnly) {
     logLine(LogLevel::Debug, "Setting file permissions for: " + pathToUtf8(path));

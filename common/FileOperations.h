@@ -95,6 +95,9 @@ public:
     // the root stays too when it holds one. Success when everything else went.
     ErrorCode removeDirectory(const std::filesystem::path& path, bool recursive, uint32_t* filesRemoved,
                               uint32_t* foldersRemoved, const std::vector<std::wstring>& keep);
+    // The Windows error that made the last failed removeDirectory of this
+    // thread fail (0 when none was given).
+    static uint32_t lastRemovalError() noexcept;
     ErrorCode setReadOnly(const std::filesystem::path& path, bool readOnly);
     ErrorCode verifyFileIntegrity(const std::filesystem::path& path, const std::string& expectedSha256);
     ErrorCode verifySignature(const std::filesystem::path& path);

@@ -3,6 +3,7 @@
 #include "common/FileSystemQueries.h"
 
 #include <algorithm>
+#include <deque>
 #include <system_error>
 #include <vector>
 
@@ -71,6 +72,47 @@ String trimHeaderText(const String& text) {
     return text.substr(begin, end - begin);
 }
 
+// The body's minimum rate: fewer than minimum bytes per second on average
+// over any window of the given length fails the transfer. The bytes at the
+// window's start are read from samples kept a sixtieth of the window apart
+// (so at most about sixty), taking the newest sample at or before that
+// start; a sample taken early counts fewer bytes, so the check only ever
+// errs toward letting a transfer go on.
+class RateWindow {
+public:
+    using Clock = std::chrono::steady_clock;
+    RateWindow(Clock::time_point start, std::chrono::milliseconds window, uint32_t minimumPerSecond)
+        : window_(window),
+          spacing_(window / 60),
+          required_(static_cast<uint64_t>(minimumPerSecond) * window.count() / 1000) {
+        samples_.push_back({start, 0});
+    }
+
+    // received: bytes of the body so far, as of now.
+    bool keepsUp(Clock::time_point now, uint64_t received) {
+        if (window_.count() <= 0 || now - samples_.front().time < window_) return true;
+        const Clock::time_point windowStart = now - window_;
+        while (samples_.size() > 1 && samples_[1].time <= windowStart) samples_.pop_front();
+        return received - samples_.front().received >= required_;
+    }
+
+    void record(Clock::time_point now, uint64_t received) {
+        if (now - samples_.back().time >= spacing_) {
+            samples_.push_back({now, received});
+        }
+    }
+
+private:
+    struct Sample {
+        Clock::time_point time;
+        uint64_t received;
+    };
+    std::chrono::milliseconds window_;
+    std::chrono::milliseconds spacing_;
+    uint64_t required_;
+    std::deque<Sample> samples_;
+};
+
 void updateProgress(DownloadProgress& progress, std::chrono::steady_clock::time_point now) {
     progress.currentTime = now;
     if (progress.total > 0) {
@@ -137,7 +179,9 @@ ErrorCode HttpClient::initialize() {
         return mapWinHttpError(code);
     }
     session.reset(handle);
-    WinHttpSetTimeouts(session.get(), 0, 10000, 30000, 30000);
+    // Set here rather than left to the platform's defaults, which differ
+    // between versions (and Wine): each step of a request has a bound.
+    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
     DWORD protocols = kSecureProtocols;
     WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     initialized = true;
@@ -162,6 +206,7 @@ ErrorCode HttpClient::download(const std::wstring& url, const std::filesystem::p
         if (result != ErrorCode::Success) return result;
     }
 
+    lastHttpStatus_ = 0;
     events().status("download", "starting");
     events().log(LogLevel::Debug, "Downloading: " + wideToUtf8(url) + " -> " + pathToUtf8(destination));
 
@@ -205,6 +250,7 @@ ErrorCode HttpClient::download(const std::wstring& url, const std::filesystem::p
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
         status = 0;
     }
+    lastHttpStatus_ = status;
 
     uint64_t start = 0;
     if (offset > 0 && status == 206) {
@@ -267,6 +313,13 @@ ErrorCode HttpClient::openRequest(const std::wstring& url, WinHttpHandle& connec
     }
     request.reset(requestHandle);
 
+    // All of the response headers within the time limit and the size
+    // limit, however slowly or endlessly a server sends them.
+    DWORD headerTimeout = headerTimeoutMs_;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerTimeout, sizeof headerTimeout);
+    DWORD headerLimit = kMaxResponseHeaderBytes;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headerLimit, sizeof headerLimit);
+
     for (const auto& [name, value] : options.headers) {
         const std::wstring header = name + L": " + value;
         WinHttpAddRequestHeaders(request.get(), header.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
@@ -275,6 +328,7 @@ ErrorCode HttpClient::openRequest(const std::wstring& url, WinHttpHandle& connec
 }
 
 ErrorCode HttpClient::sendRequest(HINTERNET request) {
+    const auto started = std::chrono::steady_clock::now();
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         const DWORD code = GetLastError();
         logHttpFailure(L"WinHttpSendRequest", std::wstring(), code);
@@ -284,6 +338,21 @@ ErrorCode HttpClient::sendRequest(HINTERNET request) {
         const DWORD code = GetLastError();
         logHttpFailure(L"WinHttpReceiveResponse", std::wstring(), code);
         return mapWinHttpError(code);
+    }
+    // Where the platform does not enforce the two header options (Wine
+    // ignores them), the answer is judged once it is in: headers that came
+    // too late or too large fail as the platform's own check would.
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    if (elapsed > std::chrono::milliseconds(headerTimeoutMs_)) {
+        logHttpFailure(L"WinHttpReceiveResponse", std::wstring(), ERROR_WINHTTP_TIMEOUT);
+        return mapWinHttpError(ERROR_WINHTTP_TIMEOUT);
+    }
+    DWORD bytes = 0;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                             WINHTTP_NO_OUTPUT_BUFFER, &bytes, WINHTTP_NO_HEADER_INDEX) &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER && bytes / sizeof(wchar_t) > kMaxResponseHeaderBytes) {
+        logHttpFailure(L"WinHttpReceiveResponse", std::wstring(), ERROR_WINHTTP_HEADER_SIZE_OVERFLOW);
+        return mapWinHttpError(ERROR_WINHTTP_HEADER_SIZE_OVERFLOW);
     }
     return ErrorCode::Success;
 }
@@ -405,13 +474,23 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
     progress.total = total;
     progress.startTime = progress.currentTime = std::chrono::steady_clock::now();
     if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
+    RateWindow rate(progress.startTime, std::chrono::milliseconds(rateWindowMs_), minBytesPerSecond_);
 
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            const DWORD code = GetLastError();
-            logHttpFailure(L"WinHttpQueryDataAvailable", std::wstring(), code);
-            return mapWinHttpError(code);
+        const BOOL queried = WinHttpQueryDataAvailable(request, &available);
+        const DWORD queryError = queried ? 0 : GetLastError();
+        // Every wait for data ends the window check: what came in over the
+        // last window, up to this moment, must reach the minimum rate.
+        if (!rate.keepsUp(std::chrono::steady_clock::now(), progress.downloaded - offset)) {
+            events().error(toInt(ErrorCode::ConnectionTimeout), "download",
+                           "Transfer too slow: fewer than " + std::to_string(minBytesPerSecond_) +
+                               " bytes per second over " + std::to_string(rateWindowMs_ / 1000) + " s");
+            return ErrorCode::ConnectionTimeout;
+        }
+        if (!queried) {
+            logHttpFailure(L"WinHttpQueryDataAvailable", std::wstring(), queryError);
+            return mapWinHttpError(queryError);
         }
         if (available == 0) break;
 
@@ -442,6 +521,7 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
         progress.downloaded += read;
         const auto now = std::chrono::steady_clock::now();
         updateProgress(progress, now);
+        rate.record(now, progress.downloaded - offset);
 
         if (options.progressCallback && !options.progressCallback(progress)) {
             events().status("download", "cancelled_by_user");

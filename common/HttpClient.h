@@ -92,6 +92,27 @@ public:
     void logHttpFailure(const std::wstring& operation, const std::wstring& url, DWORD code) noexcept;
 
     bool isInitialized() const { return initialized; }
+    // The HTTP status of the last download's answer; 0 when none was read.
+    uint32_t lastHttpStatus() const { return lastHttpStatus_; }
+
+    // The bounds every request is held to (tests shorten them): response
+    // headers within headerTimeoutMs and at most kMaxResponseHeaderBytes,
+    // and a body that brings fewer than minBytesPerSecond on average over
+    // any rateWindowMs fails as a time-out (166).
+    void setTransferBounds(uint32_t headerTimeoutMs, uint32_t minBytesPerSecond, uint32_t rateWindowMs) {
+        headerTimeoutMs_ = headerTimeoutMs;
+        minBytesPerSecond_ = minBytesPerSecond;
+        rateWindowMs_ = rateWindowMs;
+    }
+
+    static constexpr uint32_t kResolveTimeoutMs = 60000;
+    static constexpr uint32_t kConnectTimeoutMs = 10000;
+    static constexpr uint32_t kSendTimeoutMs = 30000;
+    static constexpr uint32_t kReceiveTimeoutMs = 30000;
+    static constexpr uint32_t kHeaderTimeoutMs = 60000;
+    static constexpr uint32_t kMaxResponseHeaderBytes = 65536;
+    static constexpr uint32_t kMinBytesPerSecond = 1024;
+    static constexpr uint32_t kRateWindowMs = 60000;
 
 private:
     // Either a path to open once the answer is accepted, or an open file.
@@ -102,6 +123,10 @@ private:
     bool initialized = false;
     // One transfer buffer for every download of this client.
     std::vector<char> buffer_;
+    uint32_t lastHttpStatus_ = 0;
+    uint32_t headerTimeoutMs_ = kHeaderTimeoutMs;
+    uint32_t minBytesPerSecond_ = kMinBytesPerSecond;
+    uint32_t rateWindowMs_ = kRateWindowMs;
 };
 
 }  // namespace korvel

@@ -27,7 +27,10 @@ std::wstring hexHresult(HRESULT hr) {
 }  // namespace
 
 int runEntryPoint(const std::function<int()>& body) noexcept {
-    std::set_terminate([] { std::_Exit(toInt(ErrorCode::InternalError)); });
+    std::set_terminate([] {
+        EventLogger::instance().writeFatalLineDirect("KorvelElevated failed with error: 4");
+        std::_Exit(toInt(ErrorCode::InternalError));
+    });
     try {
         return body();
     } catch (...) {

@@ -98,7 +98,7 @@ public:
     // 6 (time-out: the installer is ended and waited for) otherwise.
     ErrorCode runInstaller(const std::filesystem::path& installerPath, const std::wstring& arguments,
                            uint32_t& exitCode);
-    // Runs "<system folder>\cmd.exe /c <command>" hidden, from the system
+    // Runs "<system folder>\cmd.exe /D /c <command>" hidden, from the system
     // folder, and captures its output. 0 when it could be started (a command
     // still running at the time limit is ended and reports 259), else 4.
     ErrorCode runCommand(const std::wstring& command, std::wstring& output, uint32_t& exitCode);

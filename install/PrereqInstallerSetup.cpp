@@ -6,6 +6,7 @@
 
 #include <system_error>
 
+#include "common/ChildProcess.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/PinnedChildFolder.h"
@@ -138,8 +139,10 @@ bool PrereqInstaller::buildDownloadFolderSecurity(std::vector<unsigned char>& de
 ErrorCode PrereqInstaller::createDownloadDirectory() {
     releaseVerifiedInstallers();
     downloadDirPin_.reset();
-    const auto fail = [this](const std::string& why) {
-        logLine(LogLevel::Error, "Failed to create download directory: " + pathToUtf8(downloadDir_) + " - " + why);
+    // The line names the folder only; a Windows error is in the file event
+    // before it.
+    const auto fail = [this]() {
+        logLine(LogLevel::Error, "Failed to create download directory: " + pathToUtf8(downloadDir_));
         return ErrorCode::DirectoryCreateFailed;
     };
 
@@ -148,7 +151,8 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
     PinnedDirectory parent;
     uint32_t parentError = 0;
     if (!pinParentFolder(downloadDir_.parent_path().wstring(), parent, parentError)) {
-        return fail("error " + std::to_string(parentError));
+        EventLogger::instance().fileOperation("mkdir", downloadDir_, false, parentError, true);
+        return fail();
     }
 
     // Whatever lies there was put there by someone else: it goes first,
@@ -162,17 +166,17 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
         if (!parent.deleteEntry(fullPathOf(downloadDir_), pathToUtf8(downloadDir_.filename()), error,
                                 containmentViolation)) {
             EventLogger::instance().fileOperation("delete", downloadDir_, false, error, true);
-            return fail("an existing entry could not be removed");
+            return fail();
         }
     } else if (existing != INVALID_FILE_ATTRIBUTES ||
                (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
         if (FileOperations().removeDirectory(downloadDir_, true) != ErrorCode::Success) {
-            return fail("an existing entry could not be removed");
+            return fail();
         }
     }
 
     std::vector<unsigned char> descriptor;
-    if (!buildDownloadFolderSecurity(descriptor)) return fail("security descriptor: " + std::to_string(GetLastError()));
+    if (!buildDownloadFolderSecurity(descriptor)) return fail();
 
     // Created and opened in one step, through the pinned temporary folder:
     // between a separate creation and opening, unelevated code could rename
@@ -183,7 +187,8 @@ ErrorCode PrereqInstaller::createDownloadDirectory() {
     uint32_t error = 0;
     if (!openChildFolder(parent, downloadDir_.filename().wstring(), ChildDisposition::CreateNew,
                          FILE_LIST_DIRECTORY | FILE_TRAVERSE, descriptor.data(), downloadDirPin_, created, error)) {
-        return fail("error " + std::to_string(error));
+        EventLogger::instance().fileOperation("mkdir", downloadDir_, false, error, true);
+        return fail();
     }
     EventLogger::instance().fileOperation("mkdir", downloadDir_, true, 0, false);
     return ErrorCode::Success;
@@ -256,7 +261,8 @@ ErrorCode PrereqInstaller::downloadWithRetry(const std::wstring& url, const fs::
             logLine(LogLevel::Warning, "Download failed: " + std::to_string(toInt(rc)));
             // A resumed request for a file that is already complete is
             // refused (416): the file on disk is then judged by its digest.
-            if (options.resume && rc == ErrorCode::HttpError &&
+            // Any other failure keeps the file for the next resume.
+            if (options.resume && rc == ErrorCode::HttpError && httpClient_.lastHttpStatus() == 416 &&
                 GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
                 if (validateDownload(destination, expectedSha256)) {
                     logLine(LogLevel::Info, "Download successful and validated");
@@ -420,26 +426,25 @@ ErrorCode PrereqInstaller::runInstaller(const fs::path& installerPath, const std
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
     // Started from its own folder, which only administrators can write, so
-    // that no library is picked up from the caller's current folder.
+    // that no library is picked up from the caller's current folder; with an
+    // environment of the system's own, its temporary files in that folder
+    // too, and in a job that ends everything it starts at the limit.
     const fs::path folder = installerPath.parent_path();
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
-        logLine(LogLevel::Error, "Failed to create installer process: " +
-                                     std::to_string(static_cast<uint32_t>(GetLastError())));
+    ChildProcess child;
+    uint32_t error = 0;
+    if (!child.start(std::wstring(), commandLine, folder.wstring(), downloadDir_.wstring(), false, startup, error)) {
+        logLine(LogLevel::Error, "Failed to create installer process: " + std::to_string(error));
         return ErrorCode::InternalError;
     }
-    ScopedHandle processHandle(process.hProcess);
-    ScopedHandle threadHandle(process.hThread);
+    HANDLE processHandle = child.process();
 
-    const DWORD waited = WaitForSingleObject(processHandle.get(), installerTimeoutMs_);
+    const DWORD waited = WaitForSingleObject(processHandle, installerTimeoutMs_);
     if (waited == WAIT_TIMEOUT) {
         logLine(LogLevel::Error, "Installer process timed out");
-        TerminateProcess(processHandle.get(), 1);
         // Until it has gone the process still holds its file, which the
         // clean-up of a failed installation deletes next.
-        WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
+        child.terminateTree(1, kTerminationWaitMs);
         return ErrorCode::Timeout;
     }
     if (waited != WAIT_OBJECT_0) {
@@ -447,7 +452,7 @@ ErrorCode PrereqInstaller::runInstaller(const fs::path& installerPath, const std
         return ErrorCode::InternalError;
     }
     DWORD code = 0;
-    if (!GetExitCodeProcess(processHandle.get(), &code)) {
+    if (!GetExitCodeProcess(processHandle, &code)) {
         logLine(LogLevel::Error, "Failed to get installer exit code");
         return ErrorCode::InternalError;
     }
@@ -473,9 +478,11 @@ ErrorCode PrereqInstaller::runCommand(const std::wstring& command, std::wstring&
 
     // The system's own interpreter, by its full path and started in the
     // system folder: nothing found through the current folder or PATH runs.
+    // /D: no AutoRun command of the registry (the user's own hive among
+    // them) runs before the command.
     const std::wstring system = systemDirectory();
     const std::wstring interpreter = system + L"\\cmd.exe";
-    std::wstring commandLine = L"\"" + interpreter + L"\" /c " + command;
+    std::wstring commandLine = L"\"" + interpreter + L"\" /D /c " + command;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
@@ -483,15 +490,14 @@ ErrorCode PrereqInstaller::runCommand(const std::wstring& command, std::wstring&
     startup.hStdInput = nullptr;
     startup.hStdOutput = writeEnd.get();
     startup.hStdError = writeEnd.get();
-    PROCESS_INFORMATION process{};
-    if (system.empty() || !CreateProcessW(interpreter.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                          system.c_str(), &startup, &process)) {
-        logLine(LogLevel::Error, "Failed to create command process: " +
-                                     std::to_string(static_cast<uint32_t>(GetLastError())));
+    ChildProcess child;
+    uint32_t error = ERROR_PATH_NOT_FOUND;
+    if (system.empty() ||
+        !child.start(interpreter, commandLine, system, downloadDir_.wstring(), true, startup, error)) {
+        logLine(LogLevel::Error, "Failed to create command process: " + std::to_string(error));
         return ErrorCode::InternalError;
     }
-    ScopedHandle processHandle(process.hProcess);
-    ScopedHandle threadHandle(process.hThread);
+    HANDLE processHandle = child.process();
     writeEnd.reset();
 
     // The time limit covers the reading too: a command that never ends, or
@@ -516,23 +522,21 @@ ErrorCode PrereqInstaller::runCommand(const std::wstring& command, std::wstring&
             break;
         }
         const DWORD slice = static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20);
-        WaitForSingleObject(processHandle.get(), slice);
+        WaitForSingleObject(processHandle, slice);
     }
     readEnd.reset();
 
     DWORD code = STILL_ACTIVE;
     if (timedOut) {
-        // Still running (or its output unfinished) at the limit: ended, and
-        // reported as a command that did not finish.
-        TerminateProcess(processHandle.get(), STILL_ACTIVE);
-        WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
+        // Still running (or its output unfinished) at the limit: the whole
+        // tree is ended, and reported as a command that did not finish.
+        child.terminateTree(STILL_ACTIVE, kTerminationWaitMs);
     } else {
         const ULONGLONG now = GetTickCount64();
         const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        if (WaitForSingleObject(processHandle.get(), left) == WAIT_TIMEOUT) {
-            TerminateProcess(processHandle.get(), STILL_ACTIVE);
-            WaitForSingleObject(processHandle.get(), kTerminationWaitMs);
-        } else if (!GetExitCodeProcess(processHandle.get(), &code)) {
+        if (WaitForSingleObject(processHandle, left) == WAIT_TIMEOUT) {
+            child.terminateTree(STILL_ACTIVE, kTerminationWaitMs);
+        } else if (!GetExitCodeProcess(processHandle, &code)) {
             code = STILL_ACTIVE;
         }
     }
@@ -587,7 +591,8 @@ ErrorCode PrereqInstaller::cleanupDownloadDirectory() noexcept {
         }
         const ErrorCode code = FileOperations().removeDirectory(downloadDir_, true);
         if (code != ErrorCode::Success) {
-            logLine(LogLevel::Warning, std::string("Failed to cleanup download directory: ") + errorMessage(code));
+            logLine(LogLevel::Warning, "Failed to cleanup download directory: " +
+                                           wideToUtf8(formatWin32Error(FileOperations::lastRemovalError())));
             return ErrorCode::DirectoryAccessDenied;
         }
         logLine(LogLevel::Info, "Download directory cleaned up");

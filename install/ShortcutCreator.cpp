@@ -320,10 +320,12 @@ ErrorCode ShortcutCreator::createShellFolder(const std::wstring& folder) {
     std::error_code ec;
     if (fs::is_directory(fs::path(folder), ec)) return ErrorCode::Success;
     logLine(LogLevel::Debug, "Creating shell folder: " + text(folder));
-    fs::create_directories(fs::path(folder), ec);
-    if (ec) {
+    // The folder and its missing parents, with the Windows error of what
+    // failed (the standard library's error would be an errno value).
+    const int created = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (created != ERROR_SUCCESS && !(created == ERROR_ALREADY_EXISTS && fs::is_directory(fs::path(folder), ec))) {
         logLine(LogLevel::Error, "Failed to create shell folder: " + text(folder) + " - " +
-                                     text(formatWin32Error(static_cast<uint32_t>(ec.value()))));
+                                     text(formatWin32Error(static_cast<uint32_t>(created))));
         return ErrorCode::ShellFolderFailed;
     }
     logLine(LogLevel::Debug, "Shell folder created successfully: " + text(folder));
@@ -521,8 +523,8 @@ ErrorCode ShortcutCreator::removeAllShortcuts() {
         if (GetFileAttributesW(productFolder.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
         const ErrorCode code = files.removeDirectory(productFolder, true);
         if (code != ErrorCode::Success) {
-            logLine(LogLevel::Warning, std::string("Failed to remove Korvel program folder: ") + errorMessage(code) +
-                                           " - " + text(productFolder));
+            logLine(LogLevel::Warning, "Failed to remove Korvel program folder: " +
+                                           text(formatWin32Error(FileOperations::lastRemovalError())));
             warnings = true;
         }
     }

@@ -6,7 +6,9 @@
 export WINEPREFIX="${KORVEL_WINEPREFIX:-$KORVEL_BUILD_DIR/wine/prefix}"
 export HOME="$KORVEL_BUILD_DIR/wine/home"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+# A test may ask for more (KORVEL_EXTRA_DLLOVERRIDES), e.g. a stand-in of a
+# system program run as the native file it is.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d${KORVEL_EXTRA_DLLOVERRIDES:+;$KORVEL_EXTRA_DLLOVERRIDES}"
 export WINEARCH=win64
 # WinHTTP must reach the test servers on loopback directly.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY

@@ -26,6 +26,33 @@ EXIT_VARIABLE = {
 }
 
 
+def settings_file(prefix=None):
+    return harness.prefix_path("C:\\KorvelTest\\stand-ins.cfg", prefix)
+
+
+def write_settings(values, prefix=None):
+    """The stand-in programs' settings (the installers, dotnet and cmd read
+    them from a file: the helper passes its own environment to no child)."""
+    path = settings_file(prefix)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for name, value in values.items():
+            f.write("%s=%s\n" % (name, value))
+
+
+def clear_settings(prefix=None):
+    path = settings_file(prefix)
+    if os.path.lexists(path):
+        os.unlink(path)
+
+
+def split_settings(env):
+    """(settings for the stand-ins, the rest of env)."""
+    settings = {k: v for k, v in (env or {}).items() if k.startswith("KORVEL_TEST_")}
+    rest = {k: v for k, v in (env or {}).items() if not k.startswith("KORVEL_TEST_")}
+    return settings, rest
+
+
 def installer_bytes(row):
     with open(os.path.join(INSTALLERS, FILES[row]), "rb") as f:
         return f.read()

@@ -1,6 +1,7 @@
 """KorvelElevated --apply-manifest end to end, under Wine, against nginx and
 the fault server: fresh install, the cache, updates, broken downloads,
 rollback and manifests that try to leave the target."""
+import datetime
 import hashlib
 import json
 import os
@@ -365,6 +366,27 @@ class ApplyFromFaultServer(ApplyTestBase):
         # a range after it.
         self.assertEqual([r.range for r in self.fs.requests_for(path)], [None, None])
         self.assertEqual(tree(self.target), {"file.bin": data})
+
+    def test_two_pauses_of_a_second_between_the_three_attempts_of_a_file(self):
+        data = b"fresh\n" * 100
+        url = self.serve({"a.bin": data}, {"a.bin": Reply(b"busy", status=503)})
+        result = self.apply(url, self.cdn)
+        self.assertEqual(result.returncode, 161, result.stdout_text[-3000:])
+        self.assertEqual(len(self.fs.requests_for(self.path_of("a.bin", data))), 3)
+        # Each attempt of the file: its "starting" download status, after the
+        # manifest's own download.
+        starts = [e for e in result.events if e.get("operation") == "download" and e.get("status") == "starting"][1:]
+        self.assertEqual(len(starts), 3)
+
+        def stamp(event):
+            return datetime.datetime.strptime(event["timestamp"], "%Y-%m-%dT%H:%M:%S.%fZ")
+
+        ends = []
+        for start in starts[:2]:
+            later = result.events[result.events.index(start) + 1:]
+            ends.append(next(e for e in later if e.get("event_type") == "error" and e.get("operation") == "download"))
+        for end, following in zip(ends, starts[1:]):
+            self.assertGreaterEqual((stamp(following) - stamp(end)).total_seconds(), 0.99)
 
     def test_unreachable_manifest_reports_download_failed(self):
         result = self.apply(self.fs.url("/missing.json"), self.cdn)

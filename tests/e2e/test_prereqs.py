@@ -48,6 +48,7 @@ class PrereqTestBase(unittest.TestCase):
 
     def tearDown(self):
         pt.remove_download_dir()
+        pt.clear_settings()
         if os.path.exists(DXGI_HIDDEN):
             os.rename(DXGI_HIDDEN, DXGI)
         shutil.rmtree(DOTNET_DIR, ignore_errors=True)
@@ -60,9 +61,11 @@ class PrereqTestBase(unittest.TestCase):
         os.rename(DXGI, DXGI_HIDDEN)
 
     def run_helper(self, cdn, env=None, cwd=None, extra=()):
-        full_env = {"KORVEL_TEST_INSTALLER_LOG": self.log_win}
-        full_env.update(env or {})
-        return harness.run_elevated(["--install-prereqs", "--cdn", cdn] + list(extra), env=full_env, cwd=cwd,
+        """The stand-ins' settings (KORVEL_TEST_*) go to their file, the rest
+        of env to the helper's environment."""
+        settings, rest = pt.split_settings(env)
+        pt.write_settings(dict({"KORVEL_TEST_INSTALLER_LOG": self.log_win}, **settings))
+        return harness.run_elevated(["--install-prereqs", "--cdn", cdn] + list(extra), env=rest, cwd=cwd,
                                     timeout=600)
 
     def assert_folder_gone(self):
@@ -109,6 +112,35 @@ class PresentAndMissing(PrereqTestBase):
         self.assertEqual(pt.fixture("show"), {"vc": "14.40.33810", "dotnet": "8.0.11", "directx": "4.09.00.0904"})
         self.assert_folder_gone()
 
+    def test_installers_get_an_environment_of_the_systems_own(self):
+        env_log = self.scratch.path("environment.log")
+        planted = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER_PATH": self.scratch.winpath("planted.dll"),
+                   "DOTNET_STARTUP_HOOKS": self.scratch.winpath("planted.dll"), "KORVEL_PLANTED": "1",
+                   "WINEPATH": self.scratch.winpath("onpath")}
+        with NginxServer() as ng:
+            pt.publish(ng)
+            r = self.run_helper(ng.url("/"), env=dict(planted, KORVEL_TEST_ENV_LOG=self.scratch.winpath(
+                "environment.log")))
+        self.assertEqual(r.returncode, 0, r.stdout_text)
+        seen = {}
+        with open(env_log, encoding="utf-8") as f:
+            for line in f:
+                row, variable = line.rstrip("\n").split("\t", 1)
+                name, value = variable.split("=", 1) if not variable.startswith("=") else (variable, "")
+                seen.setdefault(row, {})[name.upper()] = value
+        self.assertEqual(sorted(seen), ["dotnet_runtime_8_0", "vc_redist_x64"])
+        folder = pt.download_dir_win()
+        for row, variables in seen.items():
+            with self.subTest(row=row):
+                for name in planted:
+                    self.assertNotIn(name, variables)
+                self.assertEqual(variables["TEMP"], folder)
+                self.assertEqual(variables["TMP"], folder)
+                self.assertEqual(variables["COMSPEC"].lower(), "c:\\windows\\system32\\cmd.exe")
+                self.assertEqual(variables["PATH"].lower(),
+                                 "c:\\windows\\system32;c:\\windows;c:\\windows\\system32\\wbem;"
+                                 "c:\\windows\\system32\\windowspowershell\\v1.0\\")
+
     def test_installer_that_installs_nothing_fails_the_post_installation_check(self):
         with NginxServer() as ng:
             pt.publish(ng)
@@ -144,15 +176,39 @@ class Downloads(PrereqTestBase):
 
     def test_resumed_request_answered_416_accepts_a_complete_matching_file(self):
         vc = pt.installer_bytes("vc_redist_x64")
+        path = "/prerequisites/VC_redist.x64.exe"
         with FaultServer() as fs:
             # The whole file arrives, but a longer body was announced: the
-            # first attempt fails as interrupted, the resumed one gets 416.
-            fs.set("/prerequisites/VC_redist.x64.exe", Reply(vc, content_length=len(vc) + 100))
+            # first attempt fails as interrupted. The second, resumed, finds
+            # the server busy: only a 416 has the file on disk judged, so the
+            # complete file is kept, and the third, resumed again, gets 416.
+            fs.set_sequence(path, [Reply(vc, content_length=len(vc) + 100), Reply(b"busy", status=503), Reply(vc)])
             fs.set("/prerequisites/" + pt.FILES["dotnet_runtime_8_0"], Reply(pt.installer_bytes("dotnet_runtime_8_0")))
             r = self.run_helper(fs.url("/"))
-            vc_requests = fs.requests_for("/prerequisites/VC_redist.x64.exe")
+            vc_requests = fs.requests_for(path)
         self.assertEqual(r.returncode, 0, r.stdout_text)
-        self.assertEqual([q.range for q in vc_requests], [None, "bytes=%d-" % len(vc)])
+        self.assertEqual([q.range for q in vc_requests], [None, "bytes=%d-" % len(vc), "bytes=%d-" % len(vc)])
+        warnings = pt.messages(r.events, "WARNING")
+        self.assertEqual([w for w in warnings if w.startswith("Download failed: ")],
+                         ["Download failed: 167", "Download failed: 163", "Download failed: 163"])
+        self.assertFalse([m for m in pt.messages(r.events, "ERROR") if m.startswith("Hash mismatch")])
+        self.assertEqual([row for row, _pid, _cmd in pt.install_log(self.log)],
+                         ["vc_redist_x64", "dotnet_runtime_8_0"])
+
+    def test_resumed_attempt_answered_503_keeps_the_file_and_the_next_continues_from_its_offset(self):
+        vc = pt.installer_bytes("vc_redist_x64")
+        path = "/prerequisites/VC_redist.x64.exe"
+        cut = len(vc) // 3
+        with FaultServer() as fs:
+            fs.set_sequence(path, [Reply(vc, drop_after=cut), Reply(b"busy", status=503), Reply(vc)])
+            fs.set("/prerequisites/" + pt.FILES["dotnet_runtime_8_0"], Reply(pt.installer_bytes("dotnet_runtime_8_0")))
+            r = self.run_helper(fs.url("/"))
+            vc_requests = fs.requests_for(path)
+        self.assertEqual(r.returncode, 0, r.stdout_text)
+        self.assertEqual([q.range for q in vc_requests], [None, "bytes=%d-" % cut, "bytes=%d-" % cut])
+        resumed = [e for e in r.events if e.get("operation") == "download" and e.get("status") == "resuming"]
+        self.assertEqual(len(resumed), 1)
+        self.assertFalse([m for m in pt.messages(r.events, "ERROR") if m.startswith("Hash mismatch")])
         self.assertEqual([row for row, _pid, _cmd in pt.install_log(self.log)],
                          ["vc_redist_x64", "dotnet_runtime_8_0"])
 
@@ -274,13 +330,13 @@ class Attacks(PrereqTestBase):
             pt.publish(ng)
             proc, name, lines = self.hold(on, "--ready", self.scratch.winpath("ready"), "--go",
                                           self.scratch.winpath("go"))
+            pt.write_settings({"KORVEL_TEST_INSTALLER_LOG": self.log_win})
             with tempfile.TemporaryFile() as out:
                 helper = subprocess.Popen(
                     [harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--install-prereqs",
                      "--cdn", ng.url("/"), "--progress-pipe", name],
                     stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd=harness.BIN_DIR,
-                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR,
-                             KORVEL_TEST_INSTALLER_LOG=self.log_win))
+                    env=dict(os.environ, KORVEL_BUILD_DIR=harness.BUILD_DIR))
                 deadline = time.monotonic() + 120
                 while not os.path.exists(ready) and time.monotonic() < deadline:
                     time.sleep(0.05)

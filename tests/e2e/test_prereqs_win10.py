@@ -83,6 +83,7 @@ class Windows10(unittest.TestCase):
 
     def tearDown(self):
         pt.remove_download_dir(PREFIX)
+        pt.clear_settings(PREFIX)
         pt.fixture("clear", prefix=PREFIX)
         self.scratch.cleanup()
 
@@ -90,8 +91,9 @@ class Windows10(unittest.TestCase):
         log_win = self.scratch.winpath("installers.log")
         with NginxServer() as ng:
             pt.publish(ng)
+            pt.write_settings({"KORVEL_TEST_INSTALLER_LOG": log_win}, PREFIX)
             r = harness.run_elevated(["--install-prereqs", "--cdn", ng.url("/")], timeout=600,
-                                     env={"KORVEL_WINEPREFIX": PREFIX, "KORVEL_TEST_INSTALLER_LOG": log_win})
+                                     env={"KORVEL_WINEPREFIX": PREFIX})
             uris = sorted(q["uri"] for q in ng.requests())
         self.assertEqual(r.returncode, 0, r.stdout_text)
         self.assertEqual(uris, sorted("/prerequisites/" + pt.FILES[row]
@@ -102,6 +104,61 @@ class Windows10(unittest.TestCase):
         self.assertEqual([row for row, _pid, _cmd in pt.install_log(self.scratch.path("installers.log"))],
                          ["vc_redist_x64", "dotnet_runtime_8_0"])
         self.assertFalse(os.path.lexists(pt.download_dir(PREFIX)))
+
+
+    def test_dotnet_check_starts_cmd_with_D_an_environment_of_the_systems_own_and_no_autorun(self):
+        """A stand-in cmd.exe in this copy records how the helper started it
+        and, like the real one, runs the user's AutoRun command unless /D
+        is given; the .NET check asks the machine-wide dotnet through it."""
+        cmd = harness.prefix_path("C:\\windows\\system32\\cmd.exe", PREFIX)
+        saved = cmd + ".korvel-real"
+        if not os.path.exists(saved):
+            shutil.copy2(cmd, saved)
+
+        def restore():
+            shutil.copy2(saved, cmd)
+            os.unlink(saved)
+            pt.fixture("autorun", "", prefix=PREFIX)
+
+        self.addCleanup(restore)
+        shutil.copyfile(os.path.join(harness.BIN_DIR, "stand_in_cmd.exe"), cmd)
+        dotnet = harness.prefix_path("C:\\Program Files\\dotnet\\dotnet.exe", PREFIX)
+        os.makedirs(os.path.dirname(dotnet), exist_ok=True)
+        shutil.copyfile(os.path.join(harness.BIN_DIR, "fake_dotnet.exe"), dotnet)
+        pt.fixture("autorun", "K:\\planted-autorun.exe", prefix=PREFIX)
+        log_win = self.scratch.winpath("installers.log")
+        cmd_log = self.scratch.path("cmd.log")
+        planted = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER_PATH": self.scratch.winpath("planted.dll"),
+                   "KORVEL_PLANTED": "1"}
+        with NginxServer() as ng:
+            pt.publish(ng)
+            pt.write_settings({"KORVEL_TEST_INSTALLER_LOG": log_win,
+                               "KORVEL_TEST_CMD_LOG": self.scratch.winpath("cmd.log")}, PREFIX)
+            r = harness.run_elevated(["--install-prereqs", "--cdn", ng.url("/")], timeout=600,
+                                     env=dict(planted, KORVEL_WINEPREFIX=PREFIX, KORVEL_EXTRA_DLLOVERRIDES="cmd.exe=n"))
+        self.assertEqual(r.returncode, 0, r.stdout_text)
+        self.assertIn(".NET Runtime detected via command: 8.0.404", pt.messages(r.events, "INFO"))
+        with open(cmd_log, encoding="utf-8") as f:
+            records = [line.rstrip("\n").split("\t", 1) for line in f if line.strip()]
+        starts = [value for kind, value in records if kind == "cmdline"]
+        # Asked at the first check and again after the installation.
+        self.assertEqual(starts, ['"C:\\windows\\system32\\cmd.exe" /D /c '
+                                  '"C:\\Program Files\\dotnet\\dotnet.exe" --version'] * 2)
+        self.assertEqual([value for kind, value in records if kind == "autorun"], [])
+        variables = {}
+        for kind, value in records:
+            if kind == "env" and not value.startswith("="):
+                name, _, text = value.partition("=")
+                variables[name.upper()] = text
+        for name in planted:
+            self.assertNotIn(name, variables)
+        self.assertEqual(variables["TEMP"], pt.download_dir_win(PREFIX))
+        self.assertEqual(variables["TMP"], pt.download_dir_win(PREFIX))
+        self.assertEqual(variables["PATH"].lower(),
+                         "c:\\windows\\system32;c:\\windows;c:\\windows\\system32\\wbem;"
+                         "c:\\windows\\system32\\windowspowershell\\v1.0\\")
+        self.assertEqual([row for row, _pid, _cmd in pt.install_log(self.scratch.path("installers.log"))],
+                         ["dotnet", "vc_redist_x64", "dotnet"])
 
 
 if __name__ == "__main__":

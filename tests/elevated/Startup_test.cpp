@@ -45,26 +45,50 @@ TEST(EntryPoint, ResultsPassThroughUnchanged) {
     EXPECT_EQ(out.text(), "");
 }
 
-// Run in a process of its own: the guard ends the process.
-TEST(EntryPoint, StdTerminateEndsWithFourNotTheAbortCode) {
+// Run in a process of its own: the guard ends the process, after one FATAL
+// line written straight to the output while the probe holds the logger.
+TEST(EntryPoint, StdTerminateEndsWithFourNotTheAbortCodeAfterOneFatalLine) {
     wchar_t self[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
     ASSERT_GT(n, 0u);
     std::wstring probe(self, n);
     probe = probe.substr(0, probe.find_last_of(L"\\/") + 1) + L"terminate_probe.exe";
-    std::wstring commandLine = L"\"" + probe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessW(probe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                               &pi))
-        << GetLastError();
-    const ScopedHandle process(pi.hProcess);
-    const ScopedHandle thread(pi.hThread);
-    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
-    EXPECT_EQ(code, 4u);
+    test::ScratchDir scratch;
+    const std::wstring outPath = (scratch / L"probe-out.txt").wstring();
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    ScopedHandle out(CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(out.valid());
+    for (const wchar_t* mode : {L"plain", L"held"}) {
+        SetFilePointer(out.get(), 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(out.get());
+        std::wstring commandLine = L"\"" + probe + L"\" " + mode;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out.get();
+        si.hStdError = out.get();
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(probe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                   &si, &pi))
+            << GetLastError();
+        const ScopedHandle process(pi.hProcess);
+        const ScopedHandle thread(pi.hThread);
+        ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(process.get(), &code);
+        EXPECT_EQ(code, 4u);
+
+        const std::string text = test::readFile(outPath);
+        const std::vector<Json::Value> events = test::parseEventLines(text);
+        ASSERT_EQ(events.size(), 1u) << text;
+        EXPECT_EQ(events[0]["event_type"].asString(), "diagnostic");
+        EXPECT_EQ(events[0]["level"].asString(), "FATAL");
+        EXPECT_EQ(events[0]["message"].asString(), "KorvelElevated failed with error: 4");
+        EXPECT_EQ(events[0]["process"].asString(), "KorvelElevated");
+        EXPECT_EQ(events[0]["pid"].asUInt(), static_cast<unsigned>(pi.dwProcessId));
+        EXPECT_EQ(events[0]["timestamp"].asString().size(), 24u);
+    }
 }
 
 TEST(Startup, ComFailureEndsWithFourBeforeAnythingElse) {

@@ -9,10 +9,12 @@
 #include <sddl.h>
 
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/FileOperations.h"
+#include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 #include "install/PrereqInstaller.h"
 #include "tests/install/PrereqEvents.h"
@@ -41,17 +43,43 @@ std::string digestOf(const fs::path& path) {
     return hex;
 }
 
-// Sets an environment variable for the children this test starts.
-class ScopedEnvironment {
+// The stand-in programs' settings file, for the children this test starts
+// (no variable of this process reaches them); removed at the end.
+class ScopedStandInSettings {
 public:
-    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
-        SetEnvironmentVariableW(name, value.c_str());
+    explicit ScopedStandInSettings(const std::vector<std::pair<std::wstring, std::wstring>>& settings) {
+        CreateDirectoryW(L"C:\\KorvelTest", nullptr);
+        std::string text;
+        for (const auto& [name, value] : settings) text += wideToUtf8(name) + "=" + wideToUtf8(value) + "\n";
+        test::writeFile(kFile, text);
     }
-    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+    ~ScopedStandInSettings() { DeleteFileW(kFile); }
+
+private:
+    static constexpr const wchar_t* kFile = L"C:\\KorvelTest\\stand-ins.cfg";
+};
+
+// Sets a variable of this process for as long as it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) { SetEnvironmentVariableW(name, value); }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
 
 private:
     const wchar_t* name_;
 };
+
+// NAME=VALUE lines the stand-in installer recorded of its environment.
+std::vector<std::string> recordedEnvironment(const fs::path& log) {
+    std::vector<std::string> variables;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos) variables.push_back(line.substr(tab + 1));
+    }
+    return variables;
+}
 
 // The pids the stand-in installer recorded, from its log.
 std::vector<DWORD> recordedPids(const fs::path& log) {
@@ -167,6 +195,35 @@ TEST(PrereqFolder, IsMadeAfreshAndCannotBeMovedWhileHeld) {
     EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
 }
 
+// The WARNING names what the system says of the Windows error that stopped
+// the removal.
+TEST(PrereqFolder, ACleanUpThatFailsIsReportedWithTheWindowsError) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    const fs::path file = folder / L"held.bin";
+    test::writeFile(file, "held\n");
+    // Held open without delete sharing: it cannot go while this lasts.
+    ScopedHandle held(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    StdoutCapture capture;
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::DirectoryAccessDenied);
+    const std::vector<Json::Value> events = capture.events();
+    uint32_t error = 0;
+    for (const Json::Value& e : events) {
+        if (e["operation"].asString() == "file:delete" && !e["success"].asBool()) {
+            error = e["system_error_code"].asUInt();
+            break;
+        }
+    }
+    ASSERT_NE(error, 0u) << capture.text();
+    EXPECT_EQ(messages(events, "WARNING"),
+              std::vector<std::string>{"Failed to cleanup download directory: " + wideToUtf8(formatWin32Error(error))});
+    held.close();
+    EXPECT_EQ(installer.cleanupDownloadDirectory(), ErrorCode::Success);
+}
+
 TEST(PrereqValidation, ChecksThroughAHandleThatKeepsTheFileAsChecked) {
     test::ScratchDir scratch;
     const fs::path folder = scratch / L"KorvelPrereqs";
@@ -226,12 +283,12 @@ TEST(PrereqValidation, RefusesWhatIsNotAPlainFile) {
                                      (folder / L"VC_redist.x64.exe").string()));
 }
 
-TEST(PrereqTimeouts, AnInstallerPastItsLimitIsEndedAndWaitedForBeforeItsFileGoes) {
+TEST(PrereqTimeouts, AnInstallerPastItsLimitIsEndedWithItsWholeTreeBeforeItsFileGoes) {
     test::ScratchDir scratch;
     const fs::path folder = scratch / L"KorvelPrereqs";
     const fs::path log = scratch / L"installers.log";
-    ScopedEnvironment logTo(L"KORVEL_TEST_INSTALLER_LOG", log.wstring());
-    ScopedEnvironment hang(kExitVariable, L"sleep:60000");
+    // The installer starts a second process and both wait a minute.
+    ScopedStandInSettings settings({{L"KORVEL_TEST_INSTALLER_LOG", log.wstring()}, {kExitVariable, L"tree:60000"}});
 
     PrereqInstaller installer(L"", folder);
     ASSERT_EQ(installer.initialize(), ErrorCode::Success);
@@ -241,16 +298,76 @@ TEST(PrereqTimeouts, AnInstallerPastItsLimitIsEndedAndWaitedForBeforeItsFileGoes
     ASSERT_TRUE(CopyFileW(kStandIn, file.c_str(), TRUE));
     ASSERT_TRUE(installer.validateDownload(file, installer.prerequisites()[0].sha256));
 
-    installer.setInstallerTimeoutMs(300);
+    installer.setInstallerTimeoutMs(1500);
     StdoutCapture capture;
     EXPECT_EQ(installer.installDownloaded(), ErrorCode::Timeout);
     const std::vector<std::string> errors = messages(capture.events(), "ERROR");
     EXPECT_TRUE(contains(errors, "Installer process timed out"));
     EXPECT_TRUE(contains(errors, "Failed to install: Visual C++ Redistributable (x64)"));
     const std::vector<DWORD> pids = recordedPids(log);
-    ASSERT_EQ(pids.size(), 1u);
-    EXPECT_FALSE(processRunning(pids[0]));
+    ASSERT_EQ(pids.size(), 2u);
+    for (DWORD pid : pids) EXPECT_FALSE(processRunning(pid)) << pid;
+    for (DWORD pid : pids) endStandIn(pid);
     EXPECT_FALSE(fs::exists(file));
+}
+
+TEST(PrereqChildren, AnInstallerGetsAnEnvironmentOfTheSystemsOwnAndWhatItStartsEndsWithIt) {
+    test::ScratchDir scratch;
+    const fs::path folder = scratch / L"KorvelPrereqs";
+    const fs::path log = scratch / L"installers.log";
+    const fs::path envLog = scratch / L"environment.log";
+    // The installer leaves a second process behind when it exits after
+    // 1.5 s.
+    ScopedStandInSettings settings({{L"KORVEL_TEST_INSTALLER_LOG", log.wstring()},
+                                    {L"KORVEL_TEST_ENV_LOG", envLog.wstring()},
+                                    {kExitVariable, L"tree:1500"}});
+    // What unelevated code could have set for the helper.
+    ScopedVariable profiler(L"COR_PROFILER_PATH", L"T:\\planted.dll");
+    ScopedVariable temp(L"TEMP", scratch.path().c_str());
+
+    PrereqInstaller installer(L"", folder);
+    ASSERT_EQ(installer.initialize(), ErrorCode::Success);
+    for (PrereqInfo& row : installer.prerequisites()) row.installed = row.type != PrereqType::VcRedistX64;
+    ASSERT_EQ(installer.createDownloadDirectory(), ErrorCode::Success);
+    const fs::path file = folder / L"VC_redist.x64.exe";
+    ASSERT_TRUE(CopyFileW(kStandIn, file.c_str(), TRUE));
+    ASSERT_TRUE(installer.validateDownload(file, installer.prerequisites()[0].sha256));
+    uint32_t exitCode = 1;
+    ASSERT_EQ(installer.runInstaller(file, L"/quiet", exitCode), ErrorCode::Success);
+    EXPECT_EQ(exitCode, 0u);
+
+    wchar_t windows[MAX_PATH];
+    wchar_t system[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::string win = wideToUtf8(windows);
+    const std::string sys = wideToUtf8(system);
+    std::vector<std::string> names;
+    std::map<std::string, std::string> values;
+    for (const std::string& line : recordedEnvironment(envLog)) {
+        const size_t eq = line.find('=', 1);
+        ASSERT_NE(eq, std::string::npos) << line;
+        std::string name = line.substr(0, eq);
+        for (char& c : name) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        names.push_back(name);
+        values[name] = line.substr(eq + 1);
+    }
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.rfind("COR_", 0) != 0 && name.rfind("KORVEL", 0) != 0) << name;
+    }
+    EXPECT_EQ(values["TEMP"], pathToUtf8(folder));
+    EXPECT_EQ(values["TMP"], pathToUtf8(folder));
+    EXPECT_EQ(values["SYSTEMROOT"], win);
+    EXPECT_EQ(values["WINDIR"], win);
+    EXPECT_EQ(values["COMSPEC"], sys + "\\cmd.exe");
+    EXPECT_EQ(values["PATHEXT"], ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC");
+    EXPECT_EQ(values["PATH"], sys + ";" + win + ";" + sys + "\\Wbem;" + sys + "\\WindowsPowerShell\\v1.0\\");
+
+    // The second process went with the job when the installer had ended.
+    const std::vector<DWORD> pids = recordedPids(log);
+    ASSERT_EQ(pids.size(), 2u);
+    for (DWORD pid : pids) EXPECT_FALSE(processRunning(pid)) << pid;
+    for (DWORD pid : pids) endStandIn(pid);
 }
 
 TEST(PrereqCommands, RunsTheSystemInterpreterAndCapturesItsOutput) {
@@ -269,13 +386,13 @@ TEST(PrereqCommands, RunsTheSystemInterpreterAndCapturesItsOutput) {
     EXPECT_EQ(output, std::wstring(system) + L"\r\n");
 }
 
-TEST(PrereqCommands, ACommandPastItsLimitIsEndedAndReportsStillActive) {
+TEST(PrereqCommands, ACommandPastItsLimitIsEndedWithItsWholeTreeAndReportsStillActive) {
     test::ScratchDir scratch;
     const fs::path log = scratch / L"installers.log";
-    ScopedEnvironment logTo(L"KORVEL_TEST_INSTALLER_LOG", log.wstring());
-    ScopedEnvironment hang(kExitVariable, L"sleep:60000");
+    ScopedStandInSettings settings({{L"KORVEL_TEST_INSTALLER_LOG", log.wstring()}, {kExitVariable, L"sleep:60000"}});
     PrereqInstaller installer(L"", L"T:\\unused");
-    installer.setCommandTimeoutMs(500);
+    // Long enough for the interpreter and the stand-in to start under Wine.
+    installer.setCommandTimeoutMs(4000);
 
     const struct {
         const wchar_t* what;
@@ -292,7 +409,12 @@ TEST(PrereqCommands, ACommandPastItsLimitIsEndedAndReportsStillActive) {
         EXPECT_EQ(installer.runCommand(c.command, output, exitCode), ErrorCode::Success);
         EXPECT_EQ(exitCode, static_cast<uint32_t>(STILL_ACTIVE)) << std::string(c.what, c.what + wcslen(c.what));
     }
-    for (DWORD pid : recordedPids(log)) endStandIn(pid);
+    // Both stand-ins ran, and neither outlived its command's limit: the
+    // second one was started by the interpreter, not by the helper.
+    const std::vector<DWORD> pids = recordedPids(log);
+    EXPECT_EQ(pids.size(), 2u);
+    for (DWORD pid : pids) EXPECT_FALSE(processRunning(pid)) << pid;
+    for (DWORD pid : pids) endStandIn(pid);
 }
 
 }  // namespace

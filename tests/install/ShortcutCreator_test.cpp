@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "common/ErrorCodes.h"
 #include "common/EventLogger.h"
+#include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 #include "install/ShortcutCreator.h"
@@ -178,6 +180,25 @@ TEST_F(Shortcuts, WithoutTheLauncherNothingIsMade) {
     EXPECT_TRUE(test::eventsWithOperation(events, "shortcut_create").empty());
     EXPECT_FALSE(present(commonDesktop() / L"Korvel.lnk"));
     EXPECT_FALSE(present(commonPrograms() / L"Korvel"));
+}
+
+// The Windows error of the creation that failed names the reason, as the
+// system words it for that error (not a C library errno read as one).
+TEST_F(Shortcuts, AShellFolderThatCannotBeMadeIsReportedWithItsWindowsError) {
+    ScratchDir dir;
+    test::writeFile(dir / L"file.txt", "not a folder\n");
+    const std::wstring folder = (dir / L"file.txt" / L"Korvel").wstring();
+    ASSERT_FALSE(CreateDirectoryW(folder.c_str(), nullptr));
+    const uint32_t error = GetLastError();
+    StdoutCapture capture;
+    {
+        ShortcutCreator creator;
+        EXPECT_EQ(creator.createShellFolder(folder), ErrorCode::ShellFolderFailed);
+    }
+    const std::vector<std::string> errors = test::logMessages(capture.events(), "ERROR");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Failed to create shell folder: " + fs::path(folder).string() + " - " +
+                             wideToUtf8(formatWin32Error(error)));
 }
 
 TEST_F(Shortcuts, UninstallTargetFallbackChain) {

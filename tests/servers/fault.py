@@ -44,11 +44,14 @@ class Reply:
     stall_for          see stall_after.
     chunk_size         bytes per write of the body.
     chunk_delay        seconds between writes (a slow body).
+    header_padding     bytes of extra header lines ("X-Pad-N: ...") to send.
+    header_delay       seconds between header lines (headers sent slowly).
     """
 
     def __init__(self, body=b"", status=None, ranges=True, content_length=AUTO, chunked=False,
                  drop_after=None, reset=False, no_reply=False, lowercase_headers=False, headers=None,
-                 stall=0.0, stall_after=None, stall_for=0.0, chunk_size=65536, chunk_delay=0.0):
+                 stall=0.0, stall_after=None, stall_for=0.0, chunk_size=65536, chunk_delay=0.0,
+                 header_padding=0, header_delay=0.0):
         self.body = bytes(body)
         self.status = status
         self.ranges = ranges
@@ -64,6 +67,8 @@ class Reply:
         self.stall_for = stall_for
         self.chunk_size = max(1, int(chunk_size))
         self.chunk_delay = chunk_delay
+        self.header_padding = header_padding
+        self.header_delay = header_delay
 
 
 class Request:
@@ -159,10 +164,23 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if reply.lowercase_headers:
             headers = [(k.lower(), v) for k, v in headers]
 
-        head = "HTTP/1.1 %d %s\r\n" % (status, _REASONS.get(status, "Status"))
-        head += "".join("%s: %s\r\n" % kv for kv in headers) + "\r\n"
+        padding = reply.header_padding
+        n = 0
+        while padding > 0:
+            value = "p" * max(1, min(1000, padding - 12))
+            headers.append(("X-Pad-%d" % n, value))
+            padding -= len(value) + 12
+            n += 1
+        lines = ["HTTP/1.1 %d %s\r\n" % (status, _REASONS.get(status, "Status"))]
+        lines += ["%s: %s\r\n" % kv for kv in headers] + ["\r\n"]
         sock = self.connection
-        sock.sendall(head.encode("latin-1"))
+        if reply.header_delay:
+            for line in lines:
+                sock.sendall(line.encode("latin-1"))
+                if stop.wait(reply.header_delay):
+                    return
+        else:
+            sock.sendall("".join(lines).encode("latin-1"))
         if self.command == "HEAD":
             return
 
@@ -268,6 +286,11 @@ class FaultServer:
             return "https://localhost:%d%s" % (self.port, path)
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
+    def set_sequence(self, path, replies):
+        """path answers with each Reply in turn, the last one from then on."""
+        with self._lock:
+            self._replies[path] = list(replies)
+
     def set(self, path, reply=None, **kwargs):
         """Sets how `path` answers: a Reply, or Reply's keyword arguments."""
         if reply is None:
@@ -282,9 +305,12 @@ class FaultServer:
 
     def _reply_for(self, path):
         with self._lock:
-            if path in self._replies:
-                return self._replies[path]
-            return self._replies.get(path.split("?", 1)[0])
+            reply = self._replies.get(path)
+            if reply is None:
+                reply = self._replies.get(path.split("?", 1)[0])
+            if isinstance(reply, list):
+                return reply.pop(0) if len(reply) > 1 else reply[0]
+            return reply
 
     # -- request log -------------------------------------------------------
     def _record(self, request):

@@ -75,9 +75,11 @@ std::string StdoutCapture::text() const {
     return result;
 }
 
-std::vector<Json::Value> StdoutCapture::events() const {
+std::vector<Json::Value> StdoutCapture::events() const { return parseEventLines(text()); }
+
+std::vector<Json::Value> parseEventLines(const std::string& text) {
     std::vector<Json::Value> result;
-    std::istringstream in(text());
+    std::istringstream in(text);
     std::string line;
     Json::CharReaderBuilder builder;
     while (std::getline(in, line)) {

@@ -46,6 +46,9 @@ private:
     std::wstring fileName_;
 };
 
+// Each line of text parsed as JSON; lines that do not parse are skipped.
+std::vector<Json::Value> parseEventLines(const std::string& text);
+
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
 

@@ -10,6 +10,8 @@
 //     --pause-ms <n>        wait this long between downloads
 //     --verbose             write DEBUG lines too
 //     --init                call initialize() before the first download
+//     --bounds <header ms> <bytes/s> <window ms>
+//                           the client's transfer bounds, shortened
 //
 // Standard output holds the client's events only. Standard error holds the
 // callback lines ({"callback":n,"downloaded":...}) and one line per download
@@ -45,6 +47,10 @@ int wmain(int argc, wchar_t** argv) {
     bool logProgress = false;
     bool init = false;
     DWORD pauseMs = 0;
+    bool bounds = false;
+    uint32_t headerTimeoutMs = 0;
+    uint32_t minRate = 0;
+    uint32_t windowMs = 0;
     std::vector<std::pair<std::wstring, std::wstring>> jobs;
     std::vector<std::wstring> positional;
 
@@ -70,6 +76,11 @@ int wmain(int argc, wchar_t** argv) {
             korvel::EventLogger::instance().verbose = true;
         } else if (arg == L"--init") {
             init = true;
+        } else if (arg == L"--bounds" && i + 3 < argc) {
+            bounds = true;
+            headerTimeoutMs = static_cast<uint32_t>(parseNumber(argv[++i]));
+            minRate = static_cast<uint32_t>(parseNumber(argv[++i]));
+            windowMs = static_cast<uint32_t>(parseNumber(argv[++i]));
         } else if (arg.rfind(L"--", 0) == 0) {
             errLine("http_fetch: unknown option " + korvel::wideToUtf8(arg));
             return 125;
@@ -105,6 +116,7 @@ int wmain(int argc, wchar_t** argv) {
     int result = 0;
     {
         korvel::HttpClient client;
+        if (bounds) client.setTransferBounds(headerTimeoutMs, minRate, windowMs);
         if (init) {
             result = korvel::toInt(client.initialize());
             if (result != 0) return result;

@@ -5,6 +5,8 @@
 //   prereq_fixture present   write sufficient versions for every runtime
 //   prereq_fixture show      print "vc=..", "dotnet=..", "directx=.." ("-" if absent)
 //   prereq_fixture directx <value>   set the DirectX "Version" value
+//   prereq_fixture autorun <value>   set the current user's command processor
+//                                    AutoRun value ("" removes it)
 #include <cstdio>
 #include <string>
 
@@ -63,11 +65,27 @@ int wmain(int argc, wchar_t** argv) {
         return ok ? 0 : 1;
     }
     if (command == L"directx" && argc > 2) return setString(kDirectX, L"Version", argv[2]) ? 0 : 1;
+    if (command == L"autorun" && argc > 2) {
+        const wchar_t processor[] = L"Software\\Microsoft\\Command Processor";
+        const std::wstring value = argv[2];
+        korvel::RegistryKeyHandle key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, processor, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+            ERROR_SUCCESS)
+            return 1;
+        if (value.empty()) {
+            const LONG removed = RegDeleteValueW(key.get(), L"AutoRun");
+            return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND ? 0 : 1;
+        }
+        return RegSetValueExW(key.get(), L"AutoRun", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS
+                   ? 0
+                   : 1;
+    }
     if (command == L"show") {
         std::wprintf(L"vc=%ls\ndotnet=%ls\ndirectx=%ls\n", readString(kVcPrimary, L"Version").c_str(),
                      readString(kHostFxr, L"").c_str(), readString(kDirectX, L"Version").c_str());
         return 0;
     }
-    std::fwprintf(stderr, L"usage: prereq_fixture clear|present|show|directx <value>\n");
+    std::fwprintf(stderr, L"usage: prereq_fixture clear|present|show|directx <value>|autorun <value>\n");
     return 64;
 }
