@@ -119,14 +119,6 @@ private:
 bool openDirectoryNoReparse(const std::wstring& path, PinnedDirectory& out, uint32_t& win32Error,
                             uint32_t desiredAccess) noexcept;
 
-// Opens the folder name directly inside parent, creating it when absent,
-// through parent's handle: the name is never followed when it is a link or
-// junction (refused with error 5, as is a file of that name), and the new pin
-// holds the folder as openDirectoryNoReparse does. descriptor, when given,
-// is the security of a folder made here. created tells whether it was made.
-bool openOrCreateChildDirectory(const PinnedDirectory& parent, const std::wstring& name, PinnedDirectory& out,
-                                uint32_t& win32Error, bool& created, void* descriptor = nullptr) noexcept;
-
 // One entry collected for removal below a pinned directory.
 struct RemovalEntry {
     std::wstring fullPath;     // the entry's path as the directory walk gave it

@@ -20,6 +20,7 @@
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
 #include "common/PathCompare.h"
+#include "common/PinnedChildFolder.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/Win32Util.h"
@@ -630,14 +631,16 @@ ErrorCode UninstallManager::initFileLogging() {
     // planted at "Korvel" or "Logs" is refused, never followed.
     PinnedDirectory pinned;
     uint32_t error = 0;
-    if (!openDirectoryNoReparse(folder.parent_path().parent_path().wstring(), pinned, error, FILE_READ_ATTRIBUTES)) {
+    if (!pinParentFolder(folder.parent_path().parent_path().wstring(), pinned, error)) {
         logLine(LogLevel::Error, "Log folder cannot be used: " + pathToUtf8(folder) + " - " + std::to_string(error));
         return ErrorCode::FileWriteFailed;
     }
     for (const wchar_t* level : {L"Korvel", L"Logs"}) {
         PinnedDirectory child;
         bool created = false;
-        if (!openOrCreateChildDirectory(pinned, level, child, error, created)) {
+        if (!openChildFolder(pinned, level, ChildDisposition::OpenOrCreate,
+                             FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY | FILE_ADD_FILE, nullptr, child,
+                             created, error)) {
             logLine(LogLevel::Error,
                     "Log folder cannot be used: " + pathToUtf8(folder) + " - " + std::to_string(error));
             return ErrorCode::FileWriteFailed;
