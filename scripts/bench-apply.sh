@@ -165,6 +165,30 @@ def timed(argv, timeout=7200, cwd=None, sample=None):
     return secs, proc
 
 
+# Where an apply's time goes: the INFO lines that open and close its steps.
+PHASES = (("backup", "Applying manifest from: ", "Backup created with ID: "),
+          ("download pass", "Downloading all files from manifest", "All files downloaded successfully"),
+          ("verify pass", "Verifying all downloaded files", "All files verified successfully"),
+          ("install pass", "Installing all files to target directory", "All files installed successfully"),
+          ("rollback", "Attempting rollback...", "Backup restored successfully"))
+
+
+def phases(stdout):
+    stamps = {}
+    for event in harness.parse_events(stdout):
+        message, stamp = event.get("message", ""), event.get("timestamp", "")
+        for name, first, last in PHASES:
+            for key, text in (("start", first), ("end", last)):
+                if message.startswith(text) and (name, key) not in stamps and len(stamp) >= 23:
+                    h, m, s = stamp[11:23].split(":")
+                    stamps[(name, key)] = int(h) * 3600 + int(m) * 60 + float(s)
+    parts = []
+    for name, _, _ in PHASES:
+        if (name, "start") in stamps and (name, "end") in stamps:
+            parts.append("%s %.2f s" % (name, stamps[(name, "end")] - stamps[(name, "start")]))
+    return ", ".join(parts)
+
+
 def apply(url, cdn, dest, expect_failure=False):
     secs, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--apply-manifest",
                         url, "--target", harness.to_win(dest), "--cdn", cdn], sample="KorvelElevated.exe")
@@ -172,6 +196,7 @@ def apply(url, cdn, dest, expect_failure=False):
         sys.stdout.write(proc.stdout.decode("utf-8", "replace")[-3000:])
         print("bench: apply ended with %d (peak %d open descriptors)" % (proc.returncode, proc.peak_fds), flush=True)
         return None, proc.peak_fds
+    print("    steps: %s" % phases(proc.stdout), flush=True)
     return secs, proc.peak_fds
 
 
