@@ -23,7 +23,8 @@ void writeBytes(HANDLE h, const std::string& bytes) {
         if (!WriteFile(h, bytes.data() + offset, chunk, &written, nullptr) || written == 0) return;
         offset += written;
     }
-    FlushFileBuffers(h);
+    // No FlushFileBuffers: WriteFile already delivers the bytes to every
+    // reader, and on a file it would cost a disk flush per text.
 }
 
 // A real console shows the bytes of WriteFile in its own code page, so text

@@ -278,9 +278,11 @@ bool EventLogger::writeToPipe(const std::string& line) {
 void EventLogger::writeToStdout(const std::string& line) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    // One WriteFile hands the whole line to the file or pipe, where every
+    // reader sees it at once; a flush here would only force it to the disk
+    // when standard output is a file, once per line.
     DWORD written = 0;
     WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    if (flushEachLine) FlushFileBuffers(out);
 }
 
 void EventLogger::writeEvent(const Json::Value& event) {

@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include <climits>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -209,6 +210,20 @@ bool objectNameAsDosPath(HANDLE handle, std::wstring& out) {
 }  // namespace
 
 bool sameObject(HANDLE a, HANDLE b) noexcept {
+    // The file-id class (Windows 8 on) names volume and file without the
+    // volume query of the whole by-handle record, which Wine answers slowly;
+    // where a system lacks it, both handles are compared the older way.
+    struct FileIdRecord {
+        ULONGLONG volumeSerialNumber;
+        BYTE fileId[16];
+    };
+    constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+    FileIdRecord fa{};
+    FileIdRecord fb{};
+    if (GetFileInformationByHandleEx(a, kFileIdInfo, &fa, sizeof fa) &&
+        GetFileInformationByHandleEx(b, kFileIdInfo, &fb, sizeof fb)) {
+        return fa.volumeSerialNumber == fb.volumeSerialNumber && memcmp(fa.fileId, fb.fileId, sizeof fa.fileId) == 0;
+    }
     BY_HANDLE_FILE_INFORMATION ia{};
     BY_HANDLE_FILE_INFORMATION ib{};
     if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib)) return false;

@@ -21,7 +21,14 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 constexpr DWORD kPinAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
-enum class Probe { Missing, InPlace, Removed, Unsafe };
+enum class Probe { Missing, InPlace, Removed, Link, Failed };
+
+// Why a look at an entry failed, when that is not a link: the call that
+// failed and the system's error.
+struct Failure {
+    const char* operation = "";
+    DWORD code = 0;
+};
 
 bool finalPathOf(HANDLE handle, std::wstring& out) {
     std::wstring raw;
@@ -30,37 +37,80 @@ bool finalPathOf(HANDLE handle, std::wstring& out) {
     return true;
 }
 
-// What lies at parent\name. A reparse point that its own handle shows as
-// one (a link or junction on Windows) is deleted as itself, through the
-// pinned parent; an entry that resolves somewhere else without saying so
-// (as links made outside Windows do under some systems) cannot be removed
-// safely and is reported unsafe.
-Probe probe(PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath) {
-    const std::wstring expected = parent.finalPath() + L"\\" + name;
+Probe failed(Failure* failure, const char* operation, DWORD code) {
+    if (failure != nullptr) *failure = Failure{operation, code != 0 ? code : ERROR_INVALID_FUNCTION};
+    return Probe::Failed;
+}
+
+// What lies at expected, without following a reparse point: Link only when
+// its own handle says it is a reparse point or it resolves to another
+// place; an entry that cannot be opened or queried is Failed, with why.
+Probe inspect(const std::wstring& expected, Failure* failure, bool* reparse = nullptr, bool* directory = nullptr) {
     ScopedHandle handle(CreateFileW(toExtendedLengthPath(expected).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                     OPEN_EXISTING, kNoReparseFlags, nullptr));
     if (!handle) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Probe::Missing;
-        return Probe::Unsafe;
+        return failed(failure, "CreateFile", code);
     }
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) return Probe::Unsafe;
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+        return failed(failure, "GetFileInformationByHandleEx", GetLastError());
+    }
+    if (directory != nullptr) *directory = (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        handle.close();
-        uint32_t error = 0;
-        bool violation = false;
-        if (!parent.deleteEntry(expected, utf16ToUtf8Strict(name), error, violation)) return Probe::Unsafe;
-        detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(shownPath));
-        return Probe::Removed;
+        if (reparse != nullptr) *reparse = true;
+        return Probe::Link;
     }
     std::wstring finalPath;
-    if (!finalPathOf(handle.get(), finalPath) || !samePath(finalPath, expected)) return Probe::Unsafe;
+    if (!finalPathOf(handle.get(), finalPath)) return failed(failure, "GetFinalPathNameByHandle", GetLastError());
+    if (!samePath(finalPath, expected)) return Probe::Link;
     return Probe::InPlace;
+}
+
+// What lies at parent\name. A reparse point that its own handle shows as
+// one (a link or junction on Windows) is deleted as itself, through the
+// pinned parent; an entry that resolves somewhere else without saying so
+// (as links made outside Windows do under some systems) cannot be removed
+// safely and is reported as a link.
+Probe probe(PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath, Failure& failure) {
+    const std::wstring expected = parent.finalPath() + L"\\" + name;
+    bool reparse = false;
+    const Probe found = inspect(expected, &failure, &reparse);
+    if (found != Probe::Link || !reparse) return found;
+    uint32_t error = 0;
+    bool violation = false;
+    if (!parent.deleteEntry(expected, utf16ToUtf8Strict(name), error, violation)) return Probe::Link;
+    detail::handlerLog(LogLevel::Warning, "Removed a link in the cache: " + pathToUtf8(shownPath));
+    return Probe::Removed;
 }
 
 void refuse(const fs::path& shownPath) {
     detail::handlerLog(LogLevel::Error, "Refusing a link in the cache: " + pathToUtf8(shownPath));
+}
+
+// A failed open or query is reported as what it is: the call, the path and
+// the system's text; only a proven link is called one.
+void report(const fs::path& shownPath, const Failure& failure) {
+    FileOperations::logWin32Failure(failure.operation, shownPath, failure.code);
+}
+
+// After a folder could not be pinned (openDirectoryNoReparse gives one code
+// for a link and for a refused open): a second look says which it was.
+void reportPinFailure(const std::wstring& expected, const fs::path& shownPath, uint32_t error) {
+    Failure failure;
+    bool directory = true;
+    switch (inspect(expected, &failure, nullptr, &directory)) {
+        case Probe::Link:
+            refuse(shownPath);
+            return;
+        case Probe::Failed:
+            report(shownPath, failure);
+            return;
+        default:
+            report(shownPath, Failure{"CreateFile", !directory ? static_cast<DWORD>(ERROR_DIRECTORY)
+                                                               : static_cast<DWORD>(error != 0 ? error : ERROR_ACCESS_DENIED)});
+    }
 }
 
 bool endsWithTmp(const std::wstring& name) {
@@ -80,7 +130,7 @@ ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     uint32_t error = 0;
     if (!pinParentFolder(root.parent_path().wstring(), parent, error)) {
         if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
-        refuse(root);
+        reportPinFailure(full, root, error);
         return ErrorCode::DirectoryAccessDenied;
     }
     const std::wstring name = root.filename().wstring();
@@ -123,9 +173,14 @@ ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstrin
                                 bool create, bool announce, PinnedDirectory& out) {
     // probe() deletes through the parent, which it only reads.
     PinnedDirectory& writableParent = const_cast<PinnedDirectory&>(parent);
-    const Probe found = probe(writableParent, name, shownPath);
-    if (found == Probe::Unsafe) {
+    Failure failure;
+    const Probe found = probe(writableParent, name, shownPath, failure);
+    if (found == Probe::Link) {
         refuse(shownPath);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    if (found == Probe::Failed) {
+        report(shownPath, failure);
         return ErrorCode::DirectoryAccessDenied;
     }
     if (found != Probe::InPlace) {
@@ -142,7 +197,7 @@ ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstrin
     uint32_t error = 0;
     if (!openDirectoryNoReparse(parent.finalPath() + L"\\" + name, out, error, kPinAccess)) {
         if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
-        refuse(shownPath);
+        reportPinFailure(parent.finalPath() + L"\\" + name, shownPath, error);
         return ErrorCode::DirectoryAccessDenied;
     }
     return ErrorCode::Success;
@@ -176,10 +231,15 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
     const std::wstring name = relative.filename().wstring();
     const fs::path shown = path_ / relative;
-    const Probe found = probe(parent, name, shown);
-    if (found == Probe::Unsafe) {
+    Failure failure;
+    const Probe found = probe(parent, name, shown, failure);
+    if (found == Probe::Link) {
         refuse(shown);
         return ErrorCode::FileAccessDenied;
+    }
+    if (found == Probe::Failed) {
+        report(shown, failure);
+        return FileOperations::mapWin32Error(failure.code);
     }
     if (found != Probe::InPlace && !create) return ErrorCode::FileNotFound;
 
@@ -192,17 +252,30 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     if (!handle) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return ErrorCode::FileNotFound;
-        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
-            refuse(shown);
-            return ErrorCode::FileAccessDenied;
-        }
+        // Something took the name since the look: what it is, is unknown.
+        FileOperations::logWin32Failure("CreateFile", shown, code);
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return ErrorCode::FileAccessDenied;
         return FileOperations::mapWin32Error(code);
     }
     FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic)) {
+        report(shown, Failure{"GetFileInformationByHandleEx", GetLastError()});
+        return ErrorCode::FileAccessDenied;
+    }
     std::wstring finalPath;
-    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
-        (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        !finalPathOf(handle.get(), finalPath) || !samePath(finalPath, expected)) {
+    if ((basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == FILE_ATTRIBUTE_DIRECTORY) {
+        detail::handlerLog(LogLevel::Error, "A folder is in the place of a file in the cache: " + pathToUtf8(shown));
+        return ErrorCode::FileAccessDenied;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        refuse(shown);
+        return ErrorCode::FileAccessDenied;
+    }
+    if (!finalPathOf(handle.get(), finalPath)) {
+        report(shown, Failure{"GetFinalPathNameByHandle", GetLastError()});
+        return ErrorCode::FileAccessDenied;
+    }
+    if (!samePath(finalPath, expected)) {
         refuse(shown);
         return ErrorCode::FileAccessDenied;
     }

@@ -62,7 +62,7 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
 
     // Whatever an earlier backup of this handler held is let go first.
     backup = BackupRecord{};
-    heldTargets.clear();
+    installedTargets.clear();
     purgeStaleBackups();
 
     backupId = utcBackupId();
@@ -103,8 +103,8 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
 
         // The copy is written through a handle proven to lie in the backup
-        // folder, and held, unwritable by others, with the digest of what
-        // was written: only that comes back in a rollback.
+        // folder, and recorded with the digest of what was written: only
+        // that comes back in a rollback.
         BackupRecord::Item item;
         item.relativePath = entry.path;
         ErrorCode result = cache.openFile(backupRelative / relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -127,14 +127,15 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
             handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
             return result;
         }
-        // A file that already holds the entry's bytes stays held, unwritable
-        // by others, so that the installation need not write it again.
+        // A file that already holds the entry's bytes need not be written
+        // again; the installation checks it once more before keeping it.
         if (item.copy.size == entry.size && FileOperations::digestsEqual(item.copy.sha256, entry.sha256)) {
-            HeldFile& kept = heldTargets[entry.path];
-            kept.file = std::move(from);
-            kept.size = item.copy.size;
-            kept.sha256 = item.copy.sha256;
+            installedTargets.insert(entry.path);
         }
+        // Neither file stays open: the handles would grow with the manifest.
+        from.close();
+        item.copy.file.close();
+        item.copy.chain.clear();
         backup.items.push_back(std::move(item));
         backedUp += 1;
     }
@@ -317,7 +318,7 @@ ErrorCode ManifestHandler::removeCreated(const std::wstring& targetDir) {
 
 ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir) {
     // The files restored are replaced: nothing of this run may hold them.
-    heldTargets.clear();
+    installedTargets.clear();
     const std::filesystem::path target(targetDir);
     const std::filesystem::path backupDir = backupsRoot(cacheDir) / backup.id;
     FileOperations files;
@@ -349,10 +350,15 @@ ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, co
             continue;
         }
         // The copy must still hold the bytes recorded when it was made; the
-        // check runs on the bytes as they are written beside the target.
-        const ErrorCode copyResult = files.copyVerified(item.copy.file.get(), backupDir / relative, destination,
-                                                        detail::fullCopyOptions(), item.copy.size, item.copy.sha256,
-                                                        scratch);
+        // check runs on the bytes as they are written beside the target. It
+        // is opened through the pinned backup folder, only for this file.
+        HeldFile copy;
+        ErrorCode copyResult = cache.openFile(std::filesystem::path(L"backups") / backup.id / relative, GENERIC_READ,
+                                              FILE_SHARE_READ, false, copy.chain, copy.file);
+        if (copyResult == ErrorCode::Success) {
+            copyResult = files.copyVerified(copy.file.get(), backupDir / relative, destination,
+                                            detail::fullCopyOptions(), item.copy.size, item.copy.sha256, scratch);
+        }
         if (copyResult == ErrorCode::FileHashMismatch) {
             handlerLog(LogLevel::Error, "Backup copy no longer matches what was backed up: " + rel);
         }
@@ -409,7 +415,7 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
-    heldTargets.clear();
+    installedTargets.clear();
     if (backup.id == backupId) backup = BackupRecord{};
     const std::filesystem::path folder = backupsRoot(cacheDir) / backupId;
     FileOperations files;

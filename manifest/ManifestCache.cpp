@@ -104,7 +104,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
         if (storeDownloaded(downloaded, tempPath, entry.sha256, entry.size, kept) != ErrorCode::Success) {
             handlerLog(LogLevel::Warning, "Failed to store file in cache: " + entry.path);
         } else {
-            heldStore[stored.wstring()] = std::move(kept);
+            checkedStore[stored.wstring()] = entry.size;
         }
 
         filesDone += 1;
@@ -276,11 +276,9 @@ ErrorCode ManifestHandler::storeFromHeld(HeldFile& source, const std::filesystem
     FileOperations files;
     const ErrorCode copied = files.copyVerified(source.file.get(), sourcePath, stored, options, size, sha256, scratch);
     if (copied != ErrorCode::Success || keep == nullptr) return copied;
-
-    // Kept open without write sharing until it is installed; the
-    // installation checks its bytes once more as it writes them.
-    const ErrorCode reopened = openFileAt(stored, GENERIC_READ, FILE_SHARE_READ, false, *keep);
-    if (reopened != ErrorCode::Success) return reopened;
+    // Not held: the installation checks its bytes once more as it writes them.
+    keep->file.close();
+    keep->chain.clear();
     keep->size = size;
     keep->sha256.clear();
     return ErrorCode::Success;
@@ -290,8 +288,8 @@ ErrorCode ManifestHandler::storeDownloaded(HeldFile& downloaded, const std::file
                                            const std::string& sha256, uint64_t size, HeldFile& kept) {
     // The download's bytes were checked as they reached the file, which
     // nobody else could write since: the store entry is a second name of
-    // that very file, held on. Where the volume cannot do that, a copy
-    // checked as it is written.
+    // that very file. Where the volume cannot do that, a copy checked as it
+    // is written.
     std::filesystem::path relative;
     const std::string h8 = hashPrefix(sha256);
     if (cache.isOpen() && cache.contains(tempPath, relative)) {
@@ -312,8 +310,8 @@ ErrorCode ManifestHandler::storeDownloaded(HeldFile& downloaded, const std::file
 
 void ManifestHandler::cleanupDownloadCache() {
     handlerLog(LogLevel::Debug, "Cleaning up download cache");
-    heldStore.clear();
-    heldTargets.clear();
+    checkedStore.clear();
+    installedTargets.clear();
     const DWORD attributes = detail::fileAttributes(cacheDir);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
     if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;

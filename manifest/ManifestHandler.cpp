@@ -119,8 +119,8 @@ ErrorCode ManifestHandler::processWithRollback(const std::function<ErrorCode()>&
         // Files may already be replaced: they come back before the error
         // goes on.
         handlerLog(LogLevel::Error, failure + ": " + e.what());
-        heldStore.clear();
-        heldTargets.clear();
+        checkedStore.clear();
+        installedTargets.clear();
         try {
             rollback(backupId, targetDir);
         } catch (const std::exception& inner) {
@@ -132,8 +132,8 @@ ErrorCode ManifestHandler::processWithRollback(const std::function<ErrorCode()>&
     }
     if (result != ErrorCode::Success) {
         handlerLog(LogLevel::Error, failure);
-        heldStore.clear();
-        heldTargets.clear();
+        checkedStore.clear();
+        installedTargets.clear();
         rollback(backupId, targetDir);
         backup = BackupRecord{};
         events.manifestProcessing(url8, "processing_failed", fileCount);
@@ -169,8 +169,8 @@ ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const 
         targetDir, url8, fileCount);
     if (processResult != ErrorCode::Success) return processResult;
 
-    heldStore.clear();
-    heldTargets.clear();
+    checkedStore.clear();
+    installedTargets.clear();
     cleanupBackup(backupId);
     events.manifestProcessing(url8, "completed", fileCount);
     handlerLog(LogLevel::Info, "Manifest applied successfully");

@@ -157,8 +157,9 @@ private:
         std::string sha256;  // lower-case digest of the bytes, when computed
     };
     // What a backup of this run holds: the files copied, with the digest
-    // and size of the bytes written and their relative paths. Only these
-    // come back in a rollback.
+    // and size of the bytes written and their relative paths (the copies
+    // are not held open; a restore checks each one as it writes it). Only
+    // these come back in a rollback.
     struct BackupRecord {
         std::wstring id;
         PinnedChain folder;  // "backups" and the backup folder
@@ -227,18 +228,20 @@ private:
     ErrorCode verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     void removeStaleTemporaries(const std::filesystem::path& target);
     ErrorCode finishInstall(const ManifestFile& entry, const std::filesystem::path& target);
-    bool keepInstalled(HANDLE held, HANDLE source, const std::filesystem::path& sourcePath,
-                       const std::filesystem::path& target, uint64_t size);
+    bool keepInstalled(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
+                       const std::filesystem::path& target);
 
     CacheFolder cache;
     TransferScratch scratch;
     Sha256Hasher downloadHasher;
-    std::map<std::wstring, HeldFile> heldStore;
-    // Target files whose bytes, read for the backup through these handles
-    // and held since without write or delete sharing, are their entry's
-    // (keyed by the entry's path, with the digest and size read): they are
-    // already installed.
-    std::map<std::string, HeldFile> heldTargets;
+    // Store files whose bytes this run wrote or checked, with their size.
+    // Nothing holds them open (the handles would grow with the manifest):
+    // the installation checks their bytes again as it writes them.
+    std::map<std::wstring, uint64_t> checkedStore;
+    // Entries whose target held the entry's bytes when the backup read it:
+    // the installation checks the target again, through a handle that
+    // denies writing, before it keeps it as it is.
+    std::set<std::string> installedTargets;
     BackupRecord backup;
     AppliedFiles applied;
     // What this run added to the target (relative paths as written): a

@@ -33,11 +33,10 @@ std::string lowerAscii(std::string text) {
 
 ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::filesystem::path& file) {
     handlerLog(LogLevel::Debug, "Verifying file: " + entry.path);
-    // A store file this run wrote or checked is held without write sharing
-    // since: its bytes are the ones checked, and the installation checks
-    // them once more as it writes them.
-    auto known = heldStore.find(file.wstring());
-    if (known != heldStore.end() && known->second.size == entry.size) {
+    // A store file this run wrote or checked is not read again here: the
+    // installation checks its bytes once more as it writes them.
+    auto known = checkedStore.find(file.wstring());
+    if (known != checkedStore.end() && known->second == entry.size) {
         handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
         return ErrorCode::Success;
     }
@@ -49,7 +48,7 @@ ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::file
     const ErrorCode result = verifyOpenFile(entry, file, held);
     if (result != ErrorCode::Success) return result;
     std::filesystem::path relative;
-    if (cache.isOpen() && cache.contains(file, relative)) heldStore[file.wstring()] = std::move(held);
+    if (cache.isOpen() && cache.contains(file, relative)) checkedStore[file.wstring()] = held.size;
     handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
     return ErrorCode::Success;
 }
@@ -102,7 +101,7 @@ ErrorCode ManifestHandler::verifyAllFiles(const Manifest& manifest) {
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
         const ErrorCode found = cachePathFor(entry.sha256, stored);
-        const bool held = heldStore.count(stored.wstring()) != 0;
+        const bool held = checkedStore.count(stored.wstring()) != 0;
         if (!held && (found != ErrorCode::Success || !detail::isExistingFile(stored))) {
             handlerLog(LogLevel::Error, "File not found in cache: " + entry.path);
             return ErrorCode::FileNotFound;
@@ -124,14 +123,11 @@ ErrorCode ManifestHandler::installAllFiles(const Manifest& manifest, const std::
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
         const ErrorCode found = cachePathFor(entry.sha256, stored);
-        auto held = heldStore.find(stored.wstring());
-        if (found != ErrorCode::Success && held == heldStore.end()) {
+        if (found != ErrorCode::Success && checkedStore.count(stored.wstring()) == 0) {
             handlerLog(LogLevel::Error, "File not found for installation: " + entry.path);
             return ErrorCode::FileNotFound;
         }
-        const ErrorCode result = held != heldStore.end()
-                                     ? installFromHandle(entry, held->second.file.get(), stored, targetDir)
-                                     : installFile(entry, stored, targetDir);
+        const ErrorCode result = installFile(entry, stored, targetDir);
         if (result != ErrorCode::Success) {
             handlerLog(LogLevel::Error, "Failed to install file: " + entry.path);
             return result;
@@ -190,13 +186,10 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     const bool existed = detail::fileAttributes(target) != INVALID_FILE_ATTRIBUTES;
     removeStaleTemporaries(target);
 
-    auto held = heldTargets.find(entry.path);
-    if (held != heldTargets.end()) {
-        const bool kept = held->second.size == entry.size &&
-                          FileOperations::digestsEqual(held->second.sha256, entry.sha256) &&
-                          keepInstalled(held->second.file.get(), source, sourcePath, target, entry.size);
-        heldTargets.erase(held);
-        if (kept) return finishInstall(entry, target);
+    auto installed = installedTargets.find(entry.path);
+    if (installed != installedTargets.end()) {
+        installedTargets.erase(installed);
+        if (keepInstalled(entry, source, sourcePath, target)) return finishInstall(entry, target);
     }
 
     // A file installed read-only earlier cannot be replaced on Windows until
@@ -233,24 +226,30 @@ ErrorCode ManifestHandler::finishInstall(const ManifestFile& entry, const std::f
     return ErrorCode::Success;
 }
 
-bool ManifestHandler::keepInstalled(HANDLE held, HANDLE source, const std::filesystem::path& sourcePath,
-                                    const std::filesystem::path& target, uint64_t size) {
-    // The file at the target's name must be the one held since its bytes
-    // were checked, and have no other name (a copy would have left another
+bool ManifestHandler::keepInstalled(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
+                                    const std::filesystem::path& target) {
+    // The file at the target's name is read once more through a handle
+    // that denies writing and deleting until it is kept: it must hold the
+    // entry's bytes and have no other name (a copy would have left another
     // name's file alone); it then gets what a copy would have given it: the
     // source's times and attributes.
-    ScopedHandle attributes(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    ScopedHandle held(CreateFileW(target.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     // The link count and attributes come from their own classes: the whole
     // by-handle record also reads the volume, which Wine answers slowly.
     FILE_STANDARD_INFO standard{};
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!attributes || !sameObject(attributes.get(), held) ||
-        !GetFileInformationByHandleEx(attributes.get(), FileStandardInfo, &standard, sizeof standard) ||
-        standard.NumberOfLinks != 1 ||
-        !GetFileInformationByHandleEx(attributes.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+    if (!held || !GetFileInformationByHandleEx(held.get(), FileStandardInfo, &standard, sizeof standard) ||
+        standard.NumberOfLinks != 1 || standard.Directory ||
+        !GetFileInformationByHandleEx(held.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    FileOperations files;
+    std::string digest;
+    uint64_t hashedSize = 0;
+    if (files.hashHandle(held.get(), target, scratch, digest, hashedSize) != ErrorCode::Success ||
+        hashedSize != entry.size || !FileOperations::digestsEqual(digest, entry.sha256)) {
         return false;
     }
     FILE_BASIC_INFO sourceInfo{};
@@ -262,8 +261,8 @@ bool ManifestHandler::keepInstalled(HANDLE held, HANDLE source, const std::files
     info.FileAttributes =
         sourceInfo.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(attributes.get(), FileBasicInfo, &info, sizeof info)) return false;
-    FileOperations::reportCopied(sourcePath, target, size);
+    if (!SetFileInformationByHandle(held.get(), FileBasicInfo, &info, sizeof info)) return false;
+    FileOperations::reportCopied(sourcePath, target, entry.size);
     return true;
 }
 

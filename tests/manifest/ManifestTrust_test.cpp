@@ -77,8 +77,7 @@ TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
     EXPECT_EQ(std::distance(fs::directory_iterator(targetDir), fs::directory_iterator()), 1);
 }
 
-// A backup manifest edited on disk adds nothing to a rollback, and the
-// copies are held so that nobody can change them while the run lasts.
+// A backup manifest edited on disk adds nothing to a rollback.
 TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     writeTarget("a.txt", "old alpha");
     const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("b.txt", "new bravo")});
@@ -92,12 +91,6 @@ TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     writeFile(folder / L"c.txt", "planted charlie");
     writeFile(folder / L"backup_manifest.json",
               R"({"files":[{"relativePath":"a.txt"},{"relativePath":"b.txt"},{"relativePath":"c.txt"}]})");
-    // The copy of a.txt cannot be written while the handler holds it.
-    HANDLE writer = CreateFileW((folder / L"a.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
-    ScopedHandle ignored(writer);
-
     writeTarget("a.txt", "new alpha");
     StdoutCapture capture;
     ASSERT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::Success);
@@ -112,10 +105,31 @@ TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "newer alpha");
 }
 
+// A backup copy is not held open while the run lasts: one changed after
+// the backup is caught as the restore writes it, and the target stays.
+TEST_F(TrustTest, BackupCopyChangedSinceTheBackupIsNotRestored) {
+    writeTarget("a.txt", "old alpha");
+    writeTarget("b.txt", "old bravo");
+    const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("b.txt", "new bravo")});
+    ManifestHandler handler(L"http://cdn.invalid");
+    std::wstring id;
+    ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
+    writeFile(cacheDir / L"backups" / id / L"a.txt", "evil alpha");
+
+    writeTarget("a.txt", "new alpha");
+    writeTarget("b.txt", "new bravo");
+    StdoutCapture capture;
+    EXPECT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::FileHashMismatch);
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), "new alpha");
+    EXPECT_EQ(readFile(targetDir / L"b.txt"), "old bravo");
+    EXPECT_TRUE(hasMessage(capture.events(), "Backup copy no longer matches what was backed up: a.txt", "ERROR"));
+}
+
 // A target file that already holds its entry's bytes when it is backed up
-// is not written again; it stays held, so nobody can change it before the
-// installation takes it as installed, and it ends as a copy would leave it.
-TEST_F(TrustTest, TargetThatAlreadyMatchesStaysHeldUntilInstalled) {
+// is not written again: the installation reads it once more through a
+// handle that denies writing before it takes it as installed, so a change
+// made in between is caught, and it ends as a copy would leave it.
+TEST_F(TrustTest, TargetThatAlreadyMatchesIsCheckedAgainBeforeItIsKept) {
     writeTarget("a.txt", "new alpha");
     writeTarget("b.txt", "old bravo");
     const ManifestFile a = makeEntry("a.txt", "new alpha");
@@ -131,7 +145,7 @@ TEST_F(TrustTest, TargetThatAlreadyMatchesStaysHeldUntilInstalled) {
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         0, nullptr));
         DWORD written = 0;
-        if (writer) WriteFile(writer.get(), "plant", 5, &written, nullptr);
+        ASSERT_TRUE(writer && WriteFile(writer.get(), "plant", 5, &written, nullptr) && written == 5);
     }
 
     const fs::path sourceA = scratch->path() / L"store-a.bin";
@@ -173,8 +187,9 @@ TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
     EXPECT_EQ(fs::hard_link_count(outside), 1u);
 }
 
-// A rollback before the installation restores over the held files too.
-TEST_F(TrustTest, RollbackRestoresFilesHeldAsAlreadyInstalled) {
+// A rollback before the installation restores over the files found already
+// installed too.
+TEST_F(TrustTest, RollbackRestoresFilesFoundAlreadyInstalled) {
     writeTarget("a.txt", "new alpha");
     const ManifestFile a = makeEntry("a.txt", "new alpha");
     ManifestHandler handler(L"http://cdn.invalid");
