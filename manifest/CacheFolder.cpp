@@ -128,17 +128,30 @@ ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     // to somewhere else.
     PinnedDirectory parent;
     uint32_t error = 0;
-    if (!pinParentFolder(root.parent_path().wstring(), parent, error)) {
+    const fs::path parentPath = root.parent_path();
+    if (!pinParentFolder(parentPath.wstring(), parent, error)) {
         if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
-        reportPinFailure(full, root, error);
+        std::wstring full;
+        uint32_t ignored = 0;
+        if (getFullPathName(parentPath.wstring(), full, ignored)) {
+            reportPinFailure(full, parentPath, error);
+        } else {
+            report(parentPath, Failure{"GetFullPathName", ignored});
+        }
         return ErrorCode::DirectoryAccessDenied;
     }
     const std::wstring name = root.filename().wstring();
     // A link in the root's place is taken away first (as itself, through
     // the pinned parent), so that the folder is made here and not where the
     // link points.
-    if (probe(parent, name, root) == Probe::Unsafe) {
+    Failure failure;
+    const Probe found = probe(parent, name, root, failure);
+    if (found == Probe::Link) {
         refuse(root);
+        return ErrorCode::DirectoryAccessDenied;
+    }
+    if (found == Probe::Failed) {
+        report(root, failure);
         return ErrorCode::DirectoryAccessDenied;
     }
     if (create) {
@@ -149,7 +162,9 @@ ErrorCode CacheFolder::open(const fs::path& root, bool create) {
                          kPinAccess, nullptr, root_, created, error)) {
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ErrorCode::FileNotFound;
         if (error == ERROR_ACCESS_DENIED) {
-            refuse(root);
+            // One code for a refused open and a folder that is not itself:
+            // a second look says which.
+            reportPinFailure(parent.finalPath() + L"\\" + name, root, error);
             return ErrorCode::DirectoryAccessDenied;
         }
         EventLogger::instance().log(LogLevel::Error,

@@ -267,7 +267,6 @@ ErrorCode ManifestHandler::removeCreated(const std::wstring& targetDir) {
     CreatedRecord record = std::move(created);
     created = CreatedRecord{};
     if (record.files.empty() && record.folders.empty()) return ErrorCode::Success;
-    heldTargets.clear();
     // The target is held by its final path, without following a link from
     // there on, and each entry is deleted only when its own handle proves
     // it lies where it was created.
