@@ -136,6 +136,12 @@ public:
     void setCacheLockTimeout(std::chrono::milliseconds timeout) { cacheLockTimeout = timeout; }
     // The system-wide name of the lock of a cache folder.
     static std::wstring cacheLockName(const std::filesystem::path& cacheFolder);
+    // Called after each file is installed, with its relative path; what it
+    // throws takes the apply's failure path like any other exception (for
+    // tests of the rollback after files were replaced).
+    void setInstallObserver(std::function<void(const std::string&)> observer) {
+        installObserver = std::move(observer);
+    }
     // How long an apply waits for another run into the same target before
     // it gives up with 6 (10 minutes unless set).
     void setTargetLockTimeout(std::chrono::milliseconds timeout) { targetLockTimeout = timeout; }
@@ -259,6 +265,7 @@ private:
     std::filesystem::path cacheDir;
     ApplyProgress progress;
     std::function<bool(const ApplyProgress&)> progressCallback;
+    std::function<void(const std::string&)> installObserver;
 };
 
 }  // namespace korvel

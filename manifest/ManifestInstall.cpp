@@ -223,6 +223,7 @@ ErrorCode ManifestHandler::finishInstall(const ManifestFile& entry, const std::f
     if (entry.isExecutable) processExecutable(entry, target);
 
     handlerLog(LogLevel::Debug, "File installed successfully: " + entry.path);
+    if (installObserver) installObserver(entry.path);
     return ErrorCode::Success;
 }
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "tests/manifest/ManifestHandlerTestSupport.h"
@@ -145,6 +146,45 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     EXPECT_TRUE(hasMessage(events, "Attempting rollback...", "INFO"));
     EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
+}
+
+// An exception after files were replaced and added: the rollback gives
+// every replaced file its old bytes, takes the added ones away, and the
+// exception still reaches the command.
+TEST_F(ApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates) {
+    const std::string oldA(70000, 'a');
+    writeTarget("a.txt", oldA);
+    writeTarget("sub/b.txt", "old bravo");
+    const std::wstring url = publish({{"a.txt", "new alpha"},
+                                      {"sub/b.txt", "new bravo"},
+                                      {"added/c.txt", "added charlie"},
+                                      {"d.txt", "new delta"}});
+    std::vector<std::string> installed;
+    bool threw = false;
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        handler.setInstallObserver([&installed](const std::string& path) {
+            installed.push_back(path);
+            if (installed.size() == 3) throw std::runtime_error("stopped after three files");
+        });
+        StdoutCapture capture;
+        try {
+            handler.applyManifest(url, targetDir.wstring());
+        } catch (const std::runtime_error& e) {
+            threw = std::string(e.what()) == "stopped after three files";
+        }
+        events = capture.events();
+    }
+
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(installed, (std::vector<std::string>{"a.txt", "sub/b.txt", "added/c.txt"}));
+    EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_FALSE(fs::exists(targetDir / L"added"));
+    EXPECT_FALSE(fs::exists(targetDir / L"d.txt"));
 }
 
 // The rollback after the installation pass has already replaced files: a

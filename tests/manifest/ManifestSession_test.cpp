@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,44 @@ TEST_F(SessionApplyTest, BackupThatFailsStopsTheRunWith125) {
     EXPECT_EQ(readFile(targetDir / L"b.txt"), "old bravo");
     EXPECT_TRUE(hasMessagePrefix(events, "Failed to create backup, no file was changed", "ERROR"));
     EXPECT_FALSE(hasMessagePrefix(events, "Processing prepared session from: "));
+}
+
+// The same for a session apply: an exception after files were replaced and
+// added leaves exactly the old tree and still reaches the command.
+TEST_F(SessionApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates) {
+    const std::string oldA(70000, 'a');
+    writeFile(targetDir / L"a.txt", oldA);
+    fs::create_directories(targetDir / L"sub");
+    writeFile(targetDir / L"sub" / L"b.txt", "old bravo");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.txt", "new alpha"}, {"sub/b.txt", "new bravo"}, {"added/c.txt", "added charlie"}, {"d.txt", "new delta"}};
+    const std::wstring url = publishManifest(files);
+    prepare(files);
+    std::vector<std::string> installed;
+    bool threw = false;
+    std::vector<Json::Value> events;
+    {
+        ManifestHandler handler(server.url("/cdn"));
+        handler.setInstallObserver([&installed](const std::string& path) {
+            installed.push_back(path);
+            if (installed.size() == 3) throw std::runtime_error("stopped after three files");
+        });
+        StdoutCapture capture;
+        try {
+            handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(), descriptor.wstring());
+        } catch (const std::runtime_error& e) {
+            threw = std::string(e.what()) == "stopped after three files";
+        }
+        events = capture.events();
+    }
+
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(installed.size(), 3u);
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_FALSE(fs::exists(targetDir / L"added"));
+    EXPECT_FALSE(fs::exists(targetDir / L"d.txt"));
 }
 
 }  // namespace
