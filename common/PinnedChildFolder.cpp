@@ -21,15 +21,7 @@ bool pinParentFolder(const std::wstring& path, PinnedDirectory& out, uint32_t& w
     try {
         std::wstring full;
         if (!getFullPathName(path, full, win32Error)) return false;
-        // Short (8.3) names in the path are another spelling, not a link.
-        const std::wstring extended = toExtendedLengthPath(full);
-        const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
-        if (needed > 0) {
-            std::wstring longName(needed, L'\0');
-            const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
-            if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
-        }
-        return openDirectoryNoReparse(full, out, win32Error, kParentAccess);
+        return openDirectoryNoReparse(withLongNames(full), out, win32Error, kParentAccess);
     } catch (...) {
         win32Error = ERROR_INVALID_NAME;
         return false;

@@ -288,6 +288,16 @@ bool isVolumeRootPath(const std::wstring& normalPath) noexcept {
     }
 }
 
+std::wstring withLongNames(const std::wstring& fullPath) {
+    const std::wstring extended = toExtendedLengthPath(fullPath);
+    const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
+    if (needed == 0) return fullPath;
+    std::wstring longName(needed, L'\0');
+    const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
+    if (written == 0 || written >= needed) return fullPath;
+    return fromExtendedLengthPath(longName.substr(0, written));
+}
+
 bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept {
     try {
         win32Error = 0;

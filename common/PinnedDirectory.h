@@ -38,6 +38,11 @@ bool isVolumeRootPath(const std::wstring& normalPath) noexcept;
 // exception (the NUL refusal included) gives error 123 and false.
 bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept;
 
+// A full path in normal form with its short (8.3) names written out long, as
+// far as they exist: another spelling of the same folder, never a link.
+// What cannot be expanded is returned as given.
+std::wstring withLongNames(const std::wstring& fullPath);
+
 // GetFinalPathNameByHandleW (normalized, DOS volume name), as the system gives
 // it (extended-length form). On false the caller reads GetLastError().
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;

@@ -106,13 +106,7 @@ bool holdSessionRoot(const std::wstring& sessionRoot, HeldSessionRoot& out, std:
         failure = win32Text(error);
         return false;
     }
-    const std::wstring extended = toExtendedLengthPath(full);
-    const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
-    if (needed > 0) {
-        std::wstring longName(needed, L'\0');
-        const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
-        if (written > 0 && written < needed) full = fromExtendedLengthPath(longName.substr(0, written));
-    }
+    full = withLongNames(full);
     ScopedHandle handle(CreateFileW(toExtendedLengthPath(full).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | kNoImpersonation,
