@@ -429,6 +429,9 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, const std::filesystem::path
     const std::optional<uint64_t> announced = announcedContentLength(readResponseHeaders(request));
     if (!withinCap(announced, offset, options.maxSize)) return ErrorCode::DownloadFailed;
 
+    // The path form serves callers that own the destination's folder (the
+    // test and benchmark tools); the elevated helper downloads only through
+    // the handle form, into files it opened through pinned folders.
     const std::filesystem::path parent = destination.parent_path();
     if (!parent.empty()) {
         std::error_code ec;

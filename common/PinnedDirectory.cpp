@@ -6,6 +6,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
@@ -296,6 +297,27 @@ std::wstring withLongNames(const std::wstring& fullPath) {
     const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
     if (written == 0 || written >= needed) return fullPath;
     return fromExtendedLengthPath(longName.substr(0, written));
+}
+
+uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name, bool replaceExisting) noexcept {
+    try {
+        const size_t nameBytes = name.size() * sizeof(wchar_t);
+        if (name.empty() || nameBytes > 0xFFF0) return ERROR_INVALID_NAME;
+        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes + sizeof(wchar_t), 0);
+        auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+        info->ReplaceIfExists = replaceExisting ? TRUE : FALSE;
+        info->RootDirectory = folderHandle;
+        info->FileNameLength = static_cast<ULONG>(nameBytes);
+        std::copy(name.begin(), name.end(), info->FileName);
+        // The native call: Wine's SetFileInformationByHandle refuses a name
+        // relative to a folder handle.
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status =
+            NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+        return status >= 0 ? 0 : static_cast<uint32_t>(RtlNtStatusToDosError(status));
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept {

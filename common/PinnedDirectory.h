@@ -43,6 +43,12 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t&
 // What cannot be expanded is returned as given.
 std::wstring withLongNames(const std::wstring& fullPath);
 
+// Renames the entry of file to name (one component) inside the folder of
+// folderHandle, relative to that handle, so no link on a path can redirect
+// it; replaceExisting replaces what holds the name (as itself, never
+// written through). Returns the Windows error, 0 on success.
+uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name, bool replaceExisting) noexcept;
+
 // GetFinalPathNameByHandleW (normalized, DOS volume name), as the system gives
 // it (extended-length form). On false the caller reads GetLastError().
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;

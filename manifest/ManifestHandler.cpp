@@ -290,6 +290,9 @@ ErrorCode ManifestHandler::openFileAt(const std::filesystem::path& path, uint32_
     if (cache.isOpen() && cache.contains(path, relative)) {
         return cache.openFile(relative, access, share, create, out.chain, out.file, announce);
     }
+    // Outside the cache only session files are opened, for reading: every
+    // file this handler creates lies in the cache and goes the pinned way
+    // above, so this creation serves only a handler whose cache is closed.
     if (create && !path.parent_path().empty()) {
         std::error_code ignored;
         std::filesystem::create_directories(path.parent_path(), ignored);

@@ -71,20 +71,6 @@ bool writeAll(HANDLE file, const std::string& bytes) noexcept {
     return FlushFileBuffers(file) != 0;
 }
 
-// Renames the file of the handle over name inside folder in one step; the
-// entry found there (a link among them) is replaced, never written through.
-bool renameOverAt(HANDLE file, HANDLE folder, const std::wstring& name) {
-    const size_t nameBytes = name.size() * sizeof(wchar_t);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes + sizeof(wchar_t), 0);
-    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
-    info->RootDirectory = folder;
-    info->FileNameLength = static_cast<ULONG>(nameBytes);
-    std::copy(name.begin(), name.end(), info->FileName);
-    IO_STATUS_BLOCK io{};
-    return NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()), FileRenameInformation) >= 0;
-}
-
 // A new file of the given name inside folder, opened for writing; fails when
 // anything already holds the name.
 HANDLE createNewAt(HANDLE folder, const std::wstring& name, NTSTATUS& status) {
@@ -120,7 +106,7 @@ bool replaceFileContentsAt(HANDLE folder, const std::wstring& name, const std::s
             if (static_cast<uint32_t>(status) != 0xC0000035u /* STATUS_OBJECT_NAME_COLLISION */ || attempt >= 8)
                 return false;
         }
-        if (!writeAll(file.get(), bytes) || !renameOverAt(file.get(), folder, name)) {
+        if (!writeAll(file.get(), bytes) || renameIntoFolder(file.get(), folder, name, true) != 0) {
             discard(file.get());
             return false;
         }

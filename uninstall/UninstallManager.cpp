@@ -505,18 +505,7 @@ bool UninstallManager::moveOwnImageForRestart(HANDLE image, std::wstring& left) 
     }
     const ScopedHandle folderHandle(rawFolder);
     // Renamed through its own handle into the new folder's handle.
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = folderHandle.get();
-    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::copy(name.begin(), name.end(), rename->FileName);
-    // The native call: the name stays relative to the folder's handle.
-    IO_STATUS_BLOCK renameIo{};
-    const NTSTATUS renamed = NtSetInformationFile(image, &renameIo, rename, static_cast<ULONG>(buffer.size()),
-                                                  FileRenameInformation);
-    if (renamed < 0) {
-        const DWORD error = RtlNtStatusToDosError(renamed);
+    if (const uint32_t error = renameIntoFolder(image, folderHandle.get(), name, false); error != 0) {
         logLine(LogLevel::Warning, "Cannot move the uninstaller to " + wideToUtf8(folder) + ": " + std::to_string(error));
         RemoveDirectoryW(folder.c_str());
         return false;
