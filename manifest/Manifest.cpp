@@ -124,159 +124,203 @@ ErrorCode ManifestHandler::parseFileEntry(const Json::Value& entry, ManifestFile
     return ErrorCode::Success;
 }
 
-ErrorCode ManifestHandler::parseManifestJson(const std::string& text, Manifest& out) {
-    logLine(LogLevel::Debug, "Parsing manifest JSON");
+namespace {
 
+// The parse's steps, in the order parseManifestJson runs them.
+
+// No byte 0 in the raw text, valid JSON, no escaped NUL in what it holds.
+ErrorCode readDocument(const std::string& text, Json::Value& parsed) {
     if (text.find('\0') != std::string::npos) {
         logLine(LogLevel::Error, "Manifest JSON contains an embedded NUL");
         return ErrorCode::ManifestParseFailed;
     }
-
-    Json::Value parsed;
-    {
-        Json::CharReaderBuilder builder;
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errors)) {
-            logLine(LogLevel::Error, "Failed to parse manifest JSON: " + errors);
-            return ErrorCode::ManifestParseFailed;
-        }
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errors)) {
+        logLine(LogLevel::Error, "Failed to parse manifest JSON: " + errors);
+        return ErrorCode::ManifestParseFailed;
     }
-
-    // Read only through a const view: a non-const operator[] would add
-    // members and change what the later steps see.
-    const Json::Value& document = parsed;
-
-    if (jsonHasEmbeddedNul(document)) {
+    if (jsonHasEmbeddedNul(parsed)) {
         logLine(LogLevel::Error, "Manifest JSON contains an escaped embedded NUL");
         return ErrorCode::ManifestParseFailed;
     }
+    return ErrorCode::Success;
+}
 
-    const ErrorCode schemaResult = validateManifestSchema(document);
-    if (schemaResult != ErrorCode::Success) return schemaResult;
-
+// Which form the document is in, and the identity both forms carry.
+void readFormAndId(const Json::Value& document, Manifest& out) {
     out.schemaForm = isSchemaForm(document);
     if (out.schemaForm) out.schemaVersion = document.get("schemaVersion", "").asString();
     out.manifestId = document.get("manifestId", "").asString();
     out.signatureBlock = Json::Value(Json::objectValue);
+}
 
-    if (out.schemaForm) {
-        out.componentName = document.get("component", "client").asString();
-        out.componentExplicit = document.isMember("component");
+// One file entry read into its record and appended; a refused entry ends
+// the parse with its code.
+ErrorCode appendFileEntry(const Json::Value& entry, Manifest& out) {
+    ManifestFile file;
+    const ErrorCode fileResult = ManifestHandler::parseFileEntry(entry, file);
+    if (fileResult != ErrorCode::Success) return fileResult;
+    out.files.push_back(std::move(file));
+    return ErrorCode::Success;
+}
 
-        const Json::Value& build = document["buildMetadata"];
-        out.version = build.get("version", "").asString();
-        out.gameVersion = out.version;
-        out.channel = build.get("channel", "stable").asString();
-        out.description = document.get("description", "").asString();
-        out.baseUrl = document.get("baseUrl", "").asString();
+// A schema-form asset in the shape of a legacy file entry, so one reader
+// serves both forms.
+Json::Value assetAsFileEntry(const Json::Value& asset) {
+    Json::Value entry(Json::objectValue);
+    entry["path"] = asset["path"];
+    entry["size"] = asset["size"];
+    entry["sha256"] = asset["hash"];
+    if (asset.isMember("fullReference") && asset["fullReference"].isObject()) {
+        entry["downloadUrl"] = asset["fullReference"].get("url", "").asString();
+    }
+    if (asset.isMember("lastModified")) entry["lastModified"] = asset["lastModified"];
+    return entry;
+}
 
-        if (document["createdUtc"].isString()) {
-            std::string created = document["createdUtc"].asString();
-            if (!created.empty() && created.back() == 'Z') created.pop_back();
-            out.createdAt = parseManifestTimestamp(created);
-        }
-        if (document.isMember("createdBy") && document["createdBy"].isString()) {
-            out.createdBy = document["createdBy"].asString();
-        }
+ErrorCode readSchemaForm(const Json::Value& document, Manifest& out) {
+    out.componentName = document.get("component", "client").asString();
+    out.componentExplicit = document.isMember("component");
 
-        out.files.clear();
-        for (const Json::Value& asset : document["assets"]) {
-            Json::Value entry(Json::objectValue);
-            entry["path"] = asset["path"];
-            entry["size"] = asset["size"];
-            entry["sha256"] = asset["hash"];
-            if (asset.isMember("fullReference") && asset["fullReference"].isObject()) {
-                entry["downloadUrl"] = asset["fullReference"].get("url", "").asString();
-            }
-            if (asset.isMember("lastModified")) entry["lastModified"] = asset["lastModified"];
-            ManifestFile file;
-            const ErrorCode fileResult = parseFileEntry(entry, file);
-            if (fileResult != ErrorCode::Success) return fileResult;
-            out.files.push_back(std::move(file));
-        }
+    const Json::Value& build = document["buildMetadata"];
+    out.version = build.get("version", "").asString();
+    out.gameVersion = out.version;
+    out.channel = build.get("channel", "stable").asString();
+    out.description = document.get("description", "").asString();
+    out.baseUrl = document.get("baseUrl", "").asString();
 
-        out.signatureBlock = document["signatureBlock"];
-        out.signature = out.signatureBlock.get("signature", "").asString();
-        out.schemaOverride = true;
+    if (document["createdUtc"].isString()) {
+        std::string created = document["createdUtc"].asString();
+        if (!created.empty() && created.back() == 'Z') created.pop_back();
+        out.createdAt = parseManifestTimestamp(created);
+    }
+    if (document.isMember("createdBy") && document["createdBy"].isString()) {
+        out.createdBy = document["createdBy"].asString();
+    }
+
+    out.files.clear();
+    for (const Json::Value& asset : document["assets"]) {
+        const ErrorCode fileResult = appendFileEntry(assetAsFileEntry(asset), out);
+        if (fileResult != ErrorCode::Success) return fileResult;
+    }
+
+    out.signatureBlock = document["signatureBlock"];
+    out.signature = out.signatureBlock.get("signature", "").asString();
+    out.schemaOverride = true;
+    return ErrorCode::Success;
+}
+
+ErrorCode readLegacyForm(const Json::Value& document, Manifest& out) {
+    out.version = document["version"].asString();
+    if (document.isMember("component")) {
+        out.componentName = document["component"].asString();
+        out.componentExplicit = true;
     } else {
-        out.version = document["version"].asString();
-        if (document.isMember("component")) {
-            out.componentName = document["component"].asString();
-            out.componentExplicit = true;
-        } else {
-            out.componentName.clear();
-            out.componentExplicit = false;
-        }
+        out.componentName.clear();
+        out.componentExplicit = false;
+    }
 
-        const auto readText = [&document](const char* key, std::string& field) {
-            if (document.isMember(key)) field = document[key].asString();
-        };
-        readText("gameVersion", out.gameVersion);
-        readText("description", out.description);
-        readText("baseUrl", out.baseUrl);
-        readText("previousVersion", out.previousVersion);
-        readText("createdBy", out.createdBy);
-        readText("signature", out.signature);
-        readText("signerCertificate", out.signerCertificate);
-        out.channel = document.get("channel", "stable").asString();
+    const auto readText = [&document](const char* key, std::string& field) {
+        if (document.isMember(key)) field = document[key].asString();
+    };
+    readText("gameVersion", out.gameVersion);
+    readText("description", out.description);
+    readText("baseUrl", out.baseUrl);
+    readText("previousVersion", out.previousVersion);
+    readText("createdBy", out.createdBy);
+    readText("signature", out.signature);
+    readText("signerCertificate", out.signerCertificate);
+    out.channel = document.get("channel", "stable").asString();
 
-        if (document.isMember("totalSize")) out.totalSize = document["totalSize"].asUInt64();
-        if (document.isMember("fileCount")) out.fileCount = document["fileCount"].asInt();
-        if (document.isMember("isIncremental")) out.isIncremental = document["isIncremental"].asBool();
-        if (document.isMember("createdAt")) {
-            out.createdAt = parseManifestTimestamp(document["createdAt"].asString());
-        }
+    if (document.isMember("totalSize")) out.totalSize = document["totalSize"].asUInt64();
+    if (document.isMember("fileCount")) out.fileCount = document["fileCount"].asInt();
+    if (document.isMember("isIncremental")) out.isIncremental = document["isIncremental"].asBool();
+    if (document.isMember("createdAt")) {
+        out.createdAt = parseManifestTimestamp(document["createdAt"].asString());
+    }
 
-        if (document.isMember("files") && document["files"].isArray()) {
-            for (const Json::Value& element : document["files"]) {
-                ManifestFile file;
-                const ErrorCode fileResult = parseFileEntry(element, file);
-                if (fileResult != ErrorCode::Success) return fileResult;
-                out.files.push_back(std::move(file));
-            }
+    if (document.isMember("files") && document["files"].isArray()) {
+        for (const Json::Value& element : document["files"]) {
+            const ErrorCode fileResult = appendFileEntry(element, out);
+            if (fileResult != ErrorCode::Success) return fileResult;
         }
     }
+    return ErrorCode::Success;
+}
+
+// The classification as set, or as inferred with what it was inferred from.
+void logComponent(const Manifest& manifest) {
+    const std::string componentText = componentDisplayName(manifest.component);
+    if (manifest.componentExplicit) {
+        logLine(LogLevel::Info, "Component explicitly set: " + componentText);
+        return;
+    }
+    std::string reason;
+    if (!manifest.gameVersion.empty()) {
+        reason = "gameVersion present";
+    } else {
+        const FileAreaCounts counts = countFileAreas(manifest);
+        if (counts.launcher > 0 || counts.resources > 0) {
+            reason = std::to_string(counts.launcher) + " launcher patterns, " + std::to_string(counts.resources) +
+                     " resources patterns, " + std::to_string(counts.clientArea) + " client patterns";
+        } else {
+            reason = "backwards compatibility default";
+        }
+    }
+    logLine(LogLevel::Info, "Component inferred as " + componentText + " (" + reason + ")");
+}
+
+// Only a launcher manifest may leave the game version out.
+ErrorCode checkGameVersion(const Manifest& manifest) {
+    if (!manifest.gameVersion.empty()) return ErrorCode::Success;
+    if (manifest.component == ManifestComponent::Launcher) {
+        logLine(LogLevel::Debug, "gameVersion not specified (acceptable for launcher manifests)");
+        return ErrorCode::Success;
+    }
+    logLine(LogLevel::Error, "gameVersion is required for client manifests");
+    return ErrorCode::ManifestSchemaInvalid;
+}
+
+// Totals the document left out are those of the file list, required or not.
+void recomputeTotals(Manifest& manifest) {
+    uint64_t sum = 0;
+    for (const ManifestFile& file : manifest.files) sum += file.size;
+    manifest.totalSize = sum;
+    manifest.fileCount = static_cast<int32_t>(manifest.files.size());
+}
+
+}  // namespace
+
+ErrorCode ManifestHandler::parseManifestJson(const std::string& text, Manifest& out) {
+    logLine(LogLevel::Debug, "Parsing manifest JSON");
+
+    Json::Value parsed;
+    const ErrorCode readResult = readDocument(text, parsed);
+    if (readResult != ErrorCode::Success) return readResult;
+    // Read only through a const view: a non-const operator[] would add
+    // members and change what the later steps see.
+    const Json::Value& document = parsed;
+
+    const ErrorCode schemaResult = validateManifestSchema(document);
+    if (schemaResult != ErrorCode::Success) return schemaResult;
+
+    readFormAndId(document, out);
+    const ErrorCode formResult = out.schemaForm ? readSchemaForm(document, out) : readLegacyForm(document, out);
+    if (formResult != ErrorCode::Success) return formResult;
 
     out.component = isLauncherManifest(out);
-    const std::string componentText = componentDisplayName(out.component);
-    if (out.componentExplicit) {
-        logLine(LogLevel::Info, "Component explicitly set: " + componentText);
-    } else {
-        std::string reason;
-        if (!out.gameVersion.empty()) {
-            reason = "gameVersion present";
-        } else {
-            const FileAreaCounts counts = countFileAreas(out);
-            if (counts.launcher > 0 || counts.resources > 0) {
-                reason = std::to_string(counts.launcher) + " launcher patterns, " +
-                         std::to_string(counts.resources) + " resources patterns, " +
-                         std::to_string(counts.clientArea) + " client patterns";
-            } else {
-                reason = "backwards compatibility default";
-            }
-        }
-        logLine(LogLevel::Info, "Component inferred as " + componentText + " (" + reason + ")");
-    }
+    logComponent(out);
 
-    if (out.gameVersion.empty()) {
-        if (out.component == ManifestComponent::Launcher) {
-            logLine(LogLevel::Debug, "gameVersion not specified (acceptable for launcher manifests)");
-        } else {
-            logLine(LogLevel::Error, "gameVersion is required for client manifests");
-            return ErrorCode::ManifestSchemaInvalid;
-        }
-    }
+    const ErrorCode gameVersionResult = checkGameVersion(out);
+    if (gameVersionResult != ErrorCode::Success) return gameVersionResult;
 
-    if (out.totalSize == 0 || out.fileCount == 0) {
-        uint64_t sum = 0;
-        for (const ManifestFile& file : out.files) sum += file.size;
-        out.totalSize = sum;
-        out.fileCount = static_cast<int32_t>(out.files.size());
-    }
+    if (out.totalSize == 0 || out.fileCount == 0) recomputeTotals(out);
 
     logLine(LogLevel::Info, "Manifest parsed successfully: " + std::to_string(out.files.size()) + " files, " +
-                                std::to_string(out.totalSize / 1048576) + " MB total, component=" + componentText);
+                                std::to_string(out.totalSize / 1048576) + " MB total, component=" +
+                                componentDisplayName(out.component));
     return ErrorCode::Success;
 }
 
