@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BytePump.h"
 #include "common/ErrorCodes.h"
 #include "common/UniqueResource.h"
 
@@ -69,10 +70,10 @@ private:
     uint32_t digestLength_ = 0;
 };
 
-// A transfer buffer and a hasher, made once and reused by every verified
-// copy of a run.
+// A pump (with its one buffer) and a hasher, made once and reused by every
+// verified copy of a run.
 struct TransferScratch {
-    std::vector<unsigned char> buffer;
+    BytePump pump;
     Sha256Hasher hasher;
 };
 
@@ -146,7 +147,7 @@ public:
     // Largest file copied by the system in one call; larger files are
     // copied in chunks with progress events.
     static constexpr uint64_t kSystemCopyLimit = 10ull * 1024 * 1024;
-    static constexpr size_t kChunkSize = 1024 * 1024;
+    static constexpr size_t kChunkSize = BytePump::kChunkSize;
 };
 
 }  // namespace korvel

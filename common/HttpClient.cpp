@@ -14,7 +14,7 @@ namespace korvel {
 
 namespace {
 
-constexpr size_t kBufferSize = 1048576;
+constexpr size_t kBufferSize = BytePump::kChunkSize;
 constexpr DWORD kSecureProtocols = 0x2800;  // TLS 1.2 and TLS 1.3 only
 constexpr std::chrono::nanoseconds kProgressInterval{2000000000LL};
 
@@ -476,7 +476,7 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
     progress.downloaded = offset;
     progress.total = total;
     progress.startTime = progress.currentTime = std::chrono::steady_clock::now();
-    if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
+    unsigned char* const chunk = pump_.buffer();
     RateWindow rate(progress.startTime, std::chrono::milliseconds(rateWindowMs_), minBytesPerSecond_);
 
     for (;;) {
@@ -499,7 +499,7 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
 
         DWORD read = 0;
         const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(available, kBufferSize));
-        if (!WinHttpReadData(request, buffer_.data(), wanted, &read)) {
+        if (!WinHttpReadData(request, chunk, wanted, &read)) {
             const DWORD code = GetLastError();
             logHttpFailure(L"WinHttpReadData", std::wstring(), code);
             return mapWinHttpError(code);
@@ -514,9 +514,8 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
             return ErrorCode::DownloadFailed;
         }
 
-        DWORD written = 0;
-        if (!WriteFile(file, buffer_.data(), read, &written, nullptr) || written != read ||
-            (options.bodyData && !options.bodyData(buffer_.data(), read))) {
+        if (!BytePump::write(file, nullptr, chunk, read).ok() ||
+            (options.bodyData && !options.bodyData(chunk, read))) {
             events().error(toInt(ErrorCode::FileCopyFailed), "download", "File write failed");
             return ErrorCode::FileCopyFailed;
         }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BytePump.h"
 #include "common/ErrorCodes.h"
 #include "common/UniqueResource.h"
 
@@ -122,7 +123,7 @@ private:
     WinHttpHandle session;
     bool initialized = false;
     // One transfer buffer for every download of this client.
-    std::vector<char> buffer_;
+    BytePump pump_;
     uint32_t lastHttpStatus_ = 0;
     uint32_t headerTimeoutMs_ = kHeaderTimeoutMs;
     uint32_t minBytesPerSecond_ = kMinBytesPerSecond;

@@ -6,6 +6,7 @@
 
 #include <system_error>
 
+#include "common/BytePump.h"
 #include "common/ChildProcess.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
@@ -315,15 +316,12 @@ bool PrereqInstaller::validateDownload(const fs::path& path, const std::string& 
     {
         Sha256Hasher hasher;
         bool ok = hasher.begin() == ErrorCode::Success;
-        std::vector<unsigned char> buffer(FileOperations::kChunkSize);
-        while (ok) {
-            DWORD got = 0;
-            if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            ok = hasher.update(buffer.data(), got) == ErrorCode::Success;
+        if (ok) {
+            BytePump pump;
+            BytePump::Job job;
+            job.source = file.get();
+            job.hasher = &hasher;
+            ok = pump.run(job).ok();
         }
         if (!ok || hasher.finish(actual) != ErrorCode::Success) {
             logLine(LogLevel::Error, "Failed to calculate file hash for validation");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/BytePump.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
@@ -168,15 +169,13 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
         if (!hashing) return false;
         LARGE_INTEGER start{};
         if (offset > 0 && !SetFilePointerEx(out.file.get(), start, nullptr, FILE_BEGIN)) return false;
-        if (scratch.buffer.size() != FileOperations::kChunkSize) scratch.buffer.assign(FileOperations::kChunkSize, 0);
-        while (hashed < offset) {
-            const DWORD want = static_cast<DWORD>(std::min<uint64_t>(offset - hashed, scratch.buffer.size()));
-            DWORD got = 0;
-            if (!ReadFile(out.file.get(), scratch.buffer.data(), want, &got, nullptr) || got == 0) return false;
-            if (downloadHasher.update(scratch.buffer.data(), got) != ErrorCode::Success) return false;
-            hashed += got;
-        }
-        return true;
+        BytePump::Job readBack;
+        readBack.source = out.file.get();
+        readBack.hasher = &downloadHasher;
+        readBack.cap = offset;
+        const BytePump::Result read = scratch.pump.run(readBack);
+        hashed = read.bytes;
+        return read.ok() && hashed == offset;
     };
     options.bodyData = [&](const void* data, size_t size) {
         if (!hashing || downloadHasher.update(data, size) != ErrorCode::Success) return false;
