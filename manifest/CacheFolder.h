@@ -20,6 +20,15 @@ namespace korvel {
 // every level from being renamed, deleted or swapped for a link.
 using PinnedChain = std::vector<PinnedDirectory>;
 
+// A file opened by this run without write sharing, with what is known of
+// its content; the pinned folders above it are held with it.
+struct HeldFile {
+    PinnedChain chain;
+    ScopedHandle file;
+    uint64_t size = 0;
+    std::string sha256;  // lower-case digest of the bytes, when computed
+};
+
 class CacheFolder {
 public:
     // Creates (FileOperations::createDirectory) and pins the root. A link in

@@ -46,42 +46,17 @@ std::filesystem::path backupsRoot(const std::filesystem::path& cacheDir) { retur
 ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wstring& targetDir, std::wstring& backupId,
                                         const std::set<std::string>* sessionFiles) {
     handlerLog(LogLevel::Debug, "Creating backup before applying manifest");
-    for (const ManifestFile& entry : manifest.files) {
-        if (!isSafeRelativePathUtf8(entry.path)) {
-            handlerLog(LogLevel::Error, "Refusing unsafe backup path");
-            return ErrorCode::InvalidArguments;
-        }
-    }
     const std::filesystem::path target(targetDir);
-    for (const ManifestFile& entry : manifest.files) {
-        if (detail::crossesLink(target, utf8ToPath(entry.path))) {
-            handlerLog(LogLevel::Error, "Refusing to back up through a link: " + entry.path);
-            return ErrorCode::InvalidArguments;
-        }
-    }
+    ErrorCode result = checkBackupPaths(manifest, target);
+    if (result != ErrorCode::Success) return result;
 
     // Whatever an earlier backup of this handler held is let go first.
-    backup = BackupRecord{};
-    installedTargets.clear();
+    transaction.forgetBackup();
+    transaction.forgetUnchanged();
     purgeStaleBackups();
 
     backupId = utcBackupId();
-    const std::filesystem::path backupDir = backupsRoot(cacheDir) / backupId;
-    const std::filesystem::path backupRelative = std::filesystem::path(L"backups") / backupId;
-    FileOperations files;
-    if (!cache.isOpen()) {
-        const ErrorCode opened = cache.open(cacheDir);
-        if (opened != ErrorCode::Success) return opened;
-    }
-    const ErrorCode dirResult = cache.pinFolder(backupRelative, true, backup.folder);
-    if (dirResult != ErrorCode::Success) return dirResult;
-    backup.id = backupId;
-
-    const ErrorCode manifestResult = writeBackupManifest(manifest, backupDir);
-    if (manifestResult != ErrorCode::Success) {
-        handlerLog(LogLevel::Error, "Failed to write backup manifest");
-        return manifestResult;
-    }
+    if ((result = startBackupFolder(manifest, backupId)) != ErrorCode::Success) return result;
 
     int backedUp = 0;
     int skipped = 0;
@@ -90,54 +65,9 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
             skipped += 1;
             continue;
         }
-        const std::filesystem::path relative = utf8ToPath(entry.path).make_preferred();
-        const std::filesystem::path source = target / relative;
-        DWORD error = 0;
-        const DWORD attributes = detail::fileAttributes(source, &error);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            // A file the run will add has nothing to keep.
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
-            handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
-            return files.mapWin32Error(error);
-        }
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-
-        // The copy is written through a handle proven to lie in the backup
-        // folder, and recorded with the digest of what was written: only
-        // that comes back in a rollback.
-        BackupRecord::Item item;
-        item.relativePath = entry.path;
-        ErrorCode result = cache.openFile(backupRelative / relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                          true, item.copy.chain, item.copy.file);
-        ScopedHandle from;
-        if (result == ErrorCode::Success) {
-            from.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-            if (!from) {
-                const DWORD code = GetLastError();
-                FileOperations::logWin32Failure("CreateFile (source)", source, code);
-                result = FileOperations::mapWin32Error(code);
-            }
-        }
-        if (result == ErrorCode::Success) {
-            result = files.copyBetween(from.get(), source, item.copy.file.get(), backupDir / relative, true, scratch,
-                                       item.copy.sha256, item.copy.size);
-        }
-        if (result != ErrorCode::Success) {
-            handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
-            return result;
-        }
-        // A file that already holds the entry's bytes need not be written
-        // again; the installation checks it once more before keeping it.
-        if (item.copy.size == entry.size && FileOperations::digestsEqual(item.copy.sha256, entry.sha256)) {
-            installedTargets.insert(entry.path);
-        }
-        // Neither file stays open: the handles would grow with the manifest.
-        from.close();
-        item.copy.file.close();
-        item.copy.chain.clear();
-        backup.items.push_back(std::move(item));
-        backedUp += 1;
+        bool copied = false;
+        if ((result = backUpFile(entry, target, backupId, copied)) != ErrorCode::Success) return result;
+        if (copied) backedUp += 1;
     }
 
     std::string line = "Backup created with ID: " + wideToUtf8(backupId) + " (backed up " + std::to_string(backedUp) +
@@ -148,9 +78,95 @@ ErrorCode ManifestHandler::createBackup(const Manifest& manifest, const std::wst
     return ErrorCode::Success;
 }
 
+ErrorCode ManifestHandler::checkBackupPaths(const Manifest& manifest, const std::filesystem::path& target) {
+    for (const ManifestFile& entry : manifest.files) {
+        if (!isSafeRelativePathUtf8(entry.path)) {
+            handlerLog(LogLevel::Error, "Refusing unsafe backup path");
+            return ErrorCode::InvalidArguments;
+        }
+    }
+    for (const ManifestFile& entry : manifest.files) {
+        if (detail::crossesLink(target, utf8ToPath(entry.path))) {
+            handlerLog(LogLevel::Error, "Refusing to back up through a link: " + entry.path);
+            return ErrorCode::InvalidArguments;
+        }
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::startBackupFolder(const Manifest& manifest, const std::wstring& backupId) {
+    const ErrorCode opened = cache.ensureOpen();
+    if (opened != ErrorCode::Success) return opened;
+    PinnedChain folder;
+    const ErrorCode dirResult = cache.pinFolder(std::filesystem::path(L"backups") / backupId, true, folder);
+    if (dirResult != ErrorCode::Success) return dirResult;
+    transaction.startBackup(backupId, std::move(folder));
+
+    const ErrorCode manifestResult = writeBackupManifest(manifest, backupsRoot(cache.folder()) / backupId);
+    if (manifestResult != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to write backup manifest");
+        return manifestResult;
+    }
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::backUpFile(const ManifestFile& entry, const std::filesystem::path& target,
+                                      const std::wstring& backupId, bool& copied) {
+    const std::filesystem::path relative = utf8ToPath(entry.path).make_preferred();
+    const std::filesystem::path source = target / relative;
+    DWORD error = 0;
+    const DWORD attributes = detail::fileAttributes(source, &error);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // A file the run will add has nothing to keep.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ErrorCode::Success;
+        handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
+        return FileOperations::mapWin32Error(error);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ErrorCode::Success;
+
+    // The copy is written through a handle proven to lie in the backup
+    // folder, and recorded with the digest of what was written: only that
+    // comes back in a rollback.
+    const std::filesystem::path backupRelative = std::filesystem::path(L"backups") / backupId;
+    HeldFile copy;
+    ErrorCode result = cache.openFile(backupRelative / relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true,
+                                      copy.chain, copy.file);
+    ScopedHandle from;
+    if (result == ErrorCode::Success) {
+        from.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!from) {
+            const DWORD code = GetLastError();
+            FileOperations::logWin32Failure("CreateFile (source)", source, code);
+            result = FileOperations::mapWin32Error(code);
+        }
+    }
+    if (result == ErrorCode::Success) {
+        FileOperations files;
+        result = files.copyBetween(from.get(), source, copy.file.get(), cache.folder() / backupRelative / relative,
+                                   true, scratch, copy.sha256, copy.size);
+    }
+    if (result != ErrorCode::Success) {
+        handlerLog(LogLevel::Error, "Failed to back up file: " + entry.path);
+        return result;
+    }
+    // A file that already holds the entry's bytes need not be written
+    // again; the installation checks it once more before keeping it.
+    if (copy.size == entry.size && FileOperations::digestsEqual(copy.sha256, entry.sha256)) {
+        transaction.noteUnchanged(entry.path);
+    }
+    // Neither file stays open: the handles would grow with the manifest.
+    from.close();
+    copy.file.close();
+    copy.chain.clear();
+    transaction.addBackedUp(entry.path, std::move(copy));
+    copied = true;
+    return ErrorCode::Success;
+}
+
 void ManifestHandler::purgeStaleBackups() {
     try {
-        if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;
+        if (cache.ensureOpen() != ErrorCode::Success) return;
         // The backups folder is listed through its pinned handle's path; a
         // link in its place is never listed.
         PinnedChain backups;
@@ -176,7 +192,7 @@ void ManifestHandler::purgeStaleBackups() {
         FileOperations files;
         int purged = 0;
         for (const auto& folderName : folders) {
-            const std::filesystem::path folder = backupsRoot(cacheDir) / folderName;
+            const std::filesystem::path folder = backupsRoot(cache.folder()) / folderName;
             const std::string name = pathToUtf8(folderName);
             const DWORD attributes = detail::fileAttributes(folder);
             if (!isSafeRelativePathUtf8(name) || attributes == INVALID_FILE_ATTRIBUTES ||
@@ -244,7 +260,7 @@ ErrorCode ManifestHandler::restoreBackup(const std::wstring& backupId, const std
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
-    const std::filesystem::path backupDir = backupsRoot(cacheDir) / backupId;
+    const std::filesystem::path backupDir = backupsRoot(cache.folder()) / backupId;
     const DWORD attributes = detail::fileAttributes(backupDir);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         handlerLog(LogLevel::Error, "Backup directory not found: " + pathToUtf8(backupDir));
@@ -252,118 +268,15 @@ ErrorCode ManifestHandler::restoreBackup(const std::wstring& backupId, const std
     }
     // What is restored is what this handler backed up, as it recorded it;
     // the backup manifest on disk is anybody's to edit.
-    if (backup.id != backupId) {
+    if (transaction.backupId() != backupId) {
         handlerLog(LogLevel::Error, "Backup was not made by this run: " + wideToUtf8(backupId));
         return ErrorCode::FileNotFound;
     }
-    ErrorCode result = restoreRecorded(nullptr, targetDir);
-    const ErrorCode removed = removeCreated(targetDir);
+    ErrorCode result = transaction.restore(nullptr, targetDir);
+    const ErrorCode removed = transaction.removeCreated(targetDir);
     if (result == ErrorCode::Success) result = removed;
     if (result == ErrorCode::Success) handlerLog(LogLevel::Info, "Backup restored successfully");
     return result;
-}
-
-ErrorCode ManifestHandler::removeCreated(const std::wstring& targetDir) {
-    CreatedRecord record = std::move(created);
-    created = CreatedRecord{};
-    if (record.files.empty() && record.folders.empty()) return ErrorCode::Success;
-    // The target is held by its final path, without following a link from
-    // there on, and each entry is deleted only when its own handle proves
-    // it lies where it was created.
-    std::wstring finalPath;
-    {
-        ScopedHandle handle(CreateFileW(toExtendedLengthPath(std::filesystem::path(targetDir).wstring()).c_str(),
-                                        FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (handle) getFinalPathByHandle(handle.get(), finalPath);
-    }
-    PinnedDirectory target;
-    uint32_t error = 0;
-    if (finalPath.empty() ||
-        !openDirectoryNoReparse(fromExtendedLengthPath(finalPath), target, error, FILE_READ_ATTRIBUTES | SYNCHRONIZE)) {
-        handlerLog(LogLevel::Error, "Cannot hold the target to remove the files this run added");
-        return ErrorCode::DirectoryAccessDenied;
-    }
-    EventLogger& events = EventLogger::instance();
-    ErrorCode firstFailure = ErrorCode::Success;
-    const auto entryPath = [&](const std::string& rel) {
-        std::wstring text = utf8ToPath(rel).make_preferred().wstring();
-        return target.finalPath() + L"\\" + text;
-    };
-    for (auto it = record.files.rbegin(); it != record.files.rend(); ++it) {
-        const std::wstring full = entryPath(*it);
-        bool violation = false;
-        if (target.deleteEntry(full, *it, error, violation)) {
-            events.fileOperation("delete", full, true, 0, false);
-        } else if (violation || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
-            events.fileOperation("delete", full, false, error, true);
-            handlerLog(LogLevel::Error, "Failed to remove added file: " + *it);
-            if (firstFailure == ErrorCode::Success) firstFailure = ErrorCode::FileAccessDenied;
-        }
-    }
-    // Deepest first; a folder that holds anything now stays as it is.
-    std::vector<RemovalEntry> folders;
-    for (const std::string& rel : record.folders) folders.push_back(RemovalEntry{entryPath(rel), rel, true});
-    std::stable_sort(folders.begin(), folders.end(), removalOrderLess);
-    for (const RemovalEntry& folder : folders) {
-        bool violation = false;
-        if (target.deleteEntry(folder.fullPath, folder.relativePath, error, violation)) {
-            events.fileOperation("delete", folder.fullPath, true, 0, false);
-        }
-    }
-    return firstFailure;
-}
-
-ErrorCode ManifestHandler::restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir) {
-    // The files restored are replaced: nothing of this run may hold them.
-    installedTargets.clear();
-    const std::filesystem::path target(targetDir);
-    const std::filesystem::path backupDir = backupsRoot(cacheDir) / backup.id;
-    FileOperations files;
-    // Every file that can come back does; the first failure is what the
-    // caller learns, so a partial restore is never reported as a success.
-    ErrorCode firstFailure = ErrorCode::Success;
-    auto fail = [&](ErrorCode code, const std::string& rel) {
-        handlerLog(LogLevel::Error, "Failed to restore file: " + rel);
-        if (firstFailure == ErrorCode::Success) firstFailure = code;
-    };
-    for (BackupRecord::Item& item : backup.items) {
-        const std::string& rel = item.relativePath;
-        if (only != nullptr && only->count(rel) == 0) continue;
-        const std::filesystem::path relative = utf8ToPath(rel).make_preferred();
-        const std::filesystem::path destination = target / relative;
-        if (detail::crossesLink(target, relative)) {
-            handlerLog(LogLevel::Error, "Refusing to restore through a link: " + rel);
-            fail(ErrorCode::InvalidArguments, rel);
-            continue;
-        }
-        const ErrorCode parentResult = files.createDirectory(destination.parent_path());
-        if (parentResult != ErrorCode::Success) {
-            fail(parentResult, rel);
-            continue;
-        }
-        const ErrorCode writableResult = detail::makeReplaceable(destination);
-        if (writableResult != ErrorCode::Success) {
-            fail(writableResult, rel);
-            continue;
-        }
-        // The copy must still hold the bytes recorded when it was made; the
-        // check runs on the bytes as they are written beside the target. It
-        // is opened through the pinned backup folder, only for this file.
-        HeldFile copy;
-        ErrorCode copyResult = cache.openFile(std::filesystem::path(L"backups") / backup.id / relative, GENERIC_READ,
-                                              FILE_SHARE_READ, false, copy.chain, copy.file);
-        if (copyResult == ErrorCode::Success) {
-            copyResult = files.copyVerified(copy.file.get(), backupDir / relative, destination,
-                                            detail::fullCopyOptions(), item.copy.size, item.copy.sha256, scratch);
-        }
-        if (copyResult == ErrorCode::FileHashMismatch) {
-            handlerLog(LogLevel::Error, "Backup copy no longer matches what was backed up: " + rel);
-        }
-        if (copyResult != ErrorCode::Success) fail(copyResult, rel);
-    }
-    return firstFailure;
 }
 
 ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path& backupManifestFile,
@@ -390,9 +303,9 @@ ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path
 
     // The file only chooses among what this handler recorded for the backup
     // folder that holds it; it adds nothing.
-    const bool recorded = !backup.id.empty() &&
+    const bool recorded = !transaction.backupId().empty() &&
                           samePath(backupManifestFile.parent_path().wstring(),
-                                   (backupsRoot(cacheDir) / backup.id).wstring());
+                                   (backupsRoot(cache.folder()) / transaction.backupId()).wstring());
     ErrorCode firstFailure = ErrorCode::Success;
     for (const Json::Value& item : list) {
         const std::string rel = item.isObject() ? item.get("relativePath", "").asString() : std::string();
@@ -402,7 +315,7 @@ ErrorCode ManifestHandler::restoreFromBackupManifest(const std::filesystem::path
         }
         if (!recorded) continue;
         const std::set<std::string> only = {rel};
-        const ErrorCode result = restoreRecorded(&only, targetDir);
+        const ErrorCode result = transaction.restore(&only, targetDir);
         if (result != ErrorCode::Success && firstFailure == ErrorCode::Success) firstFailure = result;
     }
     return firstFailure;
@@ -414,9 +327,9 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
         handlerLog(LogLevel::Error, "Invalid backup ID");
         return ErrorCode::InvalidArguments;
     }
-    installedTargets.clear();
-    if (backup.id == backupId) backup = BackupRecord{};
-    const std::filesystem::path folder = backupsRoot(cacheDir) / backupId;
+    transaction.forgetUnchanged();
+    if (transaction.backupId() == backupId) transaction.forgetBackup();
+    const std::filesystem::path folder = backupsRoot(cache.folder()) / backupId;
     FileOperations files;
     return files.removeDirectory(folder, true);
 }

@@ -24,12 +24,6 @@ using detail::handlerLog;
 
 namespace {
 
-std::string hashPrefix(const std::string& sha256) {
-    std::string h8 = sha256.substr(0, 8);
-    if (h8.find('\0') != std::string::npos) throw std::invalid_argument("Path contains an embedded NUL");
-    return h8;
-}
-
 // Characters that would change what the URL means, or that are not allowed
 // in one at all, are sent as %XX of their UTF-8 bytes.
 bool needsEscape(unsigned char c) {
@@ -55,13 +49,6 @@ std::string encodePathForUrl(const std::string& path) {
     return out;
 }
 
-uint64_t fileTimeValue(const FILETIME& ft) {
-    ULARGE_INTEGER v;
-    v.LowPart = ft.dwLowDateTime;
-    v.HighPart = ft.dwHighDateTime;
-    return v.QuadPart;
-}
-
 }  // namespace
 
 ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
@@ -84,7 +71,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
             continue;
         }
 
-        const std::filesystem::path tempPath = cacheDir / utf8ToPath(entry.path + ".tmp").make_preferred();
+        const std::filesystem::path tempPath = cache.folder() / utf8ToPath(entry.path + ".tmp").make_preferred();
         setProgress(filesDone, bytesDone, entry.path);
 
         handlerLog(LogLevel::Debug, "Downloading file: " + entry.path);
@@ -105,7 +92,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
         if (storeDownloaded(downloaded, tempPath, entry.sha256, entry.size, kept) != ErrorCode::Success) {
             handlerLog(LogLevel::Warning, "Failed to store file in cache: " + entry.path);
         } else {
-            checkedStore[stored.wstring()] = entry.size;
+            transaction.noteChecked(stored.wstring(), entry.size);
         }
 
         filesDone += 1;
@@ -239,8 +226,7 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
 }
 
 ErrorCode ManifestHandler::cachePathFor(const std::string& sha256, std::filesystem::path& path) {
-    const std::string h8 = hashPrefix(sha256);
-    path = cacheDir / utf8ToPath(h8) / utf8ToPath(sha256);
+    path = cache.storePath(sha256);
     const DWORD attributes = detail::fileAttributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ErrorCode::Success;
     return ErrorCode::FileNotFound;
@@ -257,23 +243,7 @@ ErrorCode ManifestHandler::storeInCache(const std::filesystem::path& source, con
 
 ErrorCode ManifestHandler::storeFromHeld(HeldFile& source, const std::filesystem::path& sourcePath,
                                          const std::string& sha256, uint64_t size, HeldFile* keep) {
-    const std::string h8 = hashPrefix(sha256);
-    if (!cache.isOpen()) {
-        const ErrorCode opened = cache.open(cacheDir);
-        if (opened != ErrorCode::Success) return opened;
-    }
-    // The store folder stays pinned while the file is written into it.
-    PinnedChain folder;
-    const ErrorCode dirResult = cache.pinFolder(utf8ToPath(h8), true, folder);
-    if (dirResult != ErrorCode::Success) return dirResult;
-
-    // The bytes written into the store are hashed as they are written and
-    // must be the entry's.
-    const std::filesystem::path stored = cacheDir / utf8ToPath(h8) / utf8ToPath(sha256);
-    CopyOptions options = detail::fullCopyOptions();
-    options.createParentDirs = false;
-    FileOperations files;
-    const ErrorCode copied = files.copyVerified(source.file.get(), sourcePath, stored, options, size, sha256, scratch);
+    const ErrorCode copied = cache.storeCopy(source.file.get(), sourcePath, sha256, size, scratch);
     if (copied != ErrorCode::Success || keep == nullptr) return copied;
     // Not held: the installation checks its bytes once more as it writes them.
     keep->file.close();
@@ -285,54 +255,25 @@ ErrorCode ManifestHandler::storeFromHeld(HeldFile& source, const std::filesystem
 
 ErrorCode ManifestHandler::storeDownloaded(HeldFile& downloaded, const std::filesystem::path& tempPath,
                                            const std::string& sha256, uint64_t size, HeldFile& kept) {
-    // The download's bytes were checked as they reached the file, which
-    // nobody else could write since: the store entry is a second name of
-    // that very file. Where the volume cannot do that, a copy checked as it
-    // is written.
-    std::filesystem::path relative;
-    const std::string h8 = hashPrefix(sha256);
-    if (cache.isOpen() && cache.contains(tempPath, relative)) {
-        const std::filesystem::path storedRelative = utf8ToPath(h8) / utf8ToPath(sha256);
-        PinnedChain folder;
-        if (cache.linkFile(downloaded.file.get(), downloaded.chain, relative.filename().wstring(), storedRelative,
-                           folder) == ErrorCode::Success) {
-            const std::filesystem::path stored = cacheDir / storedRelative;
-            FileOperations::reportCopied(tempPath, stored, size);
-            kept = std::move(downloaded);
-            for (PinnedDirectory& level : folder) kept.chain.push_back(std::move(level));
-            kept.size = size;
-            return ErrorCode::Success;
-        }
-    }
+    // A second name of the checked download where the volume can; else a
+    // copy checked as it is written.
+    if (cache.storeLink(downloaded, tempPath, sha256, size, kept) == ErrorCode::Success) return ErrorCode::Success;
     return storeFromHeld(downloaded, tempPath, sha256, size, &kept);
 }
 
 void ManifestHandler::cleanupDownloadCache() {
     handlerLog(LogLevel::Debug, "Cleaning up download cache");
-    checkedStore.clear();
-    installedTargets.clear();
-    const DWORD attributes = detail::fileAttributes(cacheDir);
+    transaction.forgetChecks();
+    const DWORD attributes = detail::fileAttributes(cache.folder());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-    if (!cache.isOpen() && cache.open(cacheDir) != ErrorCode::Success) return;
+    if (cache.ensureOpen() != ErrorCode::Success) return;
     // One walk through pinned handles serves both rules.
     cleanupExpiredCacheFiles();
 }
 
 ErrorCode ManifestHandler::cleanupExpiredCacheFiles() {
     handlerLog(LogLevel::Debug, "Cleaning up expired cache files");
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const uint64_t dayTicks = 864000000000ULL;
-    const uint64_t nowTicks = fileTimeValue(now);
-    const uint64_t limit = nowTicks > dayTicks ? nowTicks - dayTicks : 0;
-    if (!cache.isOpen()) {
-        const DWORD attributes = detail::fileAttributes(cacheDir);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ErrorCode::Success;
-        if (cache.open(cacheDir) != ErrorCode::Success) return ErrorCode::Success;
-    }
-    // Kept backups hold the target's old files with their old time stamps;
-    // they are purged by their own rule, never by age.
-    cache.sweep(limit, L"backups");
+    cache.sweep();
     return ErrorCode::Success;
 }
 

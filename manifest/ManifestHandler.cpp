@@ -40,7 +40,10 @@ int64_t unixTicksNow() {
 using detail::handlerLog;
 
 ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl)
-    : cdnRoot(cdnRootUrl), http(), crypto(), cacheDir(std::filesystem::temp_directory_path() / L"KorvelCache") {}
+    : ManifestHandler(cdnRootUrl, std::filesystem::temp_directory_path() / L"KorvelCache") {}
+
+ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl, const std::filesystem::path& cacheFolder)
+    : cache(cacheFolder), transaction(cache, scratch), cdnRoot(cdnRootUrl), http(), crypto() {}
 
 ManifestHandler::~ManifestHandler() {
     try {
@@ -55,38 +58,52 @@ ErrorCode ManifestHandler::initialize() {
     const ErrorCode httpResult = http.initialize();
     if (httpResult != ErrorCode::Success) return httpResult;
     // The cache is reached through pinned handles from here on.
-    if (cache.open(cacheDir) != ErrorCode::Success) {
-        handlerLog(LogLevel::Warning, "Failed to create cache directory: " + pathToUtf8(cacheDir));
+    if (cache.open() != ErrorCode::Success) {
+        handlerLog(LogLevel::Warning, "Failed to create cache directory: " + pathToUtf8(cache.folder()));
     }
     handlerLog(LogLevel::Debug, "Loading trusted certificates (placeholder implementation)");
     handlerLog(LogLevel::Info, "ManifestHandler initialized successfully");
     return ErrorCode::Success;
 }
 
-ErrorCode ManifestHandler::beginApply(const std::wstring& manifestUrl, ScopedHandle& mutex, HeldMutex& held,
-                                      Manifest& manifest) {
+ErrorCode ManifestHandler::startApply(const std::wstring& manifestUrl, const std::wstring& targetDir,
+                                      const std::string& startLine, ApplyRun& run) {
     EventLogger& events = EventLogger::instance();
-    const std::string url8 = wideToUtf8(manifestUrl);
+    run.url8 = wideToUtf8(manifestUrl);
+    handlerLog(LogLevel::Info, startLine + run.url8);
+    events.manifestProcessing(run.url8, "starting", -1);
     const ErrorCode initResult = initialize();
     if (initResult != ErrorCode::Success) return initResult;
 
     // Runs sharing the cache would mix their manifests, stores and backups.
-    const ErrorCode lockResult = acquireCacheLock(mutex, held);
+    const ErrorCode lockResult = cache.lock(cacheLockTimeout, run.cacheLock);
     if (lockResult != ErrorCode::Success) return lockResult;
 
-    resetManifest(manifest);
-    const ErrorCode downloadResult = downloadManifest(manifestUrl, manifest);
+    resetManifest(run.manifest);
+    const ErrorCode downloadResult = downloadManifest(manifestUrl, run.manifest);
     if (downloadResult != ErrorCode::Success) {
-        events.manifestProcessing(url8, "download_failed", -1);
+        events.manifestProcessing(run.url8, "download_failed", -1);
         return downloadResult;
     }
-    const ErrorCode validationResult = validateManifest(manifest);
+    const ErrorCode validationResult = validateManifest(run.manifest);
     if (validationResult != ErrorCode::Success) {
-        events.manifestProcessing(url8, "validation_failed", -1);
+        events.manifestProcessing(run.url8, "validation_failed", -1);
         return validationResult;
     }
     applied = AppliedFiles{};
-    for (const ManifestFile& file : manifest.files) applied.manifestFiles.push_back(file.path);
+    for (const ManifestFile& file : run.manifest.files) applied.manifestFiles.push_back(file.path);
+
+    const ErrorCode locked = acquireTargetLock(targetDir, run.targetMutex, run.targetLock);
+    if (locked != ErrorCode::Success) return locked;
+    run.fileCount = static_cast<int>(run.manifest.files.size());
+    return ErrorCode::Success;
+}
+
+ErrorCode ManifestHandler::backUpTarget(ApplyRun& run, const std::wstring& targetDir,
+                                        const std::set<std::string>* sessionFiles) {
+    // No target file is replaced unless its old content is safely kept.
+    const ErrorCode backupResult = createBackup(run.manifest, targetDir, run.backupId, sessionFiles);
+    if (backupResult != ErrorCode::Success) return backupFailed(backupResult, run.backupId, run.url8, run.fileCount);
     return ErrorCode::Success;
 }
 
@@ -108,78 +125,63 @@ void ManifestHandler::rollback(const std::wstring& backupId, const std::wstring&
 }
 
 ErrorCode ManifestHandler::processWithRollback(const std::function<ErrorCode()>& process, const std::string& failure,
-                                               const std::wstring& backupId, const std::wstring& targetDir,
-                                               const std::string& url8, int fileCount) {
+                                               const ApplyRun& run, const std::wstring& targetDir) {
     EventLogger& events = EventLogger::instance();
     ErrorCode result = ErrorCode::Success;
-    created = CreatedRecord{};
+    transaction.beginChanges(targetDir);
     try {
         result = process();
     } catch (const std::exception& e) {
         // Files may already be replaced: they come back before the error
         // goes on.
         handlerLog(LogLevel::Error, failure + ": " + e.what());
-        checkedStore.clear();
-        installedTargets.clear();
+        transaction.forgetChecks();
         try {
-            rollback(backupId, targetDir);
+            rollback(run.backupId, targetDir);
         } catch (const std::exception& inner) {
             handlerLog(LogLevel::Error, std::string("Rollback failed - system may be in inconsistent state: ") +
                                             inner.what());
         }
-        events.manifestProcessing(url8, "processing_failed", fileCount);
+        transaction.endChanges();
+        events.manifestProcessing(run.url8, "processing_failed", run.fileCount);
         throw;
     }
     if (result != ErrorCode::Success) {
         handlerLog(LogLevel::Error, failure);
-        checkedStore.clear();
-        installedTargets.clear();
-        rollback(backupId, targetDir);
-        backup = BackupRecord{};
-        events.manifestProcessing(url8, "processing_failed", fileCount);
+        transaction.forgetChecks();
+        rollback(run.backupId, targetDir);
+        transaction.endChanges();
+        transaction.forgetBackup();
+        events.manifestProcessing(run.url8, "processing_failed", run.fileCount);
     }
     return result;
 }
 
-ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
-    EventLogger& events = EventLogger::instance();
-    const std::string url8 = wideToUtf8(manifestUrl);
-    handlerLog(LogLevel::Info, "Applying manifest from: " + url8);
-    events.manifestProcessing(url8, "starting", -1);
-
-    ScopedHandle cacheMutex;
-    HeldMutex cacheLock;
-    Manifest manifest;
-    const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
-    if (begun != ErrorCode::Success) return begun;
-    ScopedHandle targetMutex;
-    HeldMutex targetLock;
-    const ErrorCode locked = acquireTargetLock(targetDir, targetMutex, targetLock);
-    if (locked != ErrorCode::Success) return locked;
-
-    const int fileCount = static_cast<int>(manifest.files.size());
-
-    // No target file is replaced unless its old content is safely kept.
-    std::wstring backupId;
-    const ErrorCode backupResult = createBackup(manifest, targetDir, backupId, nullptr);
-    if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
-
-    const ErrorCode processResult = processWithRollback(
-        [&] { return processManifestFiles(manifest, targetDir); }, "Failed to process manifest files", backupId,
-        targetDir, url8, fileCount);
-    if (processResult != ErrorCode::Success) return processResult;
-
-    checkedStore.clear();
-    installedTargets.clear();
-    cleanupBackup(backupId);
-    events.manifestProcessing(url8, "completed", fileCount);
-    handlerLog(LogLevel::Info, "Manifest applied successfully");
+ErrorCode ManifestHandler::finishApply(const ApplyRun& run, const std::string& successLine) {
+    transaction.commit();
+    cleanupBackup(run.backupId);
+    EventLogger::instance().manifestProcessing(run.url8, "completed", run.fileCount);
+    handlerLog(LogLevel::Info, successLine);
     return ErrorCode::Success;
 }
 
-namespace {
+ErrorCode ManifestHandler::applyManifest(const std::wstring& manifestUrl, const std::wstring& targetDir) {
+    ApplyRun run;
+    if (const ErrorCode code = startApply(manifestUrl, targetDir, "Applying manifest from: ", run);
+        code != ErrorCode::Success) {
+        return code;
+    }
+    if (const ErrorCode code = backUpTarget(run, targetDir, nullptr); code != ErrorCode::Success) return code;
+    if (const ErrorCode code = processWithRollback([&] { return processManifestFiles(run.manifest, targetDir); },
+                                                   "Failed to process manifest files", run, targetDir);
+        code != ErrorCode::Success) {
+        return code;
+    }
+    return finishApply(run, "Manifest applied successfully");
+}
 
-// A global object name for a folder: a hash of its path in one spelling.
+namespace detail {
+
 std::wstring folderLockName(const wchar_t* prefix, std::wstring key) {
     for (wchar_t& c : key) {
         if (c == L'/') c = L'\\';
@@ -195,8 +197,6 @@ std::wstring folderLockName(const wchar_t* prefix, std::wstring key) {
     return name;
 }
 
-// Waits for a lock another run may hold: a "waiting" status first when it
-// is taken, then up to limit. An abandoned lock is ours: its holder ended.
 bool waitForLock(HANDLE mutex, std::chrono::milliseconds limit, const char* operation, const std::string& details,
                  const std::string& waitingLine) {
     DWORD wait = WaitForSingleObject(mutex, 0);
@@ -209,15 +209,10 @@ bool waitForLock(HANDLE mutex, std::chrono::milliseconds limit, const char* oper
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
-}  // namespace
+}  // namespace detail
 
 std::wstring ManifestHandler::cacheLockName(const std::filesystem::path& cacheFolder) {
-    // One name per cache folder, the same for every process and session.
-    std::wstring key = cacheFolder.wstring();
-    std::wstring full;
-    uint32_t error = 0;
-    if (getFullPathName(key, full, error)) key = full;
-    return folderLockName(L"KorvelCache", key);
+    return DownloadCache::lockName(cacheFolder);
 }
 
 std::wstring ManifestHandler::targetLockName(const std::wstring& targetDir) {
@@ -245,7 +240,7 @@ std::wstring ManifestHandler::targetLockName(const std::wstring& targetDir) {
     }
     while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
     for (wchar_t& c : full) c = static_cast<wchar_t>(std::towupper(c));
-    return folderLockName(L"KorvelTarget", full);
+    return detail::folderLockName(L"KorvelTarget", full);
 }
 
 ErrorCode ManifestHandler::acquireTargetLock(const std::wstring& targetDir, ScopedHandle& mutex, HeldMutex& held) {
@@ -255,30 +250,12 @@ ErrorCode ManifestHandler::acquireTargetLock(const std::wstring& targetDir, Scop
         handlerLog(LogLevel::Error, "Failed to create the target lock: " + std::to_string(GetLastError()));
         return ErrorCode::InternalError;
     }
-    if (waitForLock(mutex.get(), targetLockTimeout, "target_lock", wideToUtf8(targetDir),
+    if (detail::waitForLock(mutex.get(), targetLockTimeout, "target_lock", wideToUtf8(targetDir),
                     "Waiting for another update of the same target")) {
         held.reset(mutex.get());
         return ErrorCode::Success;
     }
     handlerLog(LogLevel::Error, "Timed out waiting for another update of the same target");
-    return ErrorCode::Timeout;
-}
-
-ErrorCode ManifestHandler::acquireCacheLock(ScopedHandle& mutex, HeldMutex& held) {
-    const std::wstring name = cacheLockName(cacheDir);
-    mutex.reset(CreateMutexW(nullptr, FALSE, name.c_str()));
-    if (!mutex) {
-        handlerLog(LogLevel::Error, "Failed to create the cache lock: " + std::to_string(GetLastError()));
-        return ErrorCode::InternalError;
-    }
-    // An abandoned lock is ours: its holder ended, and every run checks
-    // what it finds in the cache anyway.
-    if (waitForLock(mutex.get(), cacheLockTimeout, "cache_lock", pathToUtf8(cacheDir),
-                    "Waiting for another update that uses the cache")) {
-        held.reset(mutex.get());
-        return ErrorCode::Success;
-    }
-    handlerLog(LogLevel::Error, "Timed out waiting for another update that uses the cache");
     return ErrorCode::Timeout;
 }
 
@@ -326,12 +303,10 @@ void ManifestHandler::removeFileOrThrow(const std::filesystem::path& path) {
 
 ErrorCode ManifestHandler::downloadManifest(const std::wstring& manifestUrl, Manifest& manifest) {
     handlerLog(LogLevel::Debug, "Downloading manifest from: " + wideToUtf8(manifestUrl));
-    const std::filesystem::path tempPath = cacheDir / L"manifest.json.tmp";
+    const std::filesystem::path tempPath = cache.folder() / L"manifest.json.tmp";
 
-    if (!cache.isOpen()) {
-        const ErrorCode dirResult = cache.open(cacheDir);
-        if (dirResult != ErrorCode::Success) return dirResult;
-    }
+    const ErrorCode dirResult = cache.ensureOpen();
+    if (dirResult != ErrorCode::Success) return dirResult;
 
     // The bytes parsed are the bytes received, kept in memory; the file on
     // disk is only a copy that anyone could have changed since.

@@ -11,13 +11,16 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/CryptoVerifier.h"
 #include "common/ErrorCodes.h"
 #include "common/FileOperations.h"
 #include "common/HttpClient.h"
+#include "manifest/ApplyTransaction.h"
 #include "manifest/CacheFolder.h"
+#include "manifest/DownloadCache.h"
 #include "manifest/Manifest.h"
 
 namespace korvel {
@@ -70,7 +73,9 @@ public:
     // Apply flow, cache, installation, backup (ManifestHandler.cpp and its
     // companions).
     // ---------------------------------------------------------------------
+    // The cache folder is %TEMP%\KorvelCache unless one is given.
     explicit ManifestHandler(const std::wstring& cdnRoot);
+    ManifestHandler(const std::wstring& cdnRoot, const std::filesystem::path& cacheFolder);
     ~ManifestHandler();
     ManifestHandler(const ManifestHandler&) = delete;
     ManifestHandler& operator=(const ManifestHandler&) = delete;
@@ -154,35 +159,27 @@ public:
     static constexpr uint64_t kMaxManifestSize = 32ull * 1024 * 1024;
 
 private:
-    // A file opened by this run without write sharing, with what is known
-    // of its content; the pinned folders above it are held with it.
-    struct HeldFile {
-        PinnedChain chain;
-        ScopedHandle file;
-        uint64_t size = 0;
-        std::string sha256;  // lower-case digest of the bytes, when computed
+    // One apply run, from its first event to its last: the locks it holds,
+    // the manifest it took and its backup.
+    struct ApplyRun {
+        std::string url8;
+        DownloadCache::Lock cacheLock;
+        Manifest manifest;
+        ScopedHandle targetMutex;
+        HeldMutex targetLock;
+        int fileCount = 0;
+        std::wstring backupId;
     };
-    // What a backup of this run holds: the files copied, with the digest
-    // and size of the bytes written and their relative paths (the copies
-    // are not held open; a restore checks each one as it writes it). Only
-    // these come back in a rollback.
-    struct BackupRecord {
-        std::wstring id;
-        PinnedChain folder;  // "backups" and the backup folder
-        struct Item {
-            std::string relativePath;
-            HeldFile copy;
-        };
-        std::vector<Item> items;
-    };
-
-    ErrorCode acquireCacheLock(ScopedHandle& mutex, HeldMutex& held);
     // One apply per target at a time, whatever cache each run uses.
     ErrorCode acquireTargetLock(const std::wstring& targetDir, ScopedHandle& mutex, HeldMutex& held);
-    // The steps every apply begins with: initialise, take the cache lock
-    // (held by the caller's owners), download and validate the manifest,
-    // each failure reported with its status event.
-    ErrorCode beginApply(const std::wstring& manifestUrl, ScopedHandle& mutex, HeldMutex& held, Manifest& manifest);
+    // The steps every apply begins with: the first line and "starting",
+    // initialise, take the cache lock, download and validate the manifest
+    // (each failure reported with its status event), take the target lock.
+    ErrorCode startApply(const std::wstring& manifestUrl, const std::wstring& targetDir,
+                         const std::string& startLine, ApplyRun& run);
+    // The backup before anything is changed; a backup that could not be
+    // made ends the run (see backupFailed).
+    ErrorCode backUpTarget(ApplyRun& run, const std::wstring& targetDir, const std::set<std::string>* sessionFiles);
     // A backup that could not be made: nothing was changed, the partial copy
     // goes, and the apply ends with 125 and "processing_failed".
     ErrorCode backupFailed(ErrorCode backupResult, const std::wstring& backupId, const std::string& url8,
@@ -193,8 +190,10 @@ private:
     // exception (rethrown), puts the backup back before it is reported with
     // "<failure>" and "processing_failed".
     ErrorCode processWithRollback(const std::function<ErrorCode()>& process, const std::string& failure,
-                                  const std::wstring& backupId, const std::wstring& targetDir,
-                                  const std::string& url8, int fileCount);
+                                  const ApplyRun& run, const std::wstring& targetDir);
+    // Success: the changes stand, the backup goes, "completed" and the last
+    // line.
+    ErrorCode finishApply(const ApplyRun& run, const std::string& successLine);
     // Opens a file below the cache through pinned handles, or any other
     // path directly.
     ErrorCode openFileAt(const std::filesystem::path& path, uint32_t access, uint32_t share, bool create,
@@ -213,56 +212,60 @@ private:
                             uint64_t size, HeldFile* keep);
     ErrorCode installFromHandle(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
                                 const std::filesystem::path& targetDir);
-    ErrorCode restoreRecorded(const std::set<std::string>* only, const std::wstring& targetDir);
-    // Removes, through the pinned target, the files this run created there
-    // and then the folders it made that are empty; 0 when every such file
-    // is gone.
-    ErrorCode removeCreated(const std::wstring& targetDir);
+    // The steps of a backup: every path safe and reached without a link;
+    // the pinned backup folder with its manifest; one target file copied
+    // (copied false when there is none to keep).
+    static ErrorCode checkBackupPaths(const Manifest& manifest, const std::filesystem::path& target);
+    ErrorCode startBackupFolder(const Manifest& manifest, const std::wstring& backupId);
+    ErrorCode backUpFile(const ManifestFile& entry, const std::filesystem::path& target, const std::wstring& backupId,
+                         bool& copied);
 
     // The session descriptor's bytes, read once so that both of its
     // readings see the same document.
+    enum class DescriptorState { Missing, Unopenable, TooLarge, Read };
     struct DescriptorBytes {
-        enum class State { Missing, Unopenable, TooLarge, Read } state = State::Missing;
+        DescriptorState state = DescriptorState::Missing;
         std::string text;
     };
     static DescriptorBytes readDescriptor(const std::wstring& filesManifest);
     ErrorCode processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
                                      const std::wstring& sessionRoot, const std::wstring& filesManifest,
                                      const DescriptorBytes& descriptor);
-    ErrorCode installPreparedFile(const ManifestFile& entry, const std::filesystem::path& prepared,
-                                  const std::wstring& rootFinal, const std::filesystem::path& targetDir);
+    // The steps of the installation from a session: the root is a folder
+    // and the descriptor was read; its entries mapped by "file" to files
+    // proven inside the root; the progress totals; one prepared file
+    // checked and installed through the one handle it is read by.
+    static ErrorCode checkSessionInputs(const std::wstring& sessionRoot, const std::wstring& filesManifest,
+                                        DescriptorState state);
+    // One prepared file of the session, as its descriptor entry gave it.
+    struct PreparedFile {
+        std::filesystem::path path;  // resolved through the file system
+        uint64_t bytes = 0;
+        std::string sha256;
+    };
+    static ErrorCode mapPreparedFiles(const Json::Value& list, const std::wstring& rootFinal,
+                                      std::unordered_map<std::string, PreparedFile>& prepared);
+    void startSessionProgress(const Manifest& manifest);
+    ErrorCode installPreparedFile(const ManifestFile& entry, const PreparedFile& record, const std::wstring& rootFinal,
+                                  const std::filesystem::path& targetDir);
     ErrorCode verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     void removeStaleTemporaries(const std::filesystem::path& target);
     ErrorCode finishInstall(const ManifestFile& entry, const std::filesystem::path& target);
     bool keepInstalled(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
                        const std::filesystem::path& target);
 
-    CacheFolder cache;
+    DownloadCache cache;
     TransferScratch scratch;
     Sha256Hasher downloadHasher;
-    // Store files whose bytes this run wrote or checked, with their size.
-    // Nothing holds them open (the handles would grow with the manifest):
-    // the installation checks their bytes again as it writes them.
-    std::map<std::wstring, uint64_t> checkedStore;
-    // Entries whose target held the entry's bytes when the backup read it:
-    // the installation checks the target again, through a handle that
-    // denies writing, before it keeps it as it is.
-    std::set<std::string> installedTargets;
-    BackupRecord backup;
+    // Declared after the cache and the buffer it uses: it goes first.
+    ApplyTransaction transaction;
     AppliedFiles applied;
-    // What this run added to the target (relative paths as written): a
-    // rollback takes it away again.
-    struct CreatedRecord {
-        std::vector<std::string> files;
-        std::vector<std::string> folders;
-    } created;
     std::chrono::milliseconds cacheLockTimeout{600000};
     std::chrono::milliseconds targetLockTimeout{600000};
 
     std::wstring cdnRoot;
     HttpClient http;
     CryptoVerifier crypto;
-    std::filesystem::path cacheDir;
     ApplyProgress progress;
     std::function<bool(const ApplyProgress&)> progressCallback;
     std::function<void(const std::string&)> installObserver;

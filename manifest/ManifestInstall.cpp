@@ -35,8 +35,7 @@ ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::file
     handlerLog(LogLevel::Debug, "Verifying file: " + entry.path);
     // A store file this run wrote or checked is not read again here: the
     // installation checks its bytes once more as it writes them.
-    auto known = checkedStore.find(file.wstring());
-    if (known != checkedStore.end() && known->second == entry.size) {
+    if (transaction.isChecked(file.wstring(), entry.size)) {
         handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
         return ErrorCode::Success;
     }
@@ -48,7 +47,7 @@ ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::file
     const ErrorCode result = verifyOpenFile(entry, file, held);
     if (result != ErrorCode::Success) return result;
     std::filesystem::path relative;
-    if (cache.isOpen() && cache.contains(file, relative)) checkedStore[file.wstring()] = held.size;
+    if (cache.isOpen() && cache.contains(file, relative)) transaction.noteChecked(file.wstring(), held.size);
     handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
     return ErrorCode::Success;
 }
@@ -101,7 +100,7 @@ ErrorCode ManifestHandler::verifyAllFiles(const Manifest& manifest) {
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
         const ErrorCode found = cachePathFor(entry.sha256, stored);
-        const bool held = checkedStore.count(stored.wstring()) != 0;
+        const bool held = transaction.isChecked(stored.wstring());
         if (!held && (found != ErrorCode::Success || !detail::isExistingFile(stored))) {
             handlerLog(LogLevel::Error, "File not found in cache: " + entry.path);
             return ErrorCode::FileNotFound;
@@ -123,7 +122,7 @@ ErrorCode ManifestHandler::installAllFiles(const Manifest& manifest, const std::
         if (!entry.isRequired) continue;
         std::filesystem::path stored;
         const ErrorCode found = cachePathFor(entry.sha256, stored);
-        if (found != ErrorCode::Success && checkedStore.count(stored.wstring()) == 0) {
+        if (found != ErrorCode::Success && !transaction.isChecked(stored.wstring())) {
             handlerLog(LogLevel::Error, "File not found for installation: " + entry.path);
             return ErrorCode::FileNotFound;
         }
@@ -180,16 +179,14 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     }
     const ErrorCode parentResult = ensureParentDirectory(targetDir, entry.path);
     if (parentResult != ErrorCode::Success) return parentResult;
-    created.folders.insert(created.folders.end(), newFolders.begin(), newFolders.end());
+    transaction.noteCreatedFolders(newFolders);
 
     const std::filesystem::path target = targetDir / relative;
     const bool existed = detail::fileAttributes(target) != INVALID_FILE_ATTRIBUTES;
     removeStaleTemporaries(target);
 
-    auto installed = installedTargets.find(entry.path);
-    if (installed != installedTargets.end()) {
-        installedTargets.erase(installed);
-        if (keepInstalled(entry, source, sourcePath, target)) return finishInstall(entry, target);
+    if (transaction.takeUnchanged(entry.path) && keepInstalled(entry, source, sourcePath, target)) {
+        return finishInstall(entry, target);
     }
 
     // A file installed read-only earlier cannot be replaced on Windows until
@@ -209,7 +206,7 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
         handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
         return copyResult;
     }
-    if (!existed) created.files.push_back(entry.path);
+    if (!existed) transaction.noteCreatedFile(entry.path);
 
     return finishInstall(entry, target);
 }

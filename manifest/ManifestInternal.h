@@ -3,6 +3,7 @@
 // handler's interface.
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -50,5 +51,13 @@ bool crossesLink(const std::filesystem::path& root, const std::filesystem::path&
 // Clears the read-only attribute of an existing file so that it can be
 // replaced; 0 when there is nothing to clear.
 ErrorCode makeReplaceable(const std::filesystem::path& file);
+
+// A global object name for a folder: a hash of its path in one spelling.
+std::wstring folderLockName(const wchar_t* prefix, std::wstring key);
+
+// Waits for a lock another run may hold: a "waiting" status first when it
+// is taken, then up to limit. An abandoned lock is ours: its holder ended.
+bool waitForLock(HANDLE mutex, std::chrono::milliseconds limit, const char* operation, const std::string& details,
+                 const std::string& waitingLine);
 
 }  // namespace korvel::detail

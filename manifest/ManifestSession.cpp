@@ -37,13 +37,6 @@ namespace {
 // Whatever a session path opens, its other end never acts as this process.
 constexpr DWORD kNoImpersonation = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-// One prepared file of the session, as its descriptor entry gave it.
-struct PreparedFile {
-    fs::path path;  // resolved through the file system
-    uint64_t bytes = 0;
-    std::string sha256;
-};
-
 std::string lowerAscii(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -140,7 +133,7 @@ ManifestHandler::DescriptorBytes ManifestHandler::readDescriptor(const std::wstr
     const fs::path path(filesManifest);
     // Any entry counts as present, a dangling link included.
     if (!fs::exists(fs::symlink_status(path))) return out;
-    out.state = DescriptorBytes::State::Unopenable;
+    out.state = DescriptorState::Unopenable;
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN | kNoImpersonation, nullptr));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return out;
@@ -152,11 +145,11 @@ ManifestHandler::DescriptorBytes ManifestHandler::readDescriptor(const std::wstr
         if (got == 0) break;
         text.append(buffer, got);
         if (text.size() > kMaxManifestSize) {
-            out.state = DescriptorBytes::State::TooLarge;
+            out.state = DescriptorState::TooLarge;
             return out;
         }
     }
-    out.state = DescriptorBytes::State::Read;
+    out.state = DescriptorState::Read;
     out.text = std::move(text);
     return out;
 }
@@ -164,48 +157,34 @@ ManifestHandler::DescriptorBytes ManifestHandler::readDescriptor(const std::wstr
 ErrorCode ManifestHandler::applyManifestFromSession(const std::wstring& manifestUrl, const std::wstring& targetDir,
                                                     const std::wstring& sessionRoot,
                                                     const std::wstring& filesManifest) {
-    EventLogger& events = EventLogger::instance();
-    const std::string url8 = wideToUtf8(manifestUrl);
-    handlerLog(LogLevel::Info, "Applying manifest from prepared session: " + url8);
-    events.manifestProcessing(url8, "starting", -1);
-
     // The manifest download and the backup use the shared cache.
-    ScopedHandle cacheMutex;
-    HeldMutex cacheLock;
-    Manifest manifest;
-    const ErrorCode begun = beginApply(manifestUrl, cacheMutex, cacheLock, manifest);
-    if (begun != ErrorCode::Success) return begun;
-    ScopedHandle targetMutex;
-    HeldMutex targetLock;
-    const ErrorCode locked = acquireTargetLock(targetDir, targetMutex, targetLock);
-    if (locked != ErrorCode::Success) return locked;
-    const int fileCount = static_cast<int>(manifest.files.size());
+    ApplyRun run;
+    if (const ErrorCode code = startApply(manifestUrl, targetDir, "Applying manifest from prepared session: ", run);
+        code != ErrorCode::Success) {
+        return code;
+    }
 
     // Read once: the backup's reading and the installation's see the same
     // document, whatever happens to the file meanwhile.
     const DescriptorBytes descriptor = readDescriptor(filesManifest);
     std::set<std::string> sessionFiles;
     const ErrorCode namesResult = collectSessionFiles(
-        descriptor.state == DescriptorBytes::State::Read ? &descriptor.text : nullptr, sessionFiles);
+        descriptor.state == DescriptorState::Read ? &descriptor.text : nullptr, sessionFiles);
     if (namesResult != ErrorCode::Success) return namesResult;
     applied.readDescriptor = true;
     applied.descriptorNames = sessionFiles;
 
-    // No target file is replaced unless its old content is safely kept.
-    std::wstring backupId;
-    const ErrorCode backupResult =
-        createBackup(manifest, targetDir, backupId, sessionFiles.empty() ? nullptr : &sessionFiles);
-    if (backupResult != ErrorCode::Success) return backupFailed(backupResult, backupId, url8, fileCount);
-
-    const ErrorCode result = processWithRollback(
-        [&] { return processPreparedSession(manifest, targetDir, sessionRoot, filesManifest, descriptor); },
-        "Failed to process prepared session files", backupId, targetDir, url8, fileCount);
-    if (result != ErrorCode::Success) return result;
-
-    cleanupBackup(backupId);
-    events.manifestProcessing(url8, "completed", fileCount);
-    handlerLog(LogLevel::Info, "Manifest applied successfully from prepared session");
-    return ErrorCode::Success;
+    if (const ErrorCode code = backUpTarget(run, targetDir, sessionFiles.empty() ? nullptr : &sessionFiles);
+        code != ErrorCode::Success) {
+        return code;
+    }
+    if (const ErrorCode code = processWithRollback(
+            [&] { return processPreparedSession(run.manifest, targetDir, sessionRoot, filesManifest, descriptor); },
+            "Failed to process prepared session files", run, targetDir);
+        code != ErrorCode::Success) {
+        return code;
+    }
+    return finishApply(run, "Manifest applied successfully from prepared session");
 }
 
 ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
@@ -213,33 +192,36 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
     return processPreparedSession(manifest, targetDir, sessionRoot, filesManifest, readDescriptor(filesManifest));
 }
 
-ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
-                                                  const std::wstring& sessionRoot, const std::wstring& filesManifest,
-                                                  const DescriptorBytes& descriptor) {
-    handlerLog(LogLevel::Info, "Processing prepared session from: " + wideToUtf8(sessionRoot));
+ErrorCode ManifestHandler::checkSessionInputs(const std::wstring& sessionRoot, const std::wstring& filesManifest,
+                                              DescriptorState state) {
     if (!isDirectoryOrThrow(fs::path(sessionRoot))) {
         handlerLog(LogLevel::Error, "Session root not found: " + wideToUtf8(sessionRoot));
         return ErrorCode::FileNotFound;
     }
-
     const std::string descriptorName = wideToUtf8(filesManifest);
-    switch (descriptor.state) {
-        case DescriptorBytes::State::Missing:
+    switch (state) {
+        case DescriptorState::Missing:
             handlerLog(LogLevel::Error, "Files manifest not found: " + descriptorName);
             return ErrorCode::FileNotFound;
-        case DescriptorBytes::State::Unopenable:
+        case DescriptorState::Unopenable:
             handlerLog(LogLevel::Error, "Failed to open files manifest: " + descriptorName);
             return ErrorCode::FileAccessDenied;
-        case DescriptorBytes::State::TooLarge:
+        case DescriptorState::TooLarge:
             handlerLog(LogLevel::Error, "Failed to parse files manifest JSON: larger than " +
                                             std::to_string(kMaxManifestSize) + " bytes");
             return ErrorCode::ManifestParseFailed;
-        case DescriptorBytes::State::Read:
+        case DescriptorState::Read:
             break;
     }
-    Json::Value document;
+    return ErrorCode::Success;
+}
+
+namespace {
+
+// The strict reading: a JSON object without NUL that has a "files" array.
+ErrorCode parseStrictly(const std::string& text, Json::Value& document, Json::Value& list) {
     std::string errors;
-    if (!parseDescriptor(descriptor.text, document, errors)) {
+    if (!parseDescriptor(text, document, errors)) {
         handlerLog(LogLevel::Error, "Failed to parse files manifest JSON: " + errors);
         return ErrorCode::ManifestParseFailed;
     }
@@ -247,19 +229,22 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
         handlerLog(LogLevel::Error, "Files manifest contains an escaped embedded NUL");
         return ErrorCode::InvalidArguments;
     }
-    const Json::Value list = document.isObject() ? document.get("files", Json::Value()) : Json::Value();
+    list = document.isObject() ? document.get("files", Json::Value()) : Json::Value();
     if (!list.isArray()) {
         handlerLog(LogLevel::Error, "Files manifest is missing 'files' array");
         return ErrorCode::InvalidArguments;
     }
+    return ErrorCode::Success;
+}
 
-    HeldSessionRoot root;
+// Holds the given root; the descriptor's own "sessionRoot" only warns when
+// it names another folder.
+ErrorCode holdRoot(const std::wstring& sessionRoot, const Json::Value& document, HeldSessionRoot& root) {
     std::string failure;
     if (!holdSessionRoot(sessionRoot, root, failure)) {
         handlerLog(LogLevel::Error, "Failed to resolve session root path: " + failure);
         return ErrorCode::FileNotFound;
     }
-
     const Json::Value declared = document.get("sessionRoot", Json::Value());
     if (declared.isString()) {
         const fs::path declaredRoot = utf8ToPath(declared.asString());
@@ -273,8 +258,37 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
             }
         }
     }
+    return ErrorCode::Success;
+}
 
-    std::unordered_map<std::string, PreparedFile> prepared;
+// Delta: a required file the session does not carry must already be right
+// at the target.
+ErrorCode checkUnchangedTarget(const ManifestFile& entry, const fs::path& target) {
+    std::string relative = entry.path;
+    for (char& c : relative) {
+        if (c == '\\') c = '/';
+    }
+    relative.erase(0, relative.find_first_not_of('/'));
+    const fs::path existing = target / utf8ToPath(relative);
+    const DWORD attributes = detail::fileAttributes(existing);
+    const bool present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    FileOperations files;
+    if (!present || files.verifyFileIntegrity(existing, entry.sha256) != ErrorCode::Success) {
+        if (present) {
+            handlerLog(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " + entry.path);
+        }
+        handlerLog(LogLevel::Error,
+                   "Prepared session is missing file and target does not have valid copy: " + entry.path);
+        return ErrorCode::FileNotFound;
+    }
+    handlerLog(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.path);
+    return ErrorCode::Success;
+}
+
+}  // namespace
+
+ErrorCode ManifestHandler::mapPreparedFiles(const Json::Value& list, const std::wstring& rootFinal,
+                                            std::unordered_map<std::string, PreparedFile>& prepared) {
     for (const Json::Value& element : list) {
         if (!element.isMember("file") || !element.isMember("path")) {
             handlerLog(LogLevel::Error, "Files manifest entry missing required fields");
@@ -295,14 +309,17 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
             handlerLog(LogLevel::Error, "Prepared file path could not be resolved: " + pathToUtf8(location));
             return ErrorCode::FileNotFound;
         }
-        if (!pathElementsWithin(resolved, root.finalPath)) {
+        if (!pathElementsWithin(resolved, rootFinal)) {
             handlerLog(LogLevel::Error, "Prepared file lies outside session root: " + wideToUtf8(resolved));
             return ErrorCode::InvalidArguments;
         }
         record.path = resolved;
         prepared[file] = std::move(record);
     }
+    return ErrorCode::Success;
+}
 
+void ManifestHandler::startSessionProgress(const Manifest& manifest) {
     progress.totalFiles = static_cast<int32_t>(manifest.files.size());
     uint64_t totalBytes = manifest.totalSize;
     if (totalBytes == 0) {
@@ -314,67 +331,68 @@ ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, cons
     progress.processedFiles = 0;
     progress.processedBytes = 0;
     progress.startTime = detail::unixTicksNow();
+}
 
+ErrorCode ManifestHandler::installPreparedFile(const ManifestFile& entry, const PreparedFile& record,
+                                               const std::wstring& rootFinal, const std::filesystem::path& targetDir) {
+    HeldFile held;
+    ErrorCode result = openPreparedFile(record.path, rootFinal, held.file);
+    if (result != ErrorCode::Success) return result;
+    if (record.bytes != 0 && record.bytes != entry.size) {
+        handlerLog(LogLevel::Warning, "Prepared file size metadata mismatch for: " + entry.path);
+    }
+    if (!record.sha256.empty() && lowerAscii(record.sha256) != lowerAscii(entry.sha256)) {
+        handlerLog(LogLevel::Warning, "Prepared file hash metadata mismatch for: " + entry.path);
+    }
+    handlerLog(LogLevel::Debug, "Verifying file: " + entry.path);
+    result = verifyHandle(entry, record.path, held);
+    if (result != ErrorCode::Success) return result;
+    handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
+    // The copy reads the handle just checked, and the bytes it writes are
+    // checked once more against the manifest before they count.
+    return installFromHandle(entry, held.file.get(), record.path, targetDir);
+}
+
+ErrorCode ManifestHandler::processPreparedSession(const Manifest& manifest, const std::wstring& targetDir,
+                                                  const std::wstring& sessionRoot, const std::wstring& filesManifest,
+                                                  const DescriptorBytes& descriptor) {
+    handlerLog(LogLevel::Info, "Processing prepared session from: " + wideToUtf8(sessionRoot));
+    ErrorCode result = checkSessionInputs(sessionRoot, filesManifest, descriptor.state);
+    if (result != ErrorCode::Success) return result;
+    Json::Value document;
+    Json::Value list;
+    if ((result = parseStrictly(descriptor.text, document, list)) != ErrorCode::Success) return result;
+    HeldSessionRoot root;
+    if ((result = holdRoot(sessionRoot, document, root)) != ErrorCode::Success) return result;
+    std::unordered_map<std::string, PreparedFile> prepared;
+    if ((result = mapPreparedFiles(list, root.finalPath, prepared)) != ErrorCode::Success) return result;
+
+    startSessionProgress(manifest);
     const fs::path target(targetDir);
-    FileOperations files;
     int32_t processedFiles = 0;
     uint64_t processedBytes = 0;
     for (const ManifestFile& entry : manifest.files) {
         if (!entry.isRequired) continue;
         const auto found = prepared.find(entry.path);
-        if (found != prepared.end()) {
-            const PreparedFile& record = found->second;
-            HeldFile held;
-            ErrorCode result = openPreparedFile(record.path, root.finalPath, held.file);
-            if (result != ErrorCode::Success) return result;
-            if (record.bytes != 0 && record.bytes != entry.size) {
-                handlerLog(LogLevel::Warning, "Prepared file size metadata mismatch for: " + entry.path);
-            }
-            if (!record.sha256.empty() && lowerAscii(record.sha256) != lowerAscii(entry.sha256)) {
-                handlerLog(LogLevel::Warning, "Prepared file hash metadata mismatch for: " + entry.path);
-            }
-            handlerLog(LogLevel::Debug, "Verifying file: " + entry.path);
-            result = verifyHandle(entry, record.path, held);
-            if (result != ErrorCode::Success) return result;
-            handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
-            // The copy reads the handle just checked, and the bytes it writes
-            // are checked once more against the manifest before they count.
-            result = installFromHandle(entry, held.file.get(), record.path, target);
-            if (result != ErrorCode::Success) return result;
-            held.file.close();
-
+        if (found == prepared.end()) {
+            // Not in the session: the target must already hold the file.
+            if ((result = checkUnchangedTarget(entry, target)) != ErrorCode::Success) return result;
             processedFiles += 1;
             processedBytes += entry.size;
             setProgress(processedFiles, processedBytes, entry.path);
-            reportProgress(entry.path, entry.size, entry.size);
-            if (progressCallback && !progressCallback(progress)) {
-                handlerLog(LogLevel::Info, "Installation cancelled by user");
-                return ErrorCode::Cancelled;
-            }
             continue;
         }
-
-        // Not in the session: the target must already hold the file.
-        std::string relative = entry.path;
-        for (char& c : relative) {
-            if (c == '\\') c = '/';
+        if ((result = installPreparedFile(entry, found->second, root.finalPath, target)) != ErrorCode::Success) {
+            return result;
         }
-        relative.erase(0, relative.find_first_not_of('/'));
-        const fs::path existing = target / utf8ToPath(relative);
-        const DWORD attributes = detail::fileAttributes(existing);
-        const bool present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-        if (!present || files.verifyFileIntegrity(existing, entry.sha256) != ErrorCode::Success) {
-            if (present) {
-                handlerLog(LogLevel::Warning, "File exists at target but hash mismatch, session missing: " + entry.path);
-            }
-            handlerLog(LogLevel::Error,
-                       "Prepared session is missing file and target does not have valid copy: " + entry.path);
-            return ErrorCode::FileNotFound;
-        }
-        handlerLog(LogLevel::Debug, "Delta skip: file unchanged at target - " + entry.path);
         processedFiles += 1;
         processedBytes += entry.size;
         setProgress(processedFiles, processedBytes, entry.path);
+        reportProgress(entry.path, entry.size, entry.size);
+        if (progressCallback && !progressCallback(progress)) {
+            handlerLog(LogLevel::Info, "Installation cancelled by user");
+            return ErrorCode::Cancelled;
+        }
     }
 
     setProgress(progress.totalFiles, progress.totalBytes, "");

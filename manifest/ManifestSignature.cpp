@@ -80,11 +80,11 @@ std::string buildCanonicalSignedText(const Manifest& manifest) {
 }
 
 ErrorCode ManifestHandler::verifyManifestSignature(const Manifest& manifest) {
-    return verifyManifestSignature(manifest, crypto, cacheDir);
+    return verifyManifestSignature(manifest, crypto, cache.folder());
 }
 
 ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, const std::string& signature) {
-    return verifyCmsSignature(canonicalText, signature, crypto, cacheDir);
+    return verifyCmsSignature(canonicalText, signature, crypto, cache.folder());
 }
 
 ErrorCode ManifestHandler::verifyManifestSignature(const Manifest& manifest, CryptoVerifier& verifier,

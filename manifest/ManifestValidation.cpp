@@ -290,7 +290,7 @@ ErrorCode ManifestHandler::validateFileEntry(const ManifestFile& file) {
 }
 
 ErrorCode ManifestHandler::validateManifest(const Manifest& manifest) {
-    return validateManifest(manifest, crypto, cacheDir);
+    return validateManifest(manifest, crypto, cache.folder());
 }
 
 ErrorCode ManifestHandler::validateManifest(const Manifest& manifest, CryptoVerifier& verifier,

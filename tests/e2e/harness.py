@@ -140,22 +140,27 @@ def _wine_failed_to_start(proc, args):
     return not proc.stdout and not proc.stderr and not any(a in PIPE_OPTIONS for a in args)
 
 
-def run(exe, args, timeout=300, env=None, stdin=None, cwd=None):
+def run(exe, args, timeout=300, env=None, stdin=None, cwd=None, temp=None):
     """Start a program of the bin folder under Wine and wait for it; cwd is
     a host folder below the sandbox's drives (its Windows form becomes the
-    program's current folder). A run that Wine itself failed to start is
-    started once more."""
+    program's current folder); temp, a Windows folder, becomes the
+    program's TEMP and TMP (through the run_with_temp tool), as a caller
+    gives a program its own temporary folder. A run that Wine itself failed
+    to start is started once more."""
     full_env = dict(os.environ)
     full_env["KORVEL_BUILD_DIR"] = BUILD_DIR
     if env:
         full_env.update(env)
+    command = [WINERUN, os.path.join(BIN_DIR, exe)] + list(args)
+    if temp is not None:
+        command = [WINERUN, os.path.join(BIN_DIR, "run_with_temp.exe"), temp, "K:\\" + exe] + list(args)
     for attempt in (1, 2):
         # Output goes to files, not pipes: a Wine service process started on
         # demand may inherit the handles and outlive the program.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             if hasattr(stdin, "seek"):
                 stdin.seek(0)
-            proc = subprocess.run([WINERUN, os.path.join(BIN_DIR, exe)] + list(args),
+            proc = subprocess.run(command,
                                   stdin=subprocess.DEVNULL if stdin is None else stdin,
                                   stdout=out, stderr=err, timeout=timeout, env=full_env, cwd=cwd)
             out.seek(0)

@@ -24,8 +24,21 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-CACHE_WIN = harness.prefix_temp_dir().rstrip("\\") + "\\KorvelCache"
-CACHE = harness.prefix_path(CACHE_WIN)
+# The helper runs with a temporary folder of this test's own, so the cache
+# it empties between its cases is no other test's.
+TEMP = None
+CACHE = None
+
+
+def setUpModule():
+    global TEMP, CACHE
+    TEMP = harness.Scratch("apply-manifest-temp")
+    CACHE = TEMP.path("KorvelCache")
+
+
+def tearDownModule():
+    clear_cache()
+    TEMP.cleanup()
 
 
 def clear_cache():
@@ -114,7 +127,7 @@ class ApplyTestBase(unittest.TestCase):
 
     def apply(self, url, cdn, *extra, target=None):
         return harness.run_elevated(["--apply-manifest", url, "--target", target or self.target_win, "--cdn", cdn,
-                                     "--verbose"] + list(extra))
+                                     "--verbose"] + list(extra), temp=TEMP.win)
 
     def assertApplied(self, result):
         self.assertEqual(result.returncode, 0, result.stdout_text[-4000:] + result.stderr_text)

@@ -76,7 +76,7 @@ protected:
 
 TEST_F(ApplyTest, AppliesAndLeavesNoBackup) {
     const std::wstring url = publish({{"a.txt", "alpha"}, {"sub/b.txt", "bravo"}});
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     StdoutCapture capture;
     ASSERT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
@@ -98,7 +98,7 @@ TEST_F(ApplyTest, BackupThatFailsStopsTheRunWith125) {
     ErrorCode result;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         result = handler.applyManifest(url, targetDir.wstring());
         events = capture.events();
@@ -130,7 +130,7 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
     bool threw = false;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         try {
             handler.applyManifest(url, targetDir.wstring());
@@ -163,7 +163,7 @@ TEST_F(ApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates
     bool threw = false;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         handler.setInstallObserver([&installed](const std::string& path) {
             installed.push_back(path);
             if (installed.size() == 3) throw std::runtime_error("stopped after three files");
@@ -180,6 +180,43 @@ TEST_F(ApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates
     EXPECT_TRUE(threw);
     EXPECT_EQ(installed, (std::vector<std::string>{"a.txt", "sub/b.txt", "added/c.txt"}));
     EXPECT_EQ(processingStatuses(events), (std::vector<std::string>{"starting", "processing_failed"}));
+    EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
+    EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
+    EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
+    EXPECT_FALSE(fs::exists(targetDir / L"added"));
+    EXPECT_FALSE(fs::exists(targetDir / L"d.txt"));
+}
+
+// Whatever else ends a run after files were replaced and added (here a
+// throw of no standard exception type, which the apply does not catch), the
+// handler going away puts back the old tree.
+TEST_F(ApplyTest, AnyOtherThrowAfterFilesWereReplacedStillLeavesTheOldTree) {
+    const std::string oldA(70000, 'a');
+    writeTarget("a.txt", oldA);
+    writeTarget("sub/b.txt", "old bravo");
+    const std::wstring url = publish({{"a.txt", "new alpha"},
+                                      {"sub/b.txt", "new bravo"},
+                                      {"added/c.txt", "added charlie"},
+                                      {"d.txt", "new delta"}});
+    int installed = 0;
+    bool threw = false;
+    std::vector<Json::Value> events;
+    {
+        StdoutCapture capture;
+        try {
+            ManifestHandler handler(server.url("/cdn"), cacheDir);
+            handler.setInstallObserver([&installed](const std::string&) {
+                if (++installed == 3) throw 3;
+            });
+            handler.applyManifest(url, targetDir.wstring());
+        } catch (int) {
+            threw = true;
+        }
+        events = capture.events();
+    }
+
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(installed, 3);
     EXPECT_TRUE(hasMessage(events, "Backup restored successfully", "INFO"));
     EXPECT_EQ(readFile(targetDir / L"a.txt"), oldA);
     EXPECT_EQ(readFile(targetDir / L"sub" / L"b.txt"), "old bravo");
@@ -204,7 +241,7 @@ TEST_F(ApplyTest, FailureAfterTargetFilesWereReplacedRestoresEveryByte) {
     ErrorCode result;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         result = handler.applyManifest(url, targetDir.wstring());
         events = capture.events();
@@ -242,7 +279,7 @@ TEST_F(ApplyTest, AlteredStoreEntryIsDownloadedAgainAndRepaired) {
 
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         ASSERT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
         events = capture.events();
@@ -255,7 +292,7 @@ TEST_F(ApplyTest, AlteredStoreEntryIsDownloadedAgainAndRepaired) {
 }
 
 TEST_F(ApplyTest, UnreachableManifestReportsDownloadFailedAndTakesNoBackup) {
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.applyManifest(server.url("/missing.json"), targetDir.wstring()), ErrorCode::HttpError);
     EXPECT_EQ(processingStatuses(capture.events()), (std::vector<std::string>{"starting", "download_failed"}));
@@ -266,7 +303,7 @@ TEST_F(ApplyTest, UnreachableManifestReportsDownloadFailedAndTakesNoBackup) {
 TEST_F(ApplyTest, ManifestThatFailsToParseKeepsItsTemporaryFileUntilTheHandlerGoes) {
     server.set("/broken.json", "{ not json");
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         EXPECT_EQ(handler.applyManifest(server.url("/broken.json"), targetDir.wstring()),
                   ErrorCode::ManifestParseFailed);

@@ -50,7 +50,7 @@ TEST_F(BackupTest, BackupManifestIsWrittenExactlyAsTheJsonWriterFormatsIt) {
     manifest.version = "1.2.3";
     manifest.gameVersion = "";
 
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path folder = scratch->path() / L"bk";
     fs::create_directories(folder);
     ASSERT_EQ(handler.writeBackupManifest(manifest, folder), ErrorCode::Success);
@@ -86,7 +86,7 @@ TEST_F(BackupTest, BackupManifestIsWrittenExactlyAsTheJsonWriterFormatsIt) {
 }
 
 TEST_F(BackupTest, BackupManifestThatCannotBeOpenedGives140) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path folder = scratch->path() / L"bk";
     fs::create_directories(folder / L"backup_manifest.json");
     EXPECT_EQ(handler.writeBackupManifest(manifestOf({makeEntry("a", "a")}), folder), ErrorCode::FileAccessDenied);
@@ -99,7 +99,7 @@ TEST_F(BackupTest, BackupKeepsExistingTargetFilesOnlyAndListsEveryEntry) {
     const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("sub/b.txt", "new bravo"),
                                           makeEntry("added.txt", "new"), makeEntry("dir.txt", "x")});
 
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
@@ -118,7 +118,7 @@ TEST_F(BackupTest, BackupKeepsExistingTargetFilesOnlyAndListsEveryEntry) {
 }
 
 TEST_F(BackupTest, EmptyTargetBacksUpNothing) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     ASSERT_EQ(handler.createBackup(manifestOf({makeEntry("a.txt", "a")}), targetDir.wstring(), id),
@@ -135,7 +135,7 @@ TEST_F(BackupTest, SessionFilterCountsSkippedEntries) {
         files.push_back(makeEntry(rel, "new"));
     }
     const std::set<std::string> session = {"f1.txt", "f3.txt"};
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     ASSERT_EQ(handler.createBackup(manifestOf(files), targetDir.wstring(), id, &session), ErrorCode::Success);
@@ -147,7 +147,7 @@ TEST_F(BackupTest, SessionFilterCountsSkippedEntries) {
 
 TEST_F(BackupTest, UnsafePathRefusesTheBackupBeforeAnythingIsTouched) {
     fs::create_directories(backupDir(L"20200101_000000"));
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     EXPECT_EQ(handler.createBackup(manifestOf({makeEntry("ok.txt", "a"), makeEntry("../x.txt", "b")}),
@@ -163,7 +163,7 @@ TEST_F(BackupTest, FailingCopyFailsTheBackup) {
     writeTarget("b.txt", "old bravo");
     HeldOpen held(targetDir / L"b.txt");
     ASSERT_TRUE(held.valid());
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     EXPECT_NE(handler.createBackup(manifestOf({makeEntry("a.txt", "a"), makeEntry("b.txt", "b")}),
@@ -181,7 +181,7 @@ TEST_F(BackupTest, NewBackupPurgesOlderOnesButNotLooseFiles) {
     const fs::path loose = cacheDir / L"backups" / L"note.txt";
     writeFile(loose, "not a backup");
 
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     StdoutCapture capture;
     ASSERT_EQ(handler.createBackup(manifestOf({makeEntry("a.txt", "a")}), targetDir.wstring(), id),
@@ -198,7 +198,7 @@ TEST_F(BackupTest, RestorePutsOldContentBackAndLeavesAddedFiles) {
     writeTarget("sub/b.txt", "old bravo");
     const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("sub/b.txt", "new bravo"),
                                           makeEntry("added.txt", "new")});
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
 
@@ -222,7 +222,7 @@ TEST_F(BackupTest, RestoreGoesOnPastAFailingFileButReportsFailure) {
     writeTarget("c.txt", "old charlie");
     const Manifest manifest =
         manifestOf({makeEntry("a.txt", "1"), makeEntry("b.txt", "2"), makeEntry("c.txt", "3")});
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
 
@@ -241,7 +241,7 @@ TEST_F(BackupTest, RestoreGoesOnPastAFailingFileButReportsFailure) {
 }
 
 TEST_F(BackupTest, RestoreRefusesBadIdsAndMissingFolders) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     StdoutCapture capture;
     for (const wchar_t* id : {L"..\\outside", L"../outside", L"", L"C:\\x", L"a/../../b"}) {
         EXPECT_EQ(handler.restoreBackup(id, targetDir.wstring()), ErrorCode::InvalidArguments);
@@ -256,7 +256,7 @@ TEST_F(BackupTest, RestoreRefusesBadIdsAndMissingFolders) {
 TEST_F(BackupTest, RestoreFromHostileBackupManifests) {
     // Only what the handler backed up can come back; b.txt was planted.
     writeTarget("a.txt", "from backup");
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifestOf({makeEntry("a.txt", "new")}), targetDir.wstring(), id),
               ErrorCode::Success);
@@ -294,7 +294,7 @@ TEST_F(BackupTest, RestoreFromHostileBackupManifests) {
 TEST_F(BackupTest, CleanupRemovesTheBackupEvenWithReadOnlyCopies) {
     writeTarget("ro.txt", "old");
     setReadOnlyFlag(targetDir / L"ro.txt", true);
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifestOf({makeEntry("ro.txt", "new")}), targetDir.wstring(), id),
               ErrorCode::Success);

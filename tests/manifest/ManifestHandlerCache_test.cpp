@@ -45,7 +45,7 @@ TEST_F(CacheTest, BuildsFileUrlsFromBaseHashPrefixAndEncodedPath) {
         {"other characters kept", "http://h", "a+b&c=d;e'(f)!~,$@[x].txt", "", kHash,
          "http://h/files/3f2a9c01/a+b&c=d;e'(f)!~,$@[x].txt"},
     };
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     for (const auto& c : cases) {
         ManifestFile entry;
         entry.path = c.path;
@@ -57,8 +57,63 @@ TEST_F(CacheTest, BuildsFileUrlsFromBaseHashPrefixAndEncodedPath) {
     }
 }
 
+// The process's temporary folder pointed elsewhere for one scope.
+class ScopedTemporaryFolder {
+public:
+    explicit ScopedTemporaryFolder(const fs::path& folder) {
+        for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+            wchar_t buffer[32768];
+            const DWORD n = GetEnvironmentVariableW(name, buffer, 32768);
+            saved.emplace_back(name, n > 0 && n < 32768 ? std::wstring(buffer, n) : std::wstring());
+            SetEnvironmentVariableW(name, folder.c_str());
+        }
+    }
+    ~ScopedTemporaryFolder() {
+        for (const auto& [name, value] : saved) SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());
+    }
+
+private:
+    std::vector<std::pair<const wchar_t*, std::wstring>> saved;
+};
+
+// A handler uses the cache folder it is given, and only without one the
+// KorvelCache folder of the temporary folder.
+TEST_F(CacheTest, CacheFolderIsTheOneGivenElseKorvelCacheInTheTemporaryFolder) {
+    const fs::path temporary = scratch->path() / L"temporary";
+    const fs::path given = scratch->path() / L"given";
+    fs::create_directories(temporary);
+    ScopedTemporaryFolder redirected(temporary);
+    struct Case {
+        const char* name;
+        bool giveFolder;
+        fs::path expected;
+        fs::path untouched;
+    };
+    for (const Case& c : {Case{"given", true, given, temporary / L"KorvelCache"},
+                          Case{"default", false, temporary / L"KorvelCache", given}}) {
+        {
+            std::unique_ptr<ManifestHandler> handler =
+                c.giveFolder ? std::make_unique<ManifestHandler>(L"http://cdn.invalid", given)
+                             : std::make_unique<ManifestHandler>(L"http://cdn.invalid");
+            ASSERT_EQ(handler->initialize(), ErrorCode::Success) << c.name;
+            fs::path stored;
+            handler->cachePathFor(kHash, stored);
+            EXPECT_EQ(stored, c.expected / L"3f2a9c01" / utf8ToPath(kHash)) << c.name;
+            ManifestFile entry = makeEntry("a.txt", "alpha");
+            const fs::path source = scratch->path() / L"a.txt";
+            writeFile(source, "alpha");
+            ASSERT_EQ(handler->storeInCache(source, entry.sha256), ErrorCode::Success) << c.name;
+            EXPECT_EQ(readFile(c.expected / utf8ToPath(entry.sha256.substr(0, 8)) / utf8ToPath(entry.sha256)), "alpha")
+                << c.name;
+        }
+        EXPECT_TRUE(fs::is_directory(c.expected)) << c.name;
+        EXPECT_FALSE(fs::exists(c.untouched)) << c.name;
+        fs::remove_all(c.expected);
+    }
+}
+
 TEST_F(CacheTest, StorePathIsPrefixFolderAndFullHashBelowTheTemporaryFolder) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     fs::path path;
     EXPECT_EQ(handler.cachePathFor(kHash, path), ErrorCode::FileNotFound);
     EXPECT_EQ(path, cacheDir / L"3f2a9c01" / utf8ToPath(kHash));
@@ -73,7 +128,7 @@ TEST_F(CacheTest, StorePathIsPrefixFolderAndFullHashBelowTheTemporaryFolder) {
 }
 
 TEST_F(CacheTest, EmbeddedNulInTheHashPrefixThrows) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     fs::path path;
     EXPECT_THROW(handler.cachePathFor(std::string("abc\0defgh", 9), path), std::invalid_argument);
 }
@@ -81,7 +136,7 @@ TEST_F(CacheTest, EmbeddedNulInTheHashPrefixThrows) {
 TEST_F(CacheTest, StoreCopiesTheDownloadAndKeepsTheSource) {
     const std::string content = "stored content";
     const ManifestFile entry = makeEntry("dir/file.bin", content);
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path source = cacheDir / L"dir" / L"file.bin.tmp";
     fs::create_directories(source.parent_path());
     writeFile(source, content);
@@ -101,7 +156,7 @@ TEST_F(CacheTest, RequiredFilesInTheStoreAreNotDownloaded) {
     putInStore(b, "bravo");
 
     // The CDN is unreachable: any download attempt would fail the pass.
-    ManifestHandler handler(kDeadCdn);
+    ManifestHandler handler(kDeadCdn, cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.downloadAllFiles(manifestOf({a, optional, b})), ErrorCode::Success);
     const auto events = capture.events();
@@ -116,7 +171,7 @@ TEST_F(CacheTest, AlteredStoreEntryIsFetchedAgainThreeTimesThen161) {
     const ManifestFile a = makeEntry("a.txt", "alpha");
     putInStore(a, "alphx");  // same size, other bytes
 
-    ManifestHandler handler(kDeadCdn);
+    ManifestHandler handler(kDeadCdn, cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.downloadAllFiles(manifestOf({a})), ErrorCode::DownloadFailed);
     const auto events = capture.events();
@@ -134,7 +189,7 @@ TEST_F(CacheTest, FirstAttemptDiscardsATemporaryFileLeftByAnEarlierRun) {
     fs::create_directories(leftover.parent_path());
     writeFile(leftover, "stale bytes of an earlier run");
 
-    ManifestHandler handler(kDeadCdn);
+    ManifestHandler handler(kDeadCdn, cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.downloadAllFiles(manifestOf({a})), ErrorCode::DownloadFailed);
     // Attempts 2 and 3 would otherwise have asked for a range after it.
@@ -146,7 +201,7 @@ TEST_F(CacheTest, DownloadUrlIsUsedAsGivenAndCdnRootWhenNoBaseUrl) {
     ManifestFile b = makeEntry("b.txt", "bravo");
     b.downloadUrl = "http://127.0.0.1:1/explicit/b";
 
-    ManifestHandler handler(kDeadCdn);
+    ManifestHandler handler(kDeadCdn, cacheDir);
     StdoutCapture capture;
     handler.downloadFile(a, cacheDir / L"a.txt.tmp", "");
     handler.downloadFile(b, cacheDir / L"b.txt.tmp", "http://127.0.0.1:1/base");
@@ -173,7 +228,7 @@ TEST_F(CacheTest, DestructionTrimsOldFilesAndTopLevelTemporariesButNeverBackups)
     ageFile(backupFile, 24 * 400);
     ageFile(backupManifest, 25);
 
-    { ManifestHandler handler(L"http://cdn.invalid"); }
+    { ManifestHandler handler(L"http://cdn.invalid", cacheDir); }
 
     EXPECT_FALSE(fs::exists(oldStored));
     EXPECT_TRUE(fs::exists(oldStored.parent_path()));  // folders stay
@@ -186,7 +241,7 @@ TEST_F(CacheTest, DestructionTrimsOldFilesAndTopLevelTemporariesButNeverBackups)
 }
 
 TEST_F(CacheTest, DestructionWithoutACacheFolderDoesNothing) {
-    { ManifestHandler handler(L"http://cdn.invalid"); }
+    { ManifestHandler handler(L"http://cdn.invalid", cacheDir); }
     EXPECT_FALSE(fs::exists(cacheDir));
 }
 

@@ -14,7 +14,7 @@ namespace {
 class InstallTest : public HandlerTest {};
 
 TEST_F(InstallTest, VerifyFileChecksPresenceSizeAndHash) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const ManifestFile entry = makeEntry("a.txt", "hello");
     const fs::path file = scratch->path() / L"a.txt";
 
@@ -40,7 +40,7 @@ TEST_F(InstallTest, VerifyFileChecksPresenceSizeAndHash) {
 }
 
 TEST_F(InstallTest, HashComparisonIgnoresLetterCase) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     ManifestFile entry = makeEntry("a.txt", "hello");
     for (char& c : entry.sha256) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     const fs::path file = scratch->path() / L"a.txt";
@@ -49,7 +49,7 @@ TEST_F(InstallTest, HashComparisonIgnoresLetterCase) {
 }
 
 TEST_F(InstallTest, VerifyAllReportsARequiredFileMissingFromTheStore) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const ManifestFile a = makeEntry("a.txt", "alpha");
     const ManifestFile b = makeEntry("b.txt", "bravo");
     ManifestFile optional = makeEntry("c.txt", "charlie");
@@ -68,7 +68,7 @@ TEST_F(InstallTest, VerifyAllReportsARequiredFileMissingFromTheStore) {
 }
 
 TEST_F(InstallTest, InstallCreatesFoldersAndReportsTheCopy) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const ManifestFile entry = makeEntry("bin/sub/app.txt", "payload");
     const fs::path source = scratch->path() / L"source.bin";
     writeFile(source, "payload");
@@ -86,7 +86,7 @@ TEST_F(InstallTest, InstallCreatesFoldersAndReportsTheCopy) {
 }
 
 TEST_F(InstallTest, UnsafePathsAreNeverWritten) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path source = scratch->path() / L"source.bin";
     writeFile(source, "payload");
     for (const char* path : {"../escape.txt", "sub/../../escape.txt", "C:/escape.txt", "/escape.txt", "a/con.txt",
@@ -101,7 +101,7 @@ TEST_F(InstallTest, UnsafePathsAreNeverWritten) {
 }
 
 TEST_F(InstallTest, PermissionStringsSetOrClearReadOnly) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path source = scratch->path() / L"source.bin";
     writeFile(source, "payload");
     struct Case {
@@ -127,7 +127,7 @@ TEST_F(InstallTest, PermissionStringsSetOrClearReadOnly) {
 }
 
 TEST_F(InstallTest, OtherPermissionTextChangesNothingAndIsNoError) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path file = scratch->path() / L"f.txt";
     writeFile(file, "x");
     setReadOnlyFlag(file, true);
@@ -141,7 +141,7 @@ TEST_F(InstallTest, OtherPermissionTextChangesNothingAndIsNoError) {
 // A file installed earlier with "444" must still be replaceable by a later
 // update, for files copied in one call and for those copied in chunks.
 TEST_F(InstallTest, ReadOnlyTargetIsReplaced) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     for (size_t size : {size_t(7), size_t(FileOperations::kSystemCopyLimit + 1)}) {
         const std::string content(size, 'n');
         ManifestFile entry = makeEntry("ro/file" + std::to_string(size) + ".bin", content);
@@ -175,7 +175,7 @@ TEST_F(InstallTest, ReplacingClearsTheReadOnlyFlagFirst) {
 }
 
 TEST_F(InstallTest, ExecutableExtensionsMatchInAnyCase) {
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     const fs::path source = scratch->path() / L"unsigned.bin";
     writeFile(source, "MZ not really a program");
     struct Case {
@@ -207,7 +207,7 @@ TEST_F(InstallTest, InstallAllSkipsOptionalEntriesAndReportsEachFile) {
     putInStore(empty, "");
     putInStore(optional, "optional");
 
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     StdoutCapture capture;
     ASSERT_EQ(handler.installAllFiles(manifestOf({a, optional, empty}), targetDir), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
@@ -235,7 +235,7 @@ TEST_F(InstallTest, InstallStopsAtTheFirstFailureAndKeepsEarlierFiles) {
     putInStore(c, "charlie");
     fs::create_directories(targetDir / L"b.txt" / L"in the way");
 
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.installAllFiles(manifestOf({a, b, c}), targetDir), ErrorCode::FileAccessDenied);
     EXPECT_TRUE(hasMessage(capture.events(), "Failed to install file: b.txt", "ERROR"));
@@ -249,7 +249,7 @@ TEST_F(InstallTest, ProcessFilesFromAFilledStoreNeedsNoNetwork) {
     putInStore(a, "alpha");
     putInStore(b, "bravo");
 
-    ManifestHandler handler(L"http://127.0.0.1:1/");
+    ManifestHandler handler(L"http://127.0.0.1:1/", cacheDir);
     StdoutCapture capture;
     ASSERT_EQ(handler.processManifestFiles(manifestOf({a, b}), targetDir.wstring()), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");

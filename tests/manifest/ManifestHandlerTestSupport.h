@@ -1,7 +1,7 @@
 #pragma once
-// Shared by the handler tests: a scratch folder that also serves as the
-// process's temporary folder (so each test has its own KorvelCache), file
-// entries made from content, and the diagnostic lines a call writes.
+// Shared by the handler tests: a scratch folder with the test's own cache
+// folder in it, file entries made from content, and the diagnostic lines a
+// call writes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -119,18 +119,14 @@ inline int countMessagePrefix(const std::vector<Json::Value>& events, const std:
     return n;
 }
 
-// Each test gets a scratch folder whose "tmp" sub-folder is the process's
-// temporary folder while the test runs, so the handler's cache lives there.
+// Each test gets a scratch folder with a cache folder of its own, which the
+// test gives to every handler it makes.
 class HandlerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         scratch = std::make_unique<ScratchDir>();
         tempDir = scratch->path() / L"tmp";
         fs::create_directories(tempDir);
-        saveVariable(L"TMP", savedTmp);
-        saveVariable(L"TEMP", savedTemp);
-        SetEnvironmentVariableW(L"TMP", tempDir.c_str());
-        SetEnvironmentVariableW(L"TEMP", tempDir.c_str());
         cacheDir = tempDir / L"KorvelCache";
         targetDir = scratch->path() / L"target";
         savedVerbose = EventLogger::instance().verbose;
@@ -139,8 +135,6 @@ protected:
 
     void TearDown() override {
         EventLogger::instance().verbose = savedVerbose;
-        SetEnvironmentVariableW(L"TMP", savedTmp.empty() ? nullptr : savedTmp.c_str());
-        SetEnvironmentVariableW(L"TEMP", savedTemp.empty() ? nullptr : savedTemp.c_str());
         scratch.reset();
     }
 
@@ -170,14 +164,6 @@ protected:
     fs::path targetDir;
 
 private:
-    static void saveVariable(const wchar_t* name, std::wstring& out) {
-        wchar_t buffer[32768];
-        const DWORD n = GetEnvironmentVariableW(name, buffer, 32768);
-        out = (n > 0 && n < 32768) ? std::wstring(buffer, n) : std::wstring();
-    }
-
-    std::wstring savedTmp;
-    std::wstring savedTemp;
     bool savedVerbose = false;
 };
 

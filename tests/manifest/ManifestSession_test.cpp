@@ -165,7 +165,7 @@ TEST_F(SessionApplyTest, BackupThatFailsStopsTheRunWith125) {
     ErrorCode result;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         StdoutCapture capture;
         result = handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(),
                                                   descriptor.wstring());
@@ -195,7 +195,7 @@ TEST_F(SessionApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPro
     bool threw = false;
     std::vector<Json::Value> events;
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         handler.setInstallObserver([&installed](const std::string& path) {
             installed.push_back(path);
             if (installed.size() == 3) throw std::runtime_error("stopped after three files");

@@ -67,7 +67,7 @@ TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
         const ManifestFile entry = makeEntry("a.txt", c.content);
         const fs::path source = scratch->path() / L"store.bin";
         writeFile(source, c.stored);
-        ManifestHandler handler(L"http://cdn.invalid");
+        ManifestHandler handler(L"http://cdn.invalid", cacheDir);
         StdoutCapture capture;
         EXPECT_EQ(handler.installFile(entry, source, targetDir), ErrorCode::FileHashMismatch) << c.name;
         EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha") << c.name;
@@ -81,7 +81,7 @@ TEST_F(TrustTest, InstallRefusesBytesThatAreNotTheManifestsAndKeepsTheTarget) {
 TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     writeTarget("a.txt", "old alpha");
     const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("b.txt", "new bravo")});
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
     const fs::path folder = cacheDir / L"backups" / id;
@@ -99,7 +99,7 @@ TEST_F(TrustTest, RollbackRestoresOnlyWhatWasBackedUp) {
     EXPECT_FALSE(fs::exists(targetDir / L"c.txt"));
 
     // A backup this handler did not make restores nothing.
-    ManifestHandler other(L"http://cdn.invalid");
+    ManifestHandler other(L"http://cdn.invalid", cacheDir);
     writeTarget("a.txt", "newer alpha");
     EXPECT_EQ(other.restoreBackup(id, targetDir.wstring()), ErrorCode::FileNotFound);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "newer alpha");
@@ -111,7 +111,7 @@ TEST_F(TrustTest, BackupCopyChangedSinceTheBackupIsNotRestored) {
     writeTarget("a.txt", "old alpha");
     writeTarget("b.txt", "old bravo");
     const Manifest manifest = manifestOf({makeEntry("a.txt", "new alpha"), makeEntry("b.txt", "new bravo")});
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifest, targetDir.wstring(), id), ErrorCode::Success);
     writeFile(cacheDir / L"backups" / id / L"a.txt", "evil alpha");
@@ -134,7 +134,7 @@ TEST_F(TrustTest, TargetThatAlreadyMatchesIsCheckedAgainBeforeItIsKept) {
     writeTarget("b.txt", "old bravo");
     const ManifestFile a = makeEntry("a.txt", "new alpha");
     const ManifestFile b = makeEntry("b.txt", "new bravo");
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifestOf({a, b}), targetDir.wstring(), id), ErrorCode::Success);
 
@@ -175,7 +175,7 @@ TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
     const fs::path target = targetDir / L"a.txt";
     ASSERT_TRUE(CreateHardLinkW(target.c_str(), outside.c_str(), nullptr));
     const ManifestFile a = makeEntry("a.txt", "new alpha");
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
     const fs::path source = scratch->path() / L"store-a.bin";
@@ -192,7 +192,7 @@ TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
 TEST_F(TrustTest, RollbackRestoresFilesFoundAlreadyInstalled) {
     writeTarget("a.txt", "new alpha");
     const ManifestFile a = makeEntry("a.txt", "new alpha");
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     std::wstring id;
     ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
     StdoutCapture capture;
@@ -208,7 +208,7 @@ TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
     for (const auto& c : cases) {
         Manifest manifest = manifestOf({makeEntry(c.first, "one"), makeEntry(c.second, "two")});
         manifest.schemaOverride = true;
-        ManifestHandler handler(L"http://cdn.invalid");
+        ManifestHandler handler(L"http://cdn.invalid", cacheDir);
         StdoutCapture capture;
         EXPECT_EQ(handler.validateManifest(manifest), ErrorCode::ManifestSchemaInvalid) << c.second;
         EXPECT_TRUE(hasMessage(capture.events(), std::string("Duplicate file path in manifest: ") + c.second, "ERROR"))
@@ -216,7 +216,7 @@ TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
     }
     Manifest distinct = manifestOf({makeEntry("bin/app.dll", "one"), makeEntry("bin/app2.dll", "two")});
     distinct.schemaOverride = true;
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     EXPECT_EQ(handler.validateManifest(distinct), ErrorCode::Success);
 }
 
@@ -225,7 +225,7 @@ TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
 TEST_F(TrustTest, DownloadIsCappedAtTheDeclaredSize) {
     const ManifestFile entry = makeEntry("a.txt", "alpha");
     publish({entry}, {{"a.txt", std::string(100000, 'x')}});
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.downloadAllFiles(manifestOf({entry})), ErrorCode::DownloadFailed);
     int tooLarge = 0;
@@ -242,7 +242,7 @@ TEST_F(TrustTest, DownloadIsCappedAtTheDeclaredSize) {
 
 TEST_F(TrustTest, ManifestLargerThan32MiBIsRefused) {
     server.set("/big.json", std::string(ManifestHandler::kMaxManifestSize + 1, ' '));
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     ASSERT_EQ(handler.initialize(), ErrorCode::Success);
     Manifest manifest;
     StdoutCapture capture;
@@ -257,7 +257,7 @@ TEST_F(TrustTest, StaleTemporariesOfTheInstalledFileAreRemoved) {
     const ManifestFile entry = makeEntry("a.txt", "new");
     const fs::path source = scratch->path() / L"store.bin";
     writeFile(source, "new");
-    ManifestHandler handler(L"http://cdn.invalid");
+    ManifestHandler handler(L"http://cdn.invalid", cacheDir);
     StdoutCapture capture;
     ASSERT_EQ(handler.installFile(entry, source, targetDir), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "new");
@@ -287,7 +287,7 @@ TEST_F(TrustTest, RunsSharingTheCacheTakeTurns) {
     WaitForSingleObject(acquired, INFINITE);
 
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         handler.setCacheLockTimeout(std::chrono::milliseconds(300));
         StdoutCapture capture;
         EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Timeout);
@@ -303,7 +303,7 @@ TEST_F(TrustTest, RunsSharingTheCacheTakeTurns) {
         Sleep(300);
         SetEvent(release);
     });
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     handler.setCacheLockTimeout(std::chrono::milliseconds(60000));
     StdoutCapture capture;
     EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
@@ -348,7 +348,7 @@ TEST_F(TrustTest, RunsIntoOneTargetTakeTurns) {
     WaitForSingleObject(acquired, INFINITE);
 
     {
-        ManifestHandler handler(server.url("/cdn"));
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
         handler.setTargetLockTimeout(std::chrono::milliseconds(300));
         StdoutCapture capture;
         EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Timeout);
@@ -369,7 +369,7 @@ TEST_F(TrustTest, RunsIntoOneTargetTakeTurns) {
         Sleep(300);
         SetEvent(release);
     });
-    ManifestHandler handler(server.url("/cdn"));
+    ManifestHandler handler(server.url("/cdn"), cacheDir);
     StdoutCapture capture;
     EXPECT_EQ(handler.applyManifest(url, targetDir.wstring()), ErrorCode::Success);
     EXPECT_EQ(readFile(targetDir / L"a.txt"), "alpha");
