@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/TextConversion.h"
+#include "common/WriteAllBytes.h"
 
 namespace korvel {
 namespace {
@@ -16,15 +17,9 @@ HANDLE standardHandle(DWORD which) {
 
 void writeBytes(HANDLE h, const std::string& bytes) {
     if (h == nullptr) return;
-    size_t offset = 0;
-    while (offset < bytes.size()) {
-        DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, 1u << 20));
-        if (!WriteFile(h, bytes.data() + offset, chunk, &written, nullptr) || written == 0) return;
-        offset += written;
-    }
     // No FlushFileBuffers: WriteFile already delivers the bytes to every
     // reader, and on a file it would cost a disk flush per text.
+    writeAllBytes(h, bytes, false);
 }
 
 // A real console shows the bytes of WriteFile in its own code page, so text

@@ -42,28 +42,21 @@ bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, Ch
             win32Error = ERROR_INVALID_NAME;
             return false;
         }
-        UNICODE_STRING objectName;
-        RtlInitUnicodeString(&objectName, name.c_str());
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent.handle(),
-                                   securityDescriptor);
-        ULONG createDisposition = FILE_OPEN;
-        if (disposition == ChildDisposition::OpenOrCreate) createDisposition = FILE_OPEN_IF;
-        if (disposition == ChildDisposition::CreateNew) createDisposition = FILE_CREATE;
-        IO_STATUS_BLOCK io{};
-        HANDLE raw = nullptr;
-        const NTSTATUS status = NtCreateFile(&raw, desiredAccess | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io,
-                                             nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             createDisposition,
-                                             FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                                                 FILE_SYNCHRONOUS_IO_NONALERT,
-                                             nullptr, 0);
+        OpenAtRequest request;
+        request.access = desiredAccess | FILE_READ_ATTRIBUTES;
+        request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        request.disposition = FILE_OPEN;
+        if (disposition == ChildDisposition::OpenOrCreate) request.disposition = FILE_OPEN_IF;
+        if (disposition == ChildDisposition::CreateNew) request.disposition = FILE_CREATE;
+        request.options = FILE_DIRECTORY_FILE;
+        request.attributes = FILE_ATTRIBUTE_NORMAL;
+        request.securityDescriptor = securityDescriptor;
+        ScopedHandle handle;
+        const long status = openAt(parent.handle(), name, request, handle, &created);
         if (status < 0) {
-            win32Error = RtlNtStatusToDosError(status);
+            win32Error = win32ErrorOfStatus(status);
             return false;
         }
-        ScopedHandle handle(raw);
-        created = io.Information == FILE_CREATED;
         FILE_BASIC_INFO basic{};
         std::wstring finalPath;
         if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||

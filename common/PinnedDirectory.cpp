@@ -20,11 +20,6 @@ constexpr DWORD kNoReparseFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_RE
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool startsWith(const std::wstring& text, const wchar_t* prefix) {
-    const std::wstring p(prefix);
-    return text.size() >= p.size() && text.compare(0, p.size(), p) == 0;
-}
-
 // Final path of a handle in normal form; false leaves GetLastError() set.
 bool normalFinalPath(HANDLE handle, std::wstring& out) {
     std::wstring raw;
@@ -139,237 +134,21 @@ HANDLE openRelative(HANDLE folder, const std::wstring& relative, DWORD access) {
     for (wchar_t& c : name) {
         if (c == L'/') c = L'\\';
     }
-    if (name.empty() || name.size() * sizeof(wchar_t) > 0xFFF0) {
-        SetLastError(ERROR_INVALID_NAME);
+    OpenAtRequest request;
+    request.access = access;
+    request.share = kShareReadWrite;
+    request.disposition = FILE_OPEN;
+    request.options = FILE_OPEN_FOR_BACKUP_INTENT;
+    ScopedHandle handle;
+    const long status = openAt(folder, name, request, handle);
+    if (status < 0) {
+        SetLastError(win32ErrorOfStatus(status));
         return INVALID_HANDLE_VALUE;
     }
-    UNICODE_STRING unicode;
-    unicode.Buffer = name.data();
-    unicode.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    unicode.MaximumLength = unicode.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io{};
-    HANDLE handle = nullptr;
-    const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, kShareReadWrite,
-                                         FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT |
-                                                        FILE_SYNCHRONOUS_IO_NONALERT,
-                                         nullptr, 0);
-    if (status < 0) {
-        SetLastError(RtlNtStatusToDosError(status));
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
-
-// The handle's object name turned into the "\\?\" DOS form: "\??\X:\..." as
-// is, "\Device\...\" through the drive letter whose device it is, and the
-// multiple-UNC-provider device as "\\?\UNC\". False (error 3) for anything else.
-bool objectNameAsDosPath(HANDLE handle, std::wstring& out) {
-    std::vector<unsigned long long> buffer(8192);
-    ULONG returned = 0;
-    NTSTATUS status = NtQueryObject(handle, ObjectNameInformation, buffer.data(),
-                                    static_cast<ULONG>(buffer.size() * sizeof(buffer[0])), &returned);
-    if (status < 0 && returned > buffer.size() * sizeof(buffer[0])) {
-        buffer.resize(returned / sizeof(buffer[0]) + 1);
-        status = NtQueryObject(handle, ObjectNameInformation, buffer.data(),
-                               static_cast<ULONG>(buffer.size() * sizeof(buffer[0])), &returned);
-    }
-    if (status < 0) {
-        SetLastError(RtlNtStatusToDosError(status));
-        return false;
-    }
-    const auto* info = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
-    if (info->Name.Buffer == nullptr || info->Name.Length == 0) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return false;
-    }
-    const std::wstring name(info->Name.Buffer, info->Name.Length / sizeof(wchar_t));
-    if (startsWith(name, L"\\??\\")) {
-        out = L"\\\\?\\" + name.substr(4);
-        return true;
-    }
-    if (startsWith(name, L"\\Device\\Mup\\")) {
-        out = L"\\\\?\\UNC\\" + name.substr(12);
-        return true;
-    }
-    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
-        const wchar_t drive[3] = {letter, L':', L'\0'};
-        wchar_t target[1024] = {};
-        if (QueryDosDeviceW(drive, target, 1024) == 0) continue;
-        const std::wstring device(target);
-        if (device.empty()) continue;
-        if (name.size() > device.size() && startsWith(name, device.c_str()) && name[device.size()] == L'\\') {
-            out = L"\\\\?\\" + std::wstring(drive) + name.substr(device.size());
-            return true;
-        }
-    }
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
+    return handle.release();
 }
 
 }  // namespace
-
-bool sameObject(HANDLE a, HANDLE b) noexcept {
-    // The file-id class (Windows 8 on) names volume and file without the
-    // volume query of the whole by-handle record, which Wine answers slowly;
-    // where a system lacks it, both handles are compared the older way.
-    struct FileIdRecord {
-        ULONGLONG volumeSerialNumber;
-        BYTE fileId[16];
-    };
-    constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-    FileIdRecord fa{};
-    FileIdRecord fb{};
-    if (GetFileInformationByHandleEx(a, kFileIdInfo, &fa, sizeof fa) &&
-        GetFileInformationByHandleEx(b, kFileIdInfo, &fb, sizeof fb)) {
-        return fa.volumeSerialNumber == fb.volumeSerialNumber && memcmp(fa.fileId, fb.fileId, sizeof fa.fileId) == 0;
-    }
-    BY_HANDLE_FILE_INFORMATION ia{};
-    BY_HANDLE_FILE_INFORMATION ib{};
-    if (!GetFileInformationByHandle(a, &ia) || !GetFileInformationByHandle(b, &ib)) return false;
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
-}
-
-std::wstring toExtendedLengthPath(const std::wstring& path) {
-    if (path.find(L'\0') != std::wstring::npos) throw std::invalid_argument("Path contains an embedded NUL");
-    std::wstring result = path;
-    for (wchar_t& c : result) {
-        if (c == L'/') c = L'\\';
-    }
-    if (result.size() >= 4 && (startsWith(result, L"\\\\?\\") || startsWith(result, L"\\??\\") ||
-                               startsWith(result, L"\\\\.\\"))) {
-        return result;
-    }
-    if (result.size() >= 2 && startsWith(result, L"\\\\")) return L"\\\\?\\UNC\\" + result.substr(2);
-    if (result.size() >= 3 && result[1] == L':' && result[2] == L'\\') return L"\\\\?\\" + result;
-    return result;
-}
-
-std::wstring fromExtendedLengthPath(std::wstring path) {
-    for (wchar_t& c : path) {
-        if (c == L'/') c = L'\\';
-    }
-    if (path.size() >= 8 && (startsWith(path, L"\\\\?\\UNC\\") || startsWith(path, L"\\??\\UNC\\"))) {
-        path = L"\\\\" + path.substr(8);
-    } else if (path.size() >= 4 && (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\??\\"))) {
-        path.erase(0, 4);
-    }
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    return path;
-}
-
-bool isVolumeRootPath(const std::wstring& normalPath) noexcept {
-    try {
-        std::wstring p = normalPath;
-        for (wchar_t& c : p) {
-            if (c == L'/') c = L'\\';
-        }
-        while (p.size() > 1 && p.back() == L'\\') p.pop_back();
-        if (p.empty()) return false;
-        if (p.size() == 2 && p[1] == L':') return true;
-        if (p.size() >= 2 && p[0] == L'\\' && p[1] == L'\\') {
-            // "\\server" or "\\server\share": at most two parts after the slashes.
-            size_t parts = 0;
-            size_t i = 2;
-            while (i < p.size()) {
-                while (i < p.size() && p[i] == L'\\') ++i;
-                if (i >= p.size()) break;
-                ++parts;
-                while (i < p.size() && p[i] != L'\\') ++i;
-            }
-            return parts <= 2;
-        }
-        if (p == L"\\") return true;
-        // A volume named without a drive letter ("Volume{...}"): no folder part.
-        return p.find(L'\\') == std::wstring::npos && p.find(L':') == std::wstring::npos;
-    } catch (...) {
-        return true;
-    }
-}
-
-std::wstring withLongNames(const std::wstring& fullPath) {
-    const std::wstring extended = toExtendedLengthPath(fullPath);
-    const DWORD needed = GetLongPathNameW(extended.c_str(), nullptr, 0);
-    if (needed == 0) return fullPath;
-    std::wstring longName(needed, L'\0');
-    const DWORD written = GetLongPathNameW(extended.c_str(), &longName[0], needed);
-    if (written == 0 || written >= needed) return fullPath;
-    return fromExtendedLengthPath(longName.substr(0, written));
-}
-
-uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name, bool replaceExisting) noexcept {
-    try {
-        const size_t nameBytes = name.size() * sizeof(wchar_t);
-        if (name.empty() || nameBytes > 0xFFF0) return ERROR_INVALID_NAME;
-        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + nameBytes + sizeof(wchar_t), 0);
-        auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-        info->ReplaceIfExists = replaceExisting ? TRUE : FALSE;
-        info->RootDirectory = folderHandle;
-        info->FileNameLength = static_cast<ULONG>(nameBytes);
-        std::copy(name.begin(), name.end(), info->FileName);
-        // The native call: Wine's SetFileInformationByHandle refuses a name
-        // relative to a folder handle.
-        IO_STATUS_BLOCK io{};
-        const NTSTATUS status =
-            NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()), FileRenameInformation);
-        return status >= 0 ? 0 : static_cast<uint32_t>(RtlNtStatusToDosError(status));
-    } catch (...) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-}
-
-bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t& win32Error) noexcept {
-    try {
-        win32Error = 0;
-        const std::wstring extended = toExtendedLengthPath(path);
-        const DWORD needed = GetFullPathNameW(extended.c_str(), 0, nullptr, nullptr);
-        if (needed == 0) {
-            win32Error = lastErrorOr(ERROR_INVALID_NAME);
-            return false;
-        }
-        std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
-        const DWORD written = GetFullPathNameW(extended.c_str(), needed, buffer.data(), nullptr);
-        if (written == 0 || written >= needed) {
-            win32Error = lastErrorOr(ERROR_INVALID_NAME);
-            return false;
-        }
-        fullPath = fromExtendedLengthPath(std::wstring(buffer.data(), written));
-        return true;
-    } catch (...) {
-        win32Error = ERROR_INVALID_NAME;
-        return false;
-    }
-}
-
-bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept {
-    try {
-        const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-        const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
-        if (needed == 0) {
-            const DWORD code = GetLastError();
-            // Some implementations (Wine) read the name through a MAX_PATH
-            // buffer and fail on longer paths; the object name says the same.
-            if ((code == ERROR_MORE_DATA || code == ERROR_INSUFFICIENT_BUFFER) && objectNameAsDosPath(handle, finalPath)) {
-                return true;
-            }
-            SetLastError(code);
-            return false;
-        }
-        std::vector<wchar_t> buffer(static_cast<size_t>(needed) + 1, L'\0');
-        const DWORD written = GetFinalPathNameByHandleW(handle, buffer.data(), needed, flags);
-        if (written == 0 || written >= needed) {
-            if (GetLastError() == 0) SetLastError(ERROR_INVALID_DATA);
-            return false;
-        }
-        finalPath.assign(buffer.data(), written);
-        return true;
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-}
 
 PinnedDirectory::PinnedDirectory(PinnedDirectory&& other) noexcept
     : handle_(std::move(other.handle_)), finalPath_(std::move(other.finalPath_)), openPath_(std::move(other.openPath_)) {
@@ -498,6 +277,41 @@ bool PinnedDirectory::deleteListedEntry(const std::string& relativePath, uint32_
     return deleteChecked(nullptr, relativePath, win32Error, containmentViolation);
 }
 
+bool PinnedDirectory::rootStillPinned(uint32_t& win32Error) const {
+    if (!isOpen()) {
+        win32Error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    if (isVolumeRootPath(finalPath_)) {
+        win32Error = kVolumeRootRefusedError;
+        return false;
+    }
+    // The pinned folder itself must still be where it was pinned.
+    std::wstring rootFinal;
+    if (!normalFinalPath(handle_.get(), rootFinal)) {
+        win32Error = lastErrorOr(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!samePath(rootFinal, finalPath_)) {
+        win32Error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    // A stale name is not proof: the folder now found at finalPath must be
+    // the very folder that is pinned (a moved parent leaves the name as it
+    // was on some systems).
+    ScopedHandle atPath(CreateFileW(toExtendedLengthPath(finalPath_).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, kNoReparseFlags, nullptr));
+    if (!atPath.valid()) {
+        win32Error = lastErrorOr(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (!sameObject(atPath.get(), handle_.get())) {
+        win32Error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    return true;
+}
+
 bool PinnedDirectory::deleteChecked(const std::wstring* fullPath, const std::string& relativePath,
                                     uint32_t& win32Error, bool& containmentViolation) noexcept {
     try {
@@ -506,44 +320,9 @@ bool PinnedDirectory::deleteChecked(const std::wstring* fullPath, const std::str
             containmentViolation = true;
             return false;
         }
-        if (!isOpen()) {
-            win32Error = ERROR_ACCESS_DENIED;
+        if (!rootStillPinned(win32Error)) {
             containmentViolation = true;
             return false;
-        }
-        if (isVolumeRootPath(finalPath_)) {
-            win32Error = kVolumeRootRefusedError;
-            containmentViolation = true;
-            return false;
-        }
-        // The pinned folder itself must still be where it was pinned.
-        std::wstring rootFinal;
-        if (!normalFinalPath(handle_.get(), rootFinal)) {
-            win32Error = lastErrorOr(ERROR_INVALID_HANDLE);
-            containmentViolation = true;
-            return false;
-        }
-        if (!samePath(rootFinal, finalPath_)) {
-            win32Error = ERROR_ACCESS_DENIED;
-            containmentViolation = true;
-            return false;
-        }
-        // A stale name is not proof: the folder now found at finalPath must be
-        // the very folder that is pinned (a moved parent leaves the name as it
-        // was on some systems).
-        {
-            ScopedHandle atPath(CreateFileW(toExtendedLengthPath(finalPath_).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                            nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
-            if (!atPath.valid()) {
-                win32Error = lastErrorOr(ERROR_ACCESS_DENIED);
-                containmentViolation = true;
-                return false;
-            }
-            if (!sameObject(atPath.get(), handle_.get())) {
-                win32Error = ERROR_ACCESS_DENIED;
-                containmentViolation = true;
-                return false;
-            }
         }
 
         // A document's path is opened by its extended-length form; a name

@@ -49,6 +49,32 @@ std::wstring withLongNames(const std::wstring& fullPath);
 // written through). Returns the Windows error, 0 on success.
 uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name, bool replaceExisting) noexcept;
 
+// What openAt asks of the file system; disposition and options are the
+// native call's values (winternl.h: FILE_OPEN, FILE_CREATE, FILE_OPEN_IF;
+// FILE_DIRECTORY_FILE, FILE_NON_DIRECTORY_FILE, ...).
+struct OpenAtRequest {
+    ACCESS_MASK access = 0;
+    ULONG share = 0;
+    ULONG disposition = 0;
+    ULONG options = 0;
+    ULONG attributes = 0;                // of an entry that is made
+    void* securityDescriptor = nullptr;  // of an entry that is made; null: inherited
+};
+
+// Opens or makes the entry name relative to the folder handle folder (null:
+// name is a whole native path such as "\??\C:\x") through the native call: no
+// Win32 name rule applies (a device name such as "aux.txt" or a trailing dot
+// stays the entry's own name) and the final component is never followed,
+// since FILE_OPEN_REPARSE_POINT, synchronous I/O and SYNCHRONIZE are always
+// added. Returns the native status (negative: failed, out left empty; an
+// empty or overlong name fails as an invalid name); created tells whether
+// this call made the entry.
+long openAt(HANDLE folder, const std::wstring& name, const OpenAtRequest& request, ScopedHandle& out,
+            bool* created = nullptr) noexcept;
+
+// The Windows error of a native status.
+uint32_t win32ErrorOfStatus(long status) noexcept;
+
 // GetFinalPathNameByHandleW (normalized, DOS volume name), as the system gives
 // it (extended-length form). On false the caller reads GetLastError().
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept;
@@ -111,6 +137,10 @@ public:
     bool deleteRoot(uint32_t& win32Error) noexcept;
 
 private:
+    // The pinned folder is still itself at finalPath (held, no volume root,
+    // its handle's final path unchanged, and the folder found at finalPath
+    // is the one held). Errors as in deleteEntry.
+    bool rootStillPinned(uint32_t& win32Error) const;
     // fullPath null: the entry is opened relative to the pinned handle.
     bool deleteChecked(const std::wstring* fullPath, const std::string& relativePath, uint32_t& win32Error,
                        bool& containmentViolation) noexcept;

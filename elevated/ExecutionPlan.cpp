@@ -40,20 +40,43 @@ ErrorCode fail(ErrorCode code, const std::string& details) {
     return code;
 }
 
+// How an operation member is read: strict UTF-8 text, a path, or a flag.
+enum class FieldKind { Text, Path, Flag };
+
+struct OperationField {
+    const char* key;
+    FieldKind kind;
+    std::wstring PlanOperation::*text;  // Text and Path
+    bool PlanOperation::*flag;          // Flag
+};
+
+// In the order they are read.
+const OperationField kOperationFields[] = {
+    {"cdnUrl", FieldKind::Text, &PlanOperation::cdnUrl, nullptr},
+    {"targetPath", FieldKind::Path, &PlanOperation::targetPath, nullptr},
+    {"version", FieldKind::Text, &PlanOperation::version, nullptr},
+    {"manifestUrl", FieldKind::Text, &PlanOperation::manifestUrl, nullptr},
+    {"sessionRoot", FieldKind::Path, &PlanOperation::sessionRoot, nullptr},
+    {"filesManifest", FieldKind::Path, &PlanOperation::filesManifest, nullptr},
+    {"launcherSubdir", FieldKind::Path, &PlanOperation::launcherSubdir, nullptr},
+    {"launcherExecutable", FieldKind::Path, &PlanOperation::launcherExecutable, nullptr},
+    {"launcherWorkingDir", FieldKind::Path, &PlanOperation::launcherWorkingDir, nullptr},
+    {"uninstallerExecutable", FieldKind::Path, &PlanOperation::uninstallerExecutable, nullptr},
+    {"purge", FieldKind::Flag, nullptr, &PlanOperation::purge},
+    {"component", FieldKind::Text, &PlanOperation::component, nullptr},
+    {"dryRun", FieldKind::Flag, nullptr, &PlanOperation::dryRun},
+};
+
 // Members of another JSON type than the one expected count as absent.
-void readText(const Json::Value& object, const char* key, std::wstring& field) {
-    const Json::Value* value = object.find(key, key + std::char_traits<char>::length(key));
-    if (value != nullptr && value->isString()) field = utf8ToUtf16(value->asString());
-}
-
-void readPath(const Json::Value& object, const char* key, std::wstring& field) {
-    const Json::Value* value = object.find(key, key + std::char_traits<char>::length(key));
-    if (value != nullptr && value->isString()) field = utf8ToPath(value->asString()).wstring();
-}
-
-void readFlag(const Json::Value& object, const char* key, bool& field) {
-    const Json::Value* value = object.find(key, key + std::char_traits<char>::length(key));
-    if (value != nullptr && value->isBool()) field = value->asBool();
+void readField(const Json::Value& object, const OperationField& field, PlanOperation& operation) {
+    const Json::Value* value = object.find(field.key, field.key + std::char_traits<char>::length(field.key));
+    if (value == nullptr) return;
+    if (field.kind == FieldKind::Flag) {
+        if (value->isBool()) operation.*field.flag = value->asBool();
+    } else if (value->isString()) {
+        operation.*field.text = field.kind == FieldKind::Text ? utf8ToUtf16(value->asString())
+                                                              : utf8ToPath(value->asString()).wstring();
+    }
 }
 
 }  // namespace
@@ -137,19 +160,7 @@ ErrorCode ExecutionPlan::parse(const std::wstring& planText, std::vector<PlanOpe
             std::string error;
             if (!parseOperationType(type->asString(), operation.type, error))
                 return fail(ErrorCode::InvalidArguments, "Operation " + std::to_string(i) + ": " + error);
-            readText(element, "cdnUrl", operation.cdnUrl);
-            readPath(element, "targetPath", operation.targetPath);
-            readText(element, "version", operation.version);
-            readText(element, "manifestUrl", operation.manifestUrl);
-            readPath(element, "sessionRoot", operation.sessionRoot);
-            readPath(element, "filesManifest", operation.filesManifest);
-            readPath(element, "launcherSubdir", operation.launcherSubdir);
-            readPath(element, "launcherExecutable", operation.launcherExecutable);
-            readPath(element, "launcherWorkingDir", operation.launcherWorkingDir);
-            readPath(element, "uninstallerExecutable", operation.uninstallerExecutable);
-            readFlag(element, "purge", operation.purge);
-            readText(element, "component", operation.component);
-            readFlag(element, "dryRun", operation.dryRun);
+            for (const OperationField& field : kOperationFields) readField(element, field, operation);
             operations.push_back(std::move(operation));
         }
         EventLogger::instance().log(LogLevel::Info,

@@ -15,6 +15,7 @@
 #include "common/FileOperations.h"
 #include "common/UniqueResource.h"
 #include "common/TextConversion.h"
+#include "common/WriteAllBytes.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -58,17 +59,6 @@ bool existingTargetWritable(const fs::path& target) {
     if (probe) return true;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND;
-}
-
-bool writeAll(HANDLE file, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
-        DWORD written = 0;
-        if (!WriteFile(file, text.data() + done, chunk, &written, nullptr) || written == 0) return false;
-        done += written;
-    }
-    return FlushFileBuffers(file) != 0;
 }
 
 }  // namespace
@@ -162,7 +152,7 @@ ErrorCode writeInstallReceipt(const InstallReceipt& receipt, const std::wstring&
             logLine(LogLevel::Error, "Failed to open receipt file for writing");
             return ErrorCode::FileWriteFailed;
         }
-        const bool written = writeAll(file.get(), text);
+        const bool written = writeAllBytes(file.get(), text, true);
         file.close();
         // The finished text replaces the old receipt in one step; until then
         // the old one is untouched.

@@ -8,6 +8,7 @@
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
+#include "common/WriteAllBytes.h"
 #include "manifest/SessionPaths.h"
 #include "orphan/OrphanInternal.h"
 
@@ -60,32 +61,15 @@ void discard(HANDLE file) noexcept {
     SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition));
 }
 
-bool writeAll(HANDLE file, const std::string& bytes) noexcept {
-    size_t offset = 0;
-    while (offset < bytes.size()) {
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, 1u << 20));
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data() + offset, chunk, &written, nullptr) || written == 0) return false;
-        offset += written;
-    }
-    return FlushFileBuffers(file) != 0;
-}
-
 // A new file of the given name inside folder, opened for writing; fails when
 // anything already holds the name.
-HANDLE createNewAt(HANDLE folder, const std::wstring& name, NTSTATUS& status) {
-    UNICODE_STRING text;
-    text.Buffer = const_cast<wchar_t*>(name.c_str());
-    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    text.MaximumLength = text.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK io{};
-    HANDLE handle = nullptr;
-    status = NtCreateFile(&handle, GENERIC_WRITE | DELETE | SYNCHRONIZE, &attributes, &io, nullptr,
-                          FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
-                          FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
-    return status >= 0 ? handle : INVALID_HANDLE_VALUE;
+long createNewAt(HANDLE folder, const std::wstring& name, ScopedHandle& file) {
+    OpenAtRequest request;
+    request.access = GENERIC_WRITE | DELETE;
+    request.disposition = FILE_CREATE;
+    request.options = FILE_NON_DIRECTORY_FILE;
+    request.attributes = FILE_ATTRIBUTE_NORMAL;
+    return openAt(folder, name, request, file);
 }
 
 }  // namespace
@@ -100,13 +84,12 @@ bool replaceFileContentsAt(HANDLE folder, const std::wstring& name, const std::s
             // A new name only: never opens, and so never writes through,
             // anything that was already there.
             const std::wstring temporary = FileOperations::temporaryPathBeside(name).filename().wstring();
-            NTSTATUS status = 0;
-            file.reset(createNewAt(folder, temporary, status));
+            const long status = createNewAt(folder, temporary, file);
             if (file) break;
             if (static_cast<uint32_t>(status) != 0xC0000035u /* STATUS_OBJECT_NAME_COLLISION */ || attempt >= 8)
                 return false;
         }
-        if (!writeAll(file.get(), bytes) || renameIntoFolder(file.get(), folder, name, true) != 0) {
+        if (!writeAllBytes(file.get(), bytes, true) || renameIntoFolder(file.get(), folder, name, true) != 0) {
             discard(file.get());
             return false;
         }
