@@ -27,9 +27,7 @@ namespace {
 
 const char kComponent[] = "FileOperations";
 
-void logLine(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, kComponent);
-}
+const ComponentLog logLine(kComponent);
 
 std::string hexDigits(const unsigned char* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";

@@ -19,7 +19,7 @@ namespace {
 
 const char kComponent[] = "PrereqInstaller";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 const wchar_t kVcMinimum[] = L"14.30.30704";
 const wchar_t kDotNetMinimum[] = L"8.0.0";

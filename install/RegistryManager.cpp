@@ -22,7 +22,7 @@ const wchar_t kLauncherName[] = L"KorvelLauncher.exe";
 const wchar_t kSupportUrl[] = L"https://support.tessaly.works/korvel";
 const wchar_t kUpdatesUrl[] = L"https://korvel.tessaly.works/updates";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 std::string keyPathText() { return wideToUtf8(RegistryManager::kUninstallKeyPath); }
 

@@ -36,7 +36,7 @@ namespace {
 const char kComponent[] = "uninstall_manager";
 const wchar_t kSessionPrefix[] = L"korvel-session-";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 std::wstring number(uint64_t value) { return std::to_wstring(value); }
 
