@@ -9,6 +9,7 @@
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
+#include "common/WindowsErrorMap.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -189,14 +190,7 @@ ErrorCode RegistryManager::deleteRegistryKey(const std::wstring& keyPath) {
         return ErrorCode::Success;
     }
     logRegistryError("RegDeleteKey", keyPath, static_cast<uint32_t>(status));
-    switch (status) {
-        case ERROR_PATH_NOT_FOUND: return ErrorCode::RegistryKeyNotFound;
-        case ERROR_ACCESS_DENIED: return ErrorCode::RegistryAccessDenied;
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return ErrorCode::OutOfMemory;
-        case ERROR_INVALID_PARAMETER: return ErrorCode::InvalidArguments;
-        default: return ErrorCode::InternalError;
-    }
+    return mapRegistryError(static_cast<uint32_t>(status));
 }
 
 void RegistryManager::logRegistryError(const std::string& operation, const std::wstring& keyPath,
