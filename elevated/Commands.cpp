@@ -8,6 +8,7 @@
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
 #include "elevated/ExecutionPlan.h"
 #include "elevated/OperationFrame.h"
@@ -22,7 +23,7 @@ namespace korvel {
 
 ErrorCode runInstallPrereqs(const std::wstring& cdn) {
     return runInOperationFrame("prereq_install", [&cdn] {
-        PrereqInstaller installer(cdn, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+        PrereqInstaller installer(cdn, prereqDownloadFolder());
         return installer.installPrerequisites();
     });
 }

@@ -5,6 +5,7 @@
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
 #include "elevated/OperationFrame.h"
 #include "install/PrereqInstaller.h"
@@ -60,7 +61,7 @@ std::wstring defaultLauncherPath(const PlanOperation& operation) {
 
 ErrorCode runPlanInstallPrereqs(const PlanOperation& operation) {
     return runInOperationFrame("install_prereqs", operation.cdnUrl.empty(), "Missing cdnUrl", [&operation] {
-        PrereqInstaller installer(operation.cdnUrl, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+        PrereqInstaller installer(operation.cdnUrl, prereqDownloadFolder());
         return installer.installPrerequisites();
     });
 }
