@@ -10,9 +10,7 @@ namespace korvel {
 
 namespace {
 
-void cryptoLog(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, "CryptoVerifier");
-}
+const ComponentLog cryptoLog("CryptoVerifier");
 
 }  // namespace
 

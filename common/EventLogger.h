@@ -80,6 +80,20 @@ private:
     bool reconnectFailed_ = false;
 };
 
+// The log lines of one component: a file declares
+// `const ComponentLog logLine(kComponent);` once and writes
+// logLine(level, message), each line carrying that component.
+class ComponentLog {
+public:
+    constexpr explicit ComponentLog(const char* component) noexcept : component_(component) {}
+    void operator()(LogLevel level, const std::string& message) const {
+        EventLogger::instance().log(level, message, component_);
+    }
+
+private:
+    const char* component_;
+};
+
 // True when the name has the form \\.\pipe\<name>, the prefix in any letter
 // case, and every component after it a plain name (not empty, not made of
 // dots and spaces only, no forward slash), so that it cannot lead out of the

@@ -14,6 +14,7 @@
 #include "common/EventLogger.h"
 #include "common/FileOperationsInternal.h"
 #include "common/TextConversion.h"
+#include "common/WindowsErrorMap.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -22,26 +23,7 @@ using fileops::logLine;
 // ---------------------------------------------------------------------------
 // Error mapping and logging
 
-ErrorCode FileOperations::mapWin32Error(uint32_t win32Error) {
-    switch (win32Error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return ErrorCode::FileNotFound;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_WRITE_PROTECT:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-            return ErrorCode::FileAccessDenied;
-        case ERROR_HANDLE_DISK_FULL:
-        case ERROR_DISK_FULL:
-            return ErrorCode::InsufficientDiskSpace;
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_PATHNAME:
-            return ErrorCode::InstallPathInvalid;
-        default:
-            return ErrorCode::InternalError;
-    }
-}
+ErrorCode FileOperations::mapWin32Error(uint32_t win32Error) { return mapFileError(win32Error); }
 
 void FileOperations::logWin32Failure(const std::string& operation, const fs::path& path,
                                      uint32_t win32Error) noexcept {

@@ -22,9 +22,7 @@ namespace korvel::fileops {
 
 inline constexpr char kComponent[] = "FileOperations";
 
-inline void logLine(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, kComponent);
-}
+inline const ComponentLog logLine(kComponent);
 
 // The digest of a file from its current position to its end, added to a
 // begun hasher and written as hex; size receives the bytes read. 0, or 204

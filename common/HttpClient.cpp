@@ -133,20 +133,6 @@ void updateProgress(DownloadProgress& progress, std::chrono::steady_clock::time_
 
 }  // namespace
 
-ErrorCode mapWinHttpError(DWORD winHttpError) {
-    switch (winHttpError) {
-        case ERROR_WINHTTP_TIMEOUT: return ErrorCode::Timeout;
-        case ERROR_WINHTTP_NAME_NOT_RESOLVED: return ErrorCode::DnsResolutionFailed;
-        case ERROR_WINHTTP_CANNOT_CONNECT: return ErrorCode::NetworkUnreachable;
-        // The connection error is 12030; WinINet's neighbouring code for a
-        // reset connection, 12031, is read the same way.
-        case ERROR_WINHTTP_CONNECTION_ERROR:
-        case ERROR_WINHTTP_CONNECTION_ERROR + 1: return ErrorCode::ConnectionTimeout;
-        case ERROR_WINHTTP_SECURE_FAILURE: return ErrorCode::TlsError;
-        default: return ErrorCode::DownloadFailed;
-    }
-}
-
 HttpClient::~HttpClient() {
     if (!initialized) return;
     session.reset();

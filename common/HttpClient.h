@@ -18,6 +18,8 @@
 #include "common/BytePump.h"
 #include "common/ErrorCodes.h"
 #include "common/UniqueResource.h"
+// The client reports WinHTTP failures by the one network table.
+#include "common/WindowsErrorMap.h"
 
 namespace korvel {
 
@@ -53,9 +55,6 @@ struct DownloadOptions {
     uint32_t requestTimeoutMs = 30000;
     uint32_t connectTimeoutMs = 10000;
 };
-
-// Maps a WinHTTP error to the result the client reports for it.
-ErrorCode mapWinHttpError(DWORD winHttpError);
 
 class HttpClient {
 public:

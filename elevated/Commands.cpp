@@ -1,8 +1,6 @@
 #include "elevated/Commands.h"
 
-#include <exception>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,8 +8,10 @@
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
 #include "elevated/ExecutionPlan.h"
+#include "elevated/OperationFrame.h"
 #include "elevated/PlanExecutor.h"
 #include "elevated/PlanOperations.h"
 #include "install/PrereqInstaller.h"
@@ -20,32 +20,16 @@
 #include "manifest/ManifestHandler.h"
 
 namespace korvel {
-namespace {
-
-// Every command has the same frame: "starting", the work, and code 4 for an
-// exception that escapes the work.
-ErrorCode runCommand(const char* operation, const std::function<ErrorCode()>& work) {
-    EventLogger& logger = EventLogger::instance();
-    logger.status(operation, "starting");
-    try {
-        return work();
-    } catch (const std::exception& e) {
-        logger.error(toInt(ErrorCode::InternalError), operation, e.what());
-        return ErrorCode::InternalError;
-    }
-}
-
-}  // namespace
 
 ErrorCode runInstallPrereqs(const std::wstring& cdn) {
-    return runCommand("prereq_install", [&cdn] {
-        PrereqInstaller installer(cdn, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+    return runInOperationFrame("prereq_install", [&cdn] {
+        PrereqInstaller installer(cdn, prereqDownloadFolder());
         return installer.installPrerequisites();
     });
 }
 
 ErrorCode runApplyManifest(const HelperOptions& options) {
-    return runCommand("manifest_apply", [&options] {
+    return runInOperationFrame("manifest_apply", [&options] {
         ManifestHandler handler(options.cdn);
         if (options.sessionRoot.empty() || options.filesManifest.empty()) {
             return handler.applyManifest(options.manifestUrl, options.target);
@@ -68,26 +52,26 @@ ErrorCode runApplyManifest(const HelperOptions& options) {
 }
 
 ErrorCode runWriteUninstall(const std::wstring& target, const std::wstring& version) {
-    return runCommand("uninstall_write", [&] {
+    return runInOperationFrame("uninstall_write", [&] {
         RegistryManager registry;
         return registry.writeUninstallInfo(target, version, std::wstring(), std::wstring());
     });
 }
 
 ErrorCode runCreateShortcuts(const std::wstring& target) {
-    return runCommand("shortcuts_create", [&] {
+    return runInOperationFrame("shortcuts_create", [&] {
         ShortcutCreator creator;
         return creator.createShortcuts(target, std::wstring(), std::wstring(), std::wstring());
     });
 }
 
 ErrorCode runReleaseSession(const std::wstring& sessionRoot) {
-    return runCommand("session_release",
-                      [&sessionRoot] { return releaseSessionFolder("session_release", sessionRoot); });
+    return runInOperationFrame("session_release",
+                               [&sessionRoot] { return releaseSessionFolder("session_release", sessionRoot); });
 }
 
 ErrorCode runRemove(const std::wstring& target, bool purge) {
-    return runCommand("remove", [&] {
+    return runInOperationFrame("remove", [&] {
         EventLogger& logger = EventLogger::instance();
         // Checked before the shortcuts, the registry entry or any file is
         // touched: a folder like these is never removed as a whole.
@@ -114,7 +98,7 @@ ErrorCode runRemove(const std::wstring& target, bool purge) {
 }
 
 ErrorCode runExecutePlan(const std::wstring& planFile) {
-    return runCommand("execute_plan", [&planFile] {
+    return runInOperationFrame("execute_plan", [&planFile] {
         EventLogger& logger = EventLogger::instance();
         std::vector<PlanOperation> operations;
         const ErrorCode loaded = ExecutionPlan::load(planFile, operations);

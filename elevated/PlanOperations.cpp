@@ -1,12 +1,13 @@
 #include "elevated/PlanOperations.h"
 
-#include <exception>
 #include <filesystem>
 
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
+#include "elevated/OperationFrame.h"
 #include "install/PrereqInstaller.h"
 #include "install/RegistryManager.h"
 #include "install/ShortcutCreator.h"
@@ -15,24 +16,6 @@
 
 namespace korvel {
 namespace {
-
-// The frame of every plan operation: "starting", the check of its required
-// values, then the work with code 4 for an escaping exception.
-template <typename Work>
-ErrorCode runOperation(const char* name, bool missingValue, const char* missingDetails, Work&& work) {
-    EventLogger& logger = EventLogger::instance();
-    logger.status(name, "starting");
-    if (missingValue) {
-        logger.error(toInt(ErrorCode::InvalidArguments), name, missingDetails);
-        return ErrorCode::InvalidArguments;
-    }
-    try {
-        return work();
-    } catch (const std::exception& e) {
-        logger.error(toInt(ErrorCode::InternalError), name, e.what());
-        return ErrorCode::InternalError;
-    }
-}
 
 // "No entry of any kind": a dangling link still counts as present. Any
 // failure of the query other than "not found" throws.
@@ -77,15 +60,15 @@ std::wstring defaultLauncherPath(const PlanOperation& operation) {
 }
 
 ErrorCode runPlanInstallPrereqs(const PlanOperation& operation) {
-    return runOperation("install_prereqs", operation.cdnUrl.empty(), "Missing cdnUrl", [&operation] {
-        PrereqInstaller installer(operation.cdnUrl, std::filesystem::temp_directory_path() / L"KorvelPrereqs");
+    return runInOperationFrame("install_prereqs", operation.cdnUrl.empty(), "Missing cdnUrl", [&operation] {
+        PrereqInstaller installer(operation.cdnUrl, prereqDownloadFolder());
         return installer.installPrerequisites();
     });
 }
 
 ErrorCode runPlanApplyManifest(const PlanOperation& operation, AppliedRelease* applied) {
     const bool missing = operation.manifestUrl.empty() || operation.targetPath.empty() || operation.cdnUrl.empty();
-    return runOperation(
+    return runInOperationFrame(
         "apply_manifest", missing, "Missing required parameters: manifestUrl, targetPath, cdnUrl",
         [&operation, applied] {
             ManifestHandler handler(operation.cdnUrl);
@@ -125,7 +108,8 @@ ErrorCode runPlanApplyManifest(const PlanOperation& operation, AppliedRelease* a
 
 ErrorCode runPlanWriteUninstall(const PlanOperation& operation) {
     const bool missing = operation.targetPath.empty() || operation.version.empty();
-    return runOperation("write_uninstall", missing, "Missing required parameters: targetPath, version", [&operation] {
+    const char* const details = "Missing required parameters: targetPath, version";
+    return runInOperationFrame("write_uninstall", missing, details, [&operation] {
         RegistryManager registry;
         return registry.writeUninstallInfo(operation.targetPath, operation.version, operation.launcherExecutable,
                                            operation.uninstallerExecutable);
@@ -133,7 +117,7 @@ ErrorCode runPlanWriteUninstall(const PlanOperation& operation) {
 }
 
 ErrorCode runPlanCreateShortcuts(const PlanOperation& operation) {
-    return runOperation("create_shortcuts", operation.targetPath.empty(), "Missing targetPath", [&operation] {
+    return runInOperationFrame("create_shortcuts", operation.targetPath.empty(), "Missing targetPath", [&operation] {
         const std::wstring launcher = defaultLauncherPath(operation);
         ShortcutCreator creator;
         return creator.createShortcuts(operation.targetPath, operation.launcherExecutable,
@@ -142,7 +126,7 @@ ErrorCode runPlanCreateShortcuts(const PlanOperation& operation) {
 }
 
 ErrorCode runPlanReleaseSession(const PlanOperation& operation) {
-    return runOperation("release_session", operation.sessionRoot.empty(), "Missing sessionRoot", [&operation] {
+    return runInOperationFrame("release_session", operation.sessionRoot.empty(), "Missing sessionRoot", [&operation] {
         return releaseSessionFolder("release_session", operation.sessionRoot);
     });
 }

@@ -1,23 +1,18 @@
 #include "elevated/PlanWriteReceipt.h"
 
-#include <exception>
 #include <filesystem>
 
 #include "common/EventLogger.h"
+#include "elevated/OperationFrame.h"
 #include "install/InstallReceipt.h"
 #include "install/RegistryManager.h"
 
 namespace korvel {
 
 ErrorCode runPlanWriteReceipt(const PlanOperation& operation) {
-    EventLogger& logger = EventLogger::instance();
     const char* const name = "write_receipt";
-    logger.status(name, "starting");
-    if (operation.targetPath.empty() || operation.version.empty()) {
-        logger.error(toInt(ErrorCode::InvalidArguments), name, "Missing required parameters: targetPath, version");
-        return ErrorCode::InvalidArguments;
-    }
-    try {
+    const bool missing = operation.targetPath.empty() || operation.version.empty();
+    return runInOperationFrame(name, missing, "Missing required parameters: targetPath, version", [&operation, name] {
         InstallReceipt receipt = createInstallReceipt(operation.targetPath, operation.version);
         // The launcher file is recorded exactly as the plan names it.
         if (!operation.launcherExecutable.empty())
@@ -31,16 +26,14 @@ ErrorCode runPlanWriteReceipt(const PlanOperation& operation) {
 
         const std::wstring path = (std::filesystem::path(target) / kInstallReceiptFileName).wstring();
         const ErrorCode result = writeInstallReceipt(receipt, path);
+        EventLogger& logger = EventLogger::instance();
         if (result != ErrorCode::Success) {
             logger.error(toInt(result), name, "Failed to write install receipt");
         } else {
             logger.status(name, "completed");
         }
         return result;
-    } catch (const std::exception& e) {
-        logger.error(toInt(ErrorCode::InternalError), name, e.what());
-        return ErrorCode::InternalError;
-    }
+    });
 }
 
 }  // namespace korvel

@@ -26,7 +26,7 @@ namespace {
 
 const char kComponent[] = "install_receipt";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 Json::Value stringArray(const std::vector<std::wstring>& items) {
     Json::Value array(Json::arrayValue);

@@ -7,6 +7,7 @@
 
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
+#include "common/Registry.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
 // Generated from the build configuration: the installers' digests.
@@ -19,7 +20,7 @@ namespace {
 
 const char kComponent[] = "PrereqInstaller";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 const wchar_t kVcMinimum[] = L"14.30.30704";
 const wchar_t kDotNetMinimum[] = L"8.0.0";
@@ -230,15 +231,11 @@ ErrorCode PrereqInstaller::detectVcRedist(bool& installed, std::wstring& detecte
     const std::wstring primary = L"SOFTWARE\\Microsoft\\VisualStudio\\14.0\\VC\\Runtimes\\X64";
     std::wstring version;
     if (readRegistryString(primary, L"Version", version) == ErrorCode::Success && !version.empty()) {
-        DWORD flag = 0;
-        DWORD type = 0;
-        DWORD size = sizeof flag;
+        uint32_t flag = 0;
         RegistryKeyHandle key;
         const bool flagSet = RegOpenKeyExW(HKEY_LOCAL_MACHINE, primary.c_str(), 0, KEY_READ, key.put()) ==
                                  ERROR_SUCCESS &&
-                             RegQueryValueExW(key.get(), L"Installed", nullptr, &type,
-                                              reinterpret_cast<BYTE*>(&flag), &size) == ERROR_SUCCESS &&
-                             type == REG_DWORD && flag != 0;
+                             readRegistryNumber(key.get(), L"Installed", flag) && flag != 0;
         if (flagSet && compareVersions(version, kVcMinimum) >= 0) {
             installed = true;
             detectedVersion = version;
@@ -373,30 +370,23 @@ ErrorCode PrereqInstaller::readRegistryString(const std::wstring& subKey, const 
                                      " (error: " + std::to_string(opened) + ")");
         return ErrorCode::RegistryAccessDenied;
     }
-    DWORD type = 0;
-    DWORD size = 0;
-    const LONG queried = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size);
-    if (queried != ERROR_SUCCESS) {
-        if (queried == ERROR_FILE_NOT_FOUND) return ErrorCode::RegistryValueNotFound;
-        logLine(LogLevel::Error, "Failed to query registry value size: " + wideToUtf8(valueName));
-        return ErrorCode::RegistryAccessDenied;
+    // The buffer is the reported size in whole characters: an odd last byte
+    // fails the read.
+    const RegistryTextRead read = readRegistryText(key.get(), valueName, RegistryOddByte::FailsTheRead, text);
+    switch (read) {
+        case RegistryTextRead::Read:
+        case RegistryTextRead::NoValue: break;
+        case RegistryTextRead::QueryFailed:
+            logLine(LogLevel::Error, "Failed to query registry value size: " + wideToUtf8(valueName));
+            break;
+        case RegistryTextRead::NotText:
+            logLine(LogLevel::Error, "Registry value is not a string: " + wideToUtf8(valueName));
+            break;
+        case RegistryTextRead::ReadFailed:
+            logLine(LogLevel::Error, "Failed to read registry value: " + wideToUtf8(valueName));
+            break;
     }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        logLine(LogLevel::Error, "Registry value is not a string: " + wideToUtf8(valueName));
-        return ErrorCode::RegistryValueNotFound;
-    }
-    const size_t characters = size / sizeof(wchar_t);
-    if (characters == 0) return ErrorCode::Success;
-    std::wstring buffer(characters, L'\0');
-    DWORD readSize = static_cast<DWORD>(characters * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]),
-                         &readSize) != ERROR_SUCCESS) {
-        logLine(LogLevel::Error, "Failed to read registry value: " + wideToUtf8(valueName));
-        return ErrorCode::RegistryAccessDenied;
-    }
-    const size_t end = buffer.find(L'\0');
-    text = end == std::wstring::npos ? buffer : buffer.substr(0, end);
-    return ErrorCode::Success;
+    return registryTextResult(read);
 }
 
 ErrorCode PrereqInstaller::getFileVersion(const std::wstring& path, std::wstring& version) {

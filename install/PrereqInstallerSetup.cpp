@@ -21,7 +21,7 @@ namespace {
 
 const char kComponent[] = "PrereqInstaller";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 std::string kindNumber(PrereqType type) { return std::to_string(static_cast<int32_t>(type)); }
 

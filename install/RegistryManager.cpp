@@ -1,6 +1,5 @@
 #include "install/RegistryManager.h"
 
-#include <algorithm>
 #include <ctime>
 #include <filesystem>
 
@@ -8,7 +7,9 @@
 #include "common/DirectoryWalker.h"
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
+#include "common/Registry.h"
 #include "common/TextConversion.h"
+#include "common/WindowsErrorMap.h"
 
 namespace korvel {
 namespace fs = std::filesystem;
@@ -22,7 +23,7 @@ const wchar_t kLauncherName[] = L"KorvelLauncher.exe";
 const wchar_t kSupportUrl[] = L"https://support.tessaly.works/korvel";
 const wchar_t kUpdatesUrl[] = L"https://korvel.tessaly.works/updates";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 std::string keyPathText() { return wideToUtf8(RegistryManager::kUninstallKeyPath); }
 
@@ -144,26 +145,9 @@ ErrorCode RegistryManager::writeRegistryValues(const UninstallInfo& info) {
 
 ErrorCode RegistryManager::readStringValue(const RegistryKeyHandle& key, const std::wstring& valueName, std::wstring& value) {
     if (!key) return ErrorCode::RegistryAccessDenied;
-    DWORD type = 0;
-    DWORD size = 0;
-    LSTATUS status = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size);
-    if (status == ERROR_FILE_NOT_FOUND) return ErrorCode::RegistryValueNotFound;
-    if (status != ERROR_SUCCESS) return ErrorCode::RegistryAccessDenied;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return ErrorCode::RegistryValueNotFound;
-    // Room for every byte reported, an odd last one included, so that the
-    // second query neither overruns nor fails; the text is then the whole
-    // characters read (data of fewer than two bytes is the empty text).
-    std::wstring buffer((size + 1) / sizeof(wchar_t), L'\0');
-    DWORD got = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    // A value that grew between the two queries fails here (more data).
-    status = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                              &got);
-    if (status != ERROR_SUCCESS) return ErrorCode::RegistryAccessDenied;
-    buffer.resize(std::min<size_t>(buffer.size(), got / sizeof(wchar_t)));
-    const size_t nul = buffer.find(L'\0');
-    if (nul != std::wstring::npos) buffer.resize(nul);
-    value = std::move(buffer);
-    return ErrorCode::Success;
+    // Room for an odd last byte, so that such a value reads as its whole
+    // characters instead of failing.
+    return registryTextResult(readRegistryText(key.get(), valueName, RegistryOddByte::Dropped, value));
 }
 
 ErrorCode RegistryManager::removeUninstallInfo() {
@@ -189,14 +173,7 @@ ErrorCode RegistryManager::deleteRegistryKey(const std::wstring& keyPath) {
         return ErrorCode::Success;
     }
     logRegistryError("RegDeleteKey", keyPath, static_cast<uint32_t>(status));
-    switch (status) {
-        case ERROR_PATH_NOT_FOUND: return ErrorCode::RegistryKeyNotFound;
-        case ERROR_ACCESS_DENIED: return ErrorCode::RegistryAccessDenied;
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return ErrorCode::OutOfMemory;
-        case ERROR_INVALID_PARAMETER: return ErrorCode::InvalidArguments;
-        default: return ErrorCode::InternalError;
-    }
+    return mapRegistryError(static_cast<uint32_t>(status));
 }
 
 void RegistryManager::logRegistryError(const std::string& operation, const std::wstring& keyPath,

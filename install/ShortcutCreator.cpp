@@ -28,7 +28,7 @@ const wchar_t kUninstallIcon[] = L"C:\\Windows\\System32\\appwiz.cpl";
 const wchar_t kBadNameCharacters[] = L"\\/:*?\"<>|";
 constexpr size_t kMaxNameLength = 255;
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 std::string text(const std::wstring& wide) { return wideToUtf8(wide); }
 

@@ -19,9 +19,7 @@ namespace {
 
 const char* const kComponent = "ManifestHandler";
 
-void logLine(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, kComponent);
-}
+const ComponentLog logLine(kComponent);
 
 bool isSchemaForm(const Json::Value& document) {
     return (document.isMember("schemaVersion") && document["schemaVersion"].isString()) ||

@@ -24,9 +24,7 @@ const char* const kComponent = "ManifestHandler";
 const wchar_t* const kDataName = L"manifest_data.tmp";
 const wchar_t* const kSignatureName = L"manifest_sig.tmp";
 
-void logLine(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, kComponent);
-}
+const ComponentLog logLine(kComponent);
 
 // Replaces the content of a freshly opened file. A failed write is not
 // reported: the verifier then reads whatever the file holds.

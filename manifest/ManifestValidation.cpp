@@ -22,9 +22,7 @@ constexpr Json::ArrayIndex kMaxEntries = 10000;
 constexpr std::size_t kMaxPathBytes = 260;
 constexpr uint64_t kMaxFileSize = 2147483648ULL;
 
-void logLine(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, kComponent);
-}
+const ComponentLog logLine(kComponent);
 
 ErrorCode refuse(const std::string& message) {
     logLine(LogLevel::Error, message);

@@ -24,7 +24,7 @@ namespace {
 const char kComponent[] = "install_receipt";
 constexpr uint64_t kMaxReceiptBytes = 32ull * 1024 * 1024;
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 

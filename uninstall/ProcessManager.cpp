@@ -15,7 +15,7 @@ namespace {
 
 const char kComponent[] = "process_manager";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 struct WindowSearch {
     DWORD pid;

@@ -28,7 +28,7 @@ namespace {
 
 const char kComponent[] = "uninstall_manager";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 // Reads one character after white space from standard input, byte by byte so
 // that the rest of the line stays unread. 0 at end of input or on failure.

@@ -382,6 +382,17 @@ TEST(EventLoggerValues, OtherKindsFields) {
     EXPECT_EQ(d["component"].asString(), "FileOperations");
 }
 
+// A component's log helper writes the same diagnostic as a log call naming
+// the component.
+TEST(EventLoggerValues, ComponentLogLinesCarryTheirComponent) {
+    const ComponentLog logLine("RegistryManager");
+    const Json::Value d = singleEvent([&] { logLine(LogLevel::Warning, "slow"); });
+    EXPECT_EQ(d["event_type"].asString(), "diagnostic");
+    EXPECT_EQ(d["level"].asString(), "WARNING");
+    EXPECT_EQ(d["message"].asString(), "slow");
+    EXPECT_EQ(d["component"].asString(), "RegistryManager");
+}
+
 TEST(EventLoggerValues, EmptyOptionalTextsAreLeftOut) {
     EXPECT_FALSE(singleEvent([] { logger().status("op", "s", ""); }).isMember("details"));
     EXPECT_FALSE(singleEvent([] { logger().progress("op", 1, ""); }).isMember("details"));
