@@ -65,6 +65,17 @@ protected:
         return out;
     }
 
+    // A target with a.txt (oldA) and sub/b.txt, and a manifest that replaces
+    // both, then adds two files.
+    std::wstring publishOverOldTree(const std::string& oldA) {
+        writeTarget("a.txt", oldA);
+        writeTarget("sub/b.txt", "old bravo");
+        return publish({{"a.txt", "new alpha"},
+                        {"sub/b.txt", "new bravo"},
+                        {"added/c.txt", "added charlie"},
+                        {"d.txt", "new delta"}});
+    }
+
     size_t fileRequests() {
         size_t n = 0;
         for (const auto& r : server.requests()) n += r.rfind("/cdn/files/", 0) == 0 ? 1 : 0;
@@ -153,12 +164,7 @@ TEST_F(ApplyTest, ExceptionInTheFilePassesRollsBackThenPropagates) {
 // exception still reaches the command.
 TEST_F(ApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates) {
     const std::string oldA(70000, 'a');
-    writeTarget("a.txt", oldA);
-    writeTarget("sub/b.txt", "old bravo");
-    const std::wstring url = publish({{"a.txt", "new alpha"},
-                                      {"sub/b.txt", "new bravo"},
-                                      {"added/c.txt", "added charlie"},
-                                      {"d.txt", "new delta"}});
+    const std::wstring url = publishOverOldTree(oldA);
     std::vector<std::string> installed;
     bool threw = false;
     std::vector<Json::Value> events;
@@ -192,12 +198,7 @@ TEST_F(ApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates
 // handler going away puts back the old tree.
 TEST_F(ApplyTest, AnyOtherThrowAfterFilesWereReplacedStillLeavesTheOldTree) {
     const std::string oldA(70000, 'a');
-    writeTarget("a.txt", oldA);
-    writeTarget("sub/b.txt", "old bravo");
-    const std::wstring url = publish({{"a.txt", "new alpha"},
-                                      {"sub/b.txt", "new bravo"},
-                                      {"added/c.txt", "added charlie"},
-                                      {"d.txt", "new delta"}});
+    const std::wstring url = publishOverOldTree(oldA);
     int installed = 0;
     bool threw = false;
     std::vector<Json::Value> events;
