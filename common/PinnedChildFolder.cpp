@@ -42,15 +42,15 @@ bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, Ch
             win32Error = ERROR_INVALID_NAME;
             return false;
         }
-        OpenAtRequest request;
-        request.access = desiredAccess | FILE_READ_ATTRIBUTES;
-        request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-        request.disposition = FILE_OPEN;
-        if (disposition == ChildDisposition::OpenOrCreate) request.disposition = FILE_OPEN_IF;
-        if (disposition == ChildDisposition::CreateNew) request.disposition = FILE_CREATE;
-        request.options = FILE_DIRECTORY_FILE;
-        request.attributes = FILE_ATTRIBUTE_NORMAL;
-        request.securityDescriptor = securityDescriptor;
+        ULONG createDisposition = FILE_OPEN;
+        if (disposition == ChildDisposition::OpenOrCreate) createDisposition = FILE_OPEN_IF;
+        if (disposition == ChildDisposition::CreateNew) createDisposition = FILE_CREATE;
+        const OpenAtRequest request{desiredAccess | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    createDisposition,
+                                    FILE_DIRECTORY_FILE,
+                                    FILE_ATTRIBUTE_NORMAL,
+                                    securityDescriptor};
         ScopedHandle handle;
         const long status = openAt(parent.handle(), name, request, handle, &created);
         if (status < 0) {

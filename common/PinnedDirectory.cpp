@@ -134,11 +134,7 @@ HANDLE openRelative(HANDLE folder, const std::wstring& relative, DWORD access) {
     for (wchar_t& c : name) {
         if (c == L'/') c = L'\\';
     }
-    OpenAtRequest request;
-    request.access = access;
-    request.share = kShareReadWrite;
-    request.disposition = FILE_OPEN;
-    request.options = FILE_OPEN_FOR_BACKUP_INTENT;
+    const OpenAtRequest request{access, kShareReadWrite, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT};
     ScopedHandle handle;
     const long status = openAt(folder, name, request, handle);
     if (status < 0) {

@@ -16,7 +16,7 @@ namespace {
 
 const char kComponent[] = "PrereqInstaller";
 
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
+const ComponentLog logLine(kComponent);
 
 // How long a terminated process is given to go before its file is touched.
 constexpr DWORD kTerminationWaitMs = 30000;

@@ -15,6 +15,7 @@
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
+#include "common/JsonText.h"
 #include "common/PathSafety.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
@@ -227,16 +228,8 @@ ErrorCode ManifestHandler::writeBackupManifest(const Manifest& manifest, const s
     }
     root["files"] = std::move(list);
 
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    const std::string text = Json::writeString(builder, root);
     // Written as a text file is on this system: each line ends in CR LF.
-    std::string bytes;
-    bytes.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') bytes += '\r';
-        bytes += c;
-    }
+    const std::string bytes = jsonDocumentText(root);
 
     // Opened without following a link, and proven to lie in backupDir.
     HeldFile out;

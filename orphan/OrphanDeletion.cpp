@@ -5,6 +5,7 @@
 
 #include "common/ErrorCodes.h"
 #include "common/FileOperations.h"
+#include "common/JsonText.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
@@ -37,19 +38,6 @@ std::string compactJson(const Json::Value& value) {
     return text;
 }
 
-std::string reportJson(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    const std::string text = Json::writeString(builder, value);
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 }  // namespace orphan_detail
 
 namespace {
@@ -64,11 +52,7 @@ void discard(HANDLE file) noexcept {
 // A new file of the given name inside folder, opened for writing; fails when
 // anything already holds the name.
 long createNewAt(HANDLE folder, const std::wstring& name, ScopedHandle& file) {
-    OpenAtRequest request;
-    request.access = GENERIC_WRITE | DELETE;
-    request.disposition = FILE_CREATE;
-    request.options = FILE_NON_DIRECTORY_FILE;
-    request.attributes = FILE_ATTRIBUTE_NORMAL;
+    const OpenAtRequest request{GENERIC_WRITE | DELETE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL};
     return openAt(folder, name, request, file);
 }
 
@@ -189,7 +173,7 @@ int OrphanCleanup::writeLocalInventory(const HeldSessionRoot& sessionRoot,
             item["size"] = Json::UInt64(entry.isDirectory || entry.isReparsePoint ? 0 : entry.size);
             document.append(item);
         }
-        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"local-inventory.json", reportJson(document))) {
+        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"local-inventory.json", jsonDocumentText(document))) {
             logWarning("Failed to write local-inventory.json");
             return toInt(ErrorCode::FileAccessDenied);
         }
@@ -230,7 +214,7 @@ int OrphanCleanup::writeOrphanReport(const HeldSessionRoot& sessionRoot,
         Json::Value skipped(Json::arrayValue);
         for (const std::string& key : result.skippedPaths) skipped.append(key);
         document["skippedPaths"] = skipped;
-        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"orphan-report.json", reportJson(document))) {
+        if (!replaceFileContentsAt(sessionRoot.handle.get(), L"orphan-report.json", jsonDocumentText(document))) {
             logWarning("Failed to write orphan-report.json");
             return toInt(ErrorCode::FileAccessDenied);
         }

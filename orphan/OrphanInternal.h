@@ -22,8 +22,4 @@ inline void logWarning(const std::string& message, const std::string& component 
 // The one-line text of an event's details object, without a final line feed.
 std::string compactJson(const Json::Value& value);
 
-// A report document: two-space indentation, text-mode line ends (CR LF), no
-// final line break.
-std::string reportJson(const Json::Value& value);
-
 }  // namespace korvel::orphan_detail

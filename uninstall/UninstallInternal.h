@@ -6,8 +6,13 @@
 #include <string>
 
 #include "common/DangerousRoot.h"
+#include "common/EventLogger.h"
 
 namespace korvel::uninstall_detail {
+
+inline constexpr const char* kComponent = "uninstall_manager";
+
+inline const ComponentLog logLine(kComponent);
 
 inline std::wstring number(uint64_t value) { return std::to_wstring(value); }
 

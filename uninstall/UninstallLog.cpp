@@ -22,13 +22,6 @@
 namespace korvel {
 namespace fs = std::filesystem;
 using namespace uninstall_detail;
-namespace {
-
-const char kComponent[] = "uninstall_manager";
-
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
-
-}  // namespace
 
 fs::path UninstallManager::logFilePath() {
     const std::wstring base = folderPath(CSIDL_COMMON_APPDATA);
@@ -80,12 +73,8 @@ ErrorCode UninstallManager::initFileLogging() {
         if (!pinned.deleteEntry(full, relative, error, violation)) return ErrorCode::FileWriteFailed;
     }
     // Made new through the pinned folder's handle, never by a path.
-    OpenAtRequest request;
-    request.access = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
-    request.share = FILE_SHARE_READ;
-    request.disposition = FILE_CREATE;
-    request.options = FILE_NON_DIRECTORY_FILE;
-    request.attributes = FILE_ATTRIBUTE_NORMAL;
+    const OpenAtRequest request{GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_CREATE,
+                                FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL};
     ScopedHandle file;
     if (openAt(pinned.handle(), name, request, file) < 0) return ErrorCode::FileWriteFailed;
     if (!pinned.verifyHandlePath(file.get(), relative, error)) return ErrorCode::FileWriteFailed;
@@ -107,12 +96,7 @@ int UninstallManager::writeSummary(const InstallationInfo& info, const Uninstall
     std::string text = "\n=== Uninstall Summary ===\n";
     text += "Version: " + wideToUtf8(info.version) + "\n";
     text += "Install Path: " + wideToUtf8(info.installPath) + "\n";
-    text += "Processes Terminated: " + std::to_string(stats.processesTerminated) + "\n";
-    text += "Shortcuts Removed: " + std::to_string(stats.shortcutsRemoved) + "\n";
-    text += "Registry Keys Removed: " + std::to_string(stats.registryKeysRemoved) + "\n";
-    text += "Files Removed: " + std::to_string(stats.filesRemoved) + "\n";
-    text += "Directories Removed: " + std::to_string(stats.directoriesRemoved) + "\n";
-    text += "Duration: " + std::to_string(stats.durationMs) + " ms\n";
+    text += statsText(stats, false);
     text += std::string("Success: ") + (stats.success ? "true" : "false") + "\n";
     return writeLog(text) ? 0 : toInt(ErrorCode::FileWriteFailed);
 }

@@ -26,10 +26,6 @@ namespace fs = std::filesystem;
 using namespace uninstall_detail;
 namespace {
 
-const char kComponent[] = "uninstall_manager";
-
-const ComponentLog logLine(kComponent);
-
 // Reads one character after white space from standard input, byte by byte so
 // that the rest of the line stays unread. 0 at end of input or on failure.
 wchar_t readAnswer() {
@@ -48,6 +44,27 @@ wchar_t readAnswer() {
 
 const wchar_t UninstallManager::kDefaultInstallPath[] = L"C:\\Program Files\\Korvel";
 const wchar_t UninstallManager::kInstallLocationValue[] = L"InstallLocation";
+
+std::string statsText(const UninstallStats& stats, bool console) {
+    const struct {
+        const char* log;
+        const char* console;
+        uint32_t UninstallStats::*value;
+    } counts[] = {
+        {"Processes Terminated", "Processes terminated", &UninstallStats::processesTerminated},
+        {"Shortcuts Removed", "Shortcuts removed", &UninstallStats::shortcutsRemoved},
+        {"Registry Keys Removed", "Registry keys removed", &UninstallStats::registryKeysRemoved},
+        {"Files Removed", "Files removed", &UninstallStats::filesRemoved},
+        {"Directories Removed", "Directories removed", &UninstallStats::directoriesRemoved},
+    };
+    std::string text;
+    for (const auto& count : counts) {
+        text += std::string(console ? "  " : "") + (console ? count.console : count.log) + ": " +
+                std::to_string(stats.*count.value) + "\n";
+    }
+    text += std::string(console ? "  " : "") + "Duration: " + std::to_string(stats.durationMs) + " ms\n";
+    return text;
+}
 
 std::wstring getFolderPath(int csidl) {
     wchar_t buffer[MAX_PATH] = {};

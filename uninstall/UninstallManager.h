@@ -37,6 +37,10 @@ struct UninstallStats {
     bool success = false;
 };
 
+// The counts of a run, one line each, in the log's words ("Files Removed: 3")
+// or, indented, in the console's ("  Files removed: 3").
+std::string statsText(const UninstallStats& stats, bool console);
+
 // SHGetFolderPathW of a CSIDL; empty when the folder cannot be obtained.
 std::wstring getFolderPath(int csidl);
 // Lenient: U+FFFD for what cannot be converted, empty for empty input.

@@ -27,10 +27,7 @@ namespace fs = std::filesystem;
 using namespace uninstall_detail;
 namespace {
 
-const char kComponent[] = "uninstall_manager";
 const wchar_t kSessionPrefix[] = L"korvel-session-";
-
-void logLine(LogLevel level, const std::string& message) { EventLogger::instance().log(level, message, kComponent); }
 
 // The final path (normal form) of an existing file or folder, following
 // links; empty when it cannot be opened.
@@ -144,13 +141,12 @@ bool UninstallManager::moveOwnImageForRestart(HANDLE image, std::wstring& left) 
                                                               SDDL_REVISION_1, &rawDescriptor, nullptr))
         return false;
     const LocalMemory descriptor(rawDescriptor);
-    OpenAtRequest request;
-    request.access = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-    request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    request.disposition = FILE_CREATE;
-    request.options = FILE_DIRECTORY_FILE;
-    request.attributes = FILE_ATTRIBUTE_NORMAL;
-    request.securityDescriptor = rawDescriptor;
+    const OpenAtRequest request{FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                FILE_CREATE,
+                                FILE_DIRECTORY_FILE,
+                                FILE_ATTRIBUTE_NORMAL,
+                                rawDescriptor};
     ScopedHandle folderHandle;
     if (const long status = openAt(nullptr, L"\\??\\" + folder, request, folderHandle); status < 0) {
         logLine(LogLevel::Warning, "Cannot create " + wideToUtf8(folder) + ": " +

@@ -60,12 +60,7 @@ int runUninstaller(int argc, const wchar_t* const* argv, const std::function<boo
     // A declined run ends well, but nothing was uninstalled to report.
     if (!options.quiet && !manager.declined()) {
         std::string text = "\nUninstall completed successfully!\n";
-        text += "  Processes terminated: " + std::to_string(stats.processesTerminated) + "\n";
-        text += "  Shortcuts removed: " + std::to_string(stats.shortcutsRemoved) + "\n";
-        text += "  Registry keys removed: " + std::to_string(stats.registryKeysRemoved) + "\n";
-        text += "  Files removed: " + std::to_string(stats.filesRemoved) + "\n";
-        text += "  Directories removed: " + std::to_string(stats.directoriesRemoved) + "\n";
-        text += "  Duration: " + std::to_string(stats.durationMs) + " ms\n";
+        text += statsText(stats, true);
         writeStdoutBytes(text);
     }
     return 0;
