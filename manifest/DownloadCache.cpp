@@ -9,6 +9,7 @@
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/PinnedDirectory.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestInternal.h"
 
@@ -32,7 +33,7 @@ std::wstring DownloadCache::lockName(const std::filesystem::path& folder) {
     std::wstring full;
     uint32_t error = 0;
     if (getFullPathName(key, full, error)) key = full;
-    return detail::folderLockName(L"KorvelCache", key);
+    return detail::folderLockName(kCacheFolderName, key);
 }
 
 ErrorCode DownloadCache::lock(std::chrono::milliseconds timeout, Lock& out) {

@@ -14,16 +14,13 @@
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
 #include "common/PinnedDirectory.h"
+#include "common/ProductFolders.h"
 #include "common/TextConversion.h"
 #include "manifest/ManifestInternal.h"
 
 namespace korvel {
 
 namespace detail {
-
-void handlerLog(LogLevel level, const std::string& message) {
-    EventLogger::instance().log(level, message, "ManifestHandler");
-}
 
 int64_t unixTicksNow() {
     FILETIME ft;
@@ -40,7 +37,7 @@ int64_t unixTicksNow() {
 using detail::handlerLog;
 
 ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl)
-    : ManifestHandler(cdnRootUrl, std::filesystem::temp_directory_path() / L"KorvelCache") {}
+    : ManifestHandler(cdnRootUrl, downloadCacheFolder()) {}
 
 ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl, const std::filesystem::path& cacheFolder)
     : cache(cacheFolder), transaction(cache, scratch), cdnRoot(cdnRootUrl), http(), crypto() {}

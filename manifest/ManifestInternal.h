@@ -29,7 +29,7 @@ inline CopyOptions fullCopyOptions() {
 }
 
 // One diagnostic line under the handler's component name.
-void handlerLog(LogLevel level, const std::string& message);
+inline const ComponentLog handlerLog("ManifestHandler");
 
 // System clock in 100-ns ticks since 1970-01-01.
 int64_t unixTicksNow();

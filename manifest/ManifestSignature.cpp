@@ -12,6 +12,7 @@
 
 #include "common/EventLogger.h"
 #include "common/UniqueResource.h"
+#include "common/WriteAllBytes.h"
 #include "manifest/CacheFolder.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestHandler.h"
@@ -28,14 +29,9 @@ const ComponentLog logLine(kComponent);
 
 // Replaces the content of a freshly opened file. A failed write is not
 // reported: the verifier then reads whatever the file holds.
+// A failed write leaves the file short, which the signature check refuses.
 void writeWhole(HANDLE file, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data() + done, want, &written, nullptr) || written == 0) break;
-        done += written;
-    }
+    writeAllBytes(file, bytes, false);
     SetEndOfFile(file);
 }
 
