@@ -65,6 +65,19 @@ public:
         CapRule capRule = CapRule::StopAt;
         // After each chunk with the bytes passed so far; false cancels.
         std::function<bool(uint64_t bytes)> progress;
+
+        // A copy from source to target, hashed as it passes when hasher is
+        // given; failures are logged against both names.
+        static Job copy(HANDLE source, const std::filesystem::path& sourceName, HANDLE target,
+                        const std::filesystem::path& targetName, Sha256Hasher* hasher) {
+            Job job;
+            job.source = source;
+            job.sourceName = &sourceName;
+            job.target = target;
+            job.targetName = &targetName;
+            job.hasher = hasher;
+            return job;
+        }
     };
 
     BytePump() = default;

@@ -227,12 +227,7 @@ ErrorCode writeChecked(HANDLE source, const fs::path& sourceName, const fs::path
     if (large) reserveSpace(temporary, expectedSize);
     if (const ErrorCode code = scratch.hasher.begin(); code != ErrorCode::Success) return code;
 
-    BytePump::Job job;
-    job.source = source;
-    job.sourceName = &sourceName;
-    job.target = temporary;
-    job.targetName = &target;
-    job.hasher = &scratch.hasher;
+    BytePump::Job job = BytePump::Job::copy(source, sourceName, temporary, target, &scratch.hasher);
     // More bytes than expected can never match: they are not written.
     job.cap = expectedSize;
     job.capRule = BytePump::CapRule::FailBeyond;
@@ -269,12 +264,7 @@ ErrorCode copyChunks(BytePump& pump, HANDLE from, const fs::path& source, HANDLE
 
     // The source is hashed from the very bytes that are written, so the
     // verification needs no second read of the source.
-    BytePump::Job job;
-    job.source = from;
-    job.sourceName = &source;
-    job.target = to;
-    job.targetName = &target;
-    job.hasher = sourceHasher;
+    BytePump::Job job = BytePump::Job::copy(from, source, to, target, sourceHasher);
     job.progress = copyProgress(options, total, true);
     const BytePump::Result copied = pump.run(job);
     if (!copied.ok()) return copied.code();
@@ -436,12 +426,7 @@ ErrorCode FileOperations::copyBetween(HANDLE source, const fs::path& sourceName,
     }
     if (const ErrorCode code = scratch.hasher.begin(); code != ErrorCode::Success) return code;
 
-    BytePump::Job job;
-    job.source = source;
-    job.sourceName = &sourceName;
-    job.target = target;
-    job.targetName = &targetName;
-    job.hasher = &scratch.hasher;
+    BytePump::Job job = BytePump::Job::copy(source, sourceName, target, targetName, &scratch.hasher);
     const BytePump::Result copied = scratch.pump.run(job);
     size = copied.bytes;
     if (!copied.ok()) {
