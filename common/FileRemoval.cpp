@@ -40,6 +40,75 @@ void reportDelete(const fs::path& path, bool success, uint32_t win32Error) noexc
 
 bool vanished(uint32_t win32Error) { return win32Error == ERROR_FILE_NOT_FOUND || win32Error == ERROR_PATH_NOT_FOUND; }
 
+// The walk's entries below the pinned folder, files and folders apart, kept
+// entries (and the folders holding them) left out; current follows the walk.
+// False, the failure reported, when the walk failed.
+bool collectRemovals(const PinnedDirectory& pinned, const fs::path& path, const std::vector<std::wstring>& keep,
+                     std::vector<RemovalEntry>& files, std::vector<RemovalEntry>& folders, bool& keptAny,
+                     fs::path& current) {
+    auto isKept = [&](const std::wstring& entryPath) {
+        for (const std::wstring& kept : keep) {
+            if (isSameOrInside(kept, entryPath)) return true;
+        }
+        return false;
+    };
+    // The walk lists by handle and never enters links or junctions: a
+    // link is collected as an entry and deleted as itself.
+    DirectoryWalkError walkError;
+    const bool walked = DirectoryWalker::walk(
+        pinned.finalPath(),
+        [&](const DirectoryWalkEntry& entry) {
+            current = entry.fullPath;
+            RemovalEntry item;
+            item.fullPath = entry.fullPath;
+            // Names from the folder's own listing, whatever they are, are
+            // deleted by those exact names below the pinned handle.
+            item.relativePath = utf16ToUtf8Strict(entry.relativePath);
+            item.isDirectory = entry.isDirectory();
+            if (isKept(entry.fullPath)) {
+                keptAny = true;
+                return true;
+            }
+            (item.isDirectory ? folders : files).push_back(std::move(item));
+            return true;
+        },
+        walkError);
+    if (!walked) {
+        reportDelete(walkError.path.empty() ? path : fs::path(walkError.path), false, walkError.win32Error);
+        return false;
+    }
+    return true;
+}
+
+// Deletes the collected files, then the folders deepest first, by their
+// names below the pinned handle. An entry already gone is no failure.
+ErrorCode deleteCollected(PinnedDirectory& pinned, std::vector<RemovalEntry>& files,
+                          std::vector<RemovalEntry>& folders, uint32_t* filesRemoved, uint32_t* foldersRemoved,
+                          fs::path& current) {
+    std::sort(folders.begin(), folders.end(), removalOrderLess);
+    for (const std::vector<RemovalEntry>* list : {&files, &folders}) {
+        for (const RemovalEntry& entry : *list) {
+            current = entry.fullPath;
+            uint32_t entryError = 0;
+            bool containmentViolation = false;
+            if (pinned.deleteListedEntry(entry.relativePath, entryError, containmentViolation)) {
+                reportDelete(entry.fullPath, true, 0);
+                uint32_t* counter = entry.isDirectory ? foldersRemoved : filesRemoved;
+                if (counter) ++*counter;
+                continue;
+            }
+            reportDelete(entry.fullPath, false, entryError);
+            if (containmentViolation) {
+                logLine(LogLevel::Error,
+                        "Refusing to delete an entry outside the folder: " + pathToUtf8(entry.fullPath));
+                return ErrorCode::DirectoryAccessDenied;
+            }
+            if (!vanished(entryError)) return ErrorCode::DirectoryAccessDenied;
+        }
+    }
+    return ErrorCode::Success;
+}
+
 }  // namespace
 
 ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, uint32_t* filesRemoved,
@@ -82,66 +151,16 @@ ErrorCode FileOperations::removeDirectory(const fs::path& path, bool recursive, 
     };
     if (!recursive) return removeRoot();
 
-    // Kept entries below the pinned folder, with the folders holding them.
-    bool keptAny = false;
-    auto isKept = [&](const std::wstring& entryPath) {
-        for (const std::wstring& kept : keep) {
-            if (isSameOrInside(kept, entryPath)) return true;
-        }
-        return false;
-    };
-
     fs::path current = path;
     try {
         std::vector<RemovalEntry> files;
         std::vector<RemovalEntry> folders;
-        // The walk lists by handle and never enters links or junctions: a
-        // link is collected as an entry and deleted as itself.
-        DirectoryWalkError walkError;
-        const bool walked = DirectoryWalker::walk(
-            pinned.finalPath(),
-            [&](const DirectoryWalkEntry& entry) {
-                current = entry.fullPath;
-                RemovalEntry item;
-                item.fullPath = entry.fullPath;
-                // Names from the folder's own listing, whatever they are, are
-                // deleted by those exact names below the pinned handle.
-                item.relativePath = utf16ToUtf8Strict(entry.relativePath);
-                item.isDirectory = entry.isDirectory();
-                if (isKept(entry.fullPath)) {
-                    keptAny = true;
-                    return true;
-                }
-                (item.isDirectory ? folders : files).push_back(std::move(item));
-                return true;
-            },
-            walkError);
-        if (!walked) {
-            reportDelete(walkError.path.empty() ? path : fs::path(walkError.path), false, walkError.win32Error);
+        bool keptAny = false;
+        if (!collectRemovals(pinned, path, keep, files, folders, keptAny, current))
             return ErrorCode::DirectoryAccessDenied;
-        }
-
-        std::sort(folders.begin(), folders.end(), removalOrderLess);
-        for (const std::vector<RemovalEntry>* list : {&files, &folders}) {
-            for (const RemovalEntry& entry : *list) {
-                current = entry.fullPath;
-                uint32_t entryError = 0;
-                bool containmentViolation = false;
-                if (pinned.deleteListedEntry(entry.relativePath, entryError, containmentViolation)) {
-                    reportDelete(entry.fullPath, true, 0);
-                    uint32_t* counter = entry.isDirectory ? foldersRemoved : filesRemoved;
-                    if (counter) ++*counter;
-                    continue;
-                }
-                reportDelete(entry.fullPath, false, entryError);
-                if (containmentViolation) {
-                    logLine(LogLevel::Error, "Refusing to delete an entry outside the folder: " +
-                                                 pathToUtf8(entry.fullPath));
-                    return ErrorCode::DirectoryAccessDenied;
-                }
-                if (!vanished(entryError)) return ErrorCode::DirectoryAccessDenied;
-            }
-        }
+        if (const ErrorCode deleted = deleteCollected(pinned, files, folders, filesRemoved, foldersRemoved, current);
+            deleted != ErrorCode::Success)
+            return deleted;
         current = path;
         if (keptAny) return ErrorCode::Success;
         return removeRoot();
