@@ -73,9 +73,12 @@ EnvironmentValue readEnvironmentValue(const wchar_t* name, EnvironmentReader rea
     return result;
 }
 
-int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader) {
+namespace {
+
+// The parameters' checks, each refusal one error event; on success component
+// holds the lower-case component name. 0 or 1.
+int checkRequest(const PruneOrphansRequest& request, std::wstring& component) {
     EventLogger& logger = EventLogger::instance();
-    logger.status(kOperation, "starting");
     if (request.targetPath.empty()) {
         logger.error(toInt(ErrorCode::InvalidArguments), kOperation, "Missing targetPath");
         return toInt(ErrorCode::InvalidArguments);
@@ -85,7 +88,7 @@ int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader
                      "Missing component (must be 'client' or 'launcher')");
         return toInt(ErrorCode::InvalidArguments);
     }
-    std::wstring component = request.component;
+    component = request.component;
     for (wchar_t& c : component) c = static_cast<wchar_t>(std::towlower(c));
     if (component != L"client" && component != L"launcher") {
         logger.error(toInt(ErrorCode::InvalidArguments), kOperation,
@@ -97,6 +100,46 @@ int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader
                      "Missing session parameters: sessionRoot and filesManifest are required");
         return toInt(ErrorCode::InvalidArguments);
     }
+    return 0;
+}
+
+// The two environment switches. False when cleanup is switched off (its
+// line and the skip already reported); otherwise dryRun says whether this
+// run only reports, and fromEnvironment whether the environment asked.
+bool readSwitches(EnvironmentReader reader, bool requested, bool& dryRun, bool& fromEnvironment) {
+    EventLogger& logger = EventLogger::instance();
+    dryRun = requested;
+    fromEnvironment = false;
+    if (!dryRun) {
+        // A dry run that was asked for is never lost: a value that cannot
+        // be read counts as asking for one.
+        const EnvironmentValue value = readEnvironmentValue(L"KORVEL_ORPHAN_CLEANUP_DRYRUN", reader);
+        fromEnvironment = value.state == EnvironmentValue::State::Unreadable ||
+                          (value.state == EnvironmentValue::State::Set &&
+                           (value.value == L"1" || equalsAsciiIgnoreCase(value.value, L"true")));
+        dryRun = fromEnvironment;
+    }
+
+    // Wins over dry run. A switch that cannot be read is taken as off:
+    // in doubt, nothing is deleted.
+    const EnvironmentValue enabled = readEnvironmentValue(L"KORVEL_ORPHAN_CLEANUP", reader);
+    if (enabled.state == EnvironmentValue::State::Unreadable ||
+        (enabled.state == EnvironmentValue::State::Set &&
+         (enabled.value == L"0" || equalsAsciiIgnoreCase(enabled.value, L"false")))) {
+        logger.log(LogLevel::Info, "Orphan cleanup disabled via KORVEL_ORPHAN_CLEANUP=0");
+        logger.status(kOperation, "skipped");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader) {
+    EventLogger& logger = EventLogger::instance();
+    logger.status(kOperation, "starting");
+    std::wstring component;
+    if (const int refused = checkRequest(request, component); refused != 0) return refused;
 
     try {
         // The reports go into the session root only through this hold: a
@@ -114,30 +157,9 @@ int runPruneOrphans(const PruneOrphansRequest& request, EnvironmentReader reader
             return 0;
         }
 
-        bool dryRun = request.dryRun;
+        bool dryRun = false;
         bool dryRunFromEnvironment = false;
-        if (!dryRun) {
-            // A dry run that was asked for is never lost: a value that cannot
-            // be read counts as asking for one.
-            const EnvironmentValue value = readEnvironmentValue(L"KORVEL_ORPHAN_CLEANUP_DRYRUN", reader);
-            dryRunFromEnvironment =
-                value.state == EnvironmentValue::State::Unreadable ||
-                (value.state == EnvironmentValue::State::Set &&
-                 (value.value == L"1" || equalsAsciiIgnoreCase(value.value, L"true")));
-            dryRun = dryRunFromEnvironment;
-        }
-
-        // Wins over dry run. A switch that cannot be read is taken as off:
-        // in doubt, nothing is deleted.
-        const EnvironmentValue enabled = readEnvironmentValue(L"KORVEL_ORPHAN_CLEANUP", reader);
-        if (enabled.state == EnvironmentValue::State::Unreadable ||
-            (enabled.state == EnvironmentValue::State::Set &&
-             (enabled.value == L"0" || equalsAsciiIgnoreCase(enabled.value, L"false")))) {
-            logger.log(LogLevel::Info, "Orphan cleanup disabled via KORVEL_ORPHAN_CLEANUP=0");
-            logger.status(kOperation, "skipped");
-            return 0;
-        }
-
+        if (!readSwitches(reader, request.dryRun, dryRun, dryRunFromEnvironment)) return 0;
         if (dryRun) {
             logger.log(LogLevel::Info, std::string("Orphan cleanup running in dry-run mode") +
                                            (dryRunFromEnvironment ? " (via KORVEL_ORPHAN_CLEANUP_DRYRUN=1)"
