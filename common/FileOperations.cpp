@@ -93,6 +93,12 @@ ErrorCode FileOperations::createDirectory(const fs::path& path) {
                 "Failed to create directory: " + pathToUtf8(path) + " - a file of that name already exists");
         return ErrorCode::DirectoryCreateFailed;
     }
+    // By path: the folders made here are an install target's own (the
+    // target and the folders its files need). The apply refuses a link on
+    // the way into the target before it writes there, and every file is
+    // written beside its place and put there through its handle; a link
+    // swapped into the chain after that check is not caught here, which a
+    // chain made through the pinned target's handle would close.
     std::error_code ec;
     fs::create_directories(path, ec);
     if (ec) {

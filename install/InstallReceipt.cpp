@@ -139,6 +139,10 @@ ErrorCode writeInstallReceipt(const InstallReceipt& receipt, const std::wstring&
         const std::string text = receiptToJson(receipt);
         const fs::path target(path);
         const fs::path parent = target.parent_path();
+        // The receipt lies in the install folder, which a plan's apply has
+        // made and checked before; this makes it only for a receipt written
+        // on its own, by path like the target's own folders (see
+        // FileOperations::createDirectory).
         if (!parent.empty() && !fs::exists(parent)) fs::create_directories(parent);
 
         if (!existingTargetWritable(target)) {
