@@ -23,6 +23,11 @@ have openssl || need_pkgs+=(openssl)
 have curl || need_pkgs+=(curl)
 have dpkg-source || need_pkgs+=(dpkg-dev)
 have xz || need_pkgs+=(xz-utils)
+have make || need_pkgs+=(make)
+have autoreconf || need_pkgs+=(autoconf)
+have automake || need_pkgs+=(automake)
+have libtoolize || need_pkgs+=(libtool)
+python3 -c 'import cryptography' 2>/dev/null || need_pkgs+=(python3-cryptography)
 
 apt_updated=0
 apt_update() {
@@ -68,5 +73,32 @@ SRC
     rm -rf "$JSONCPP_DIR"
     mv "$src" "$JSONCPP_DIR"
     rm -rf "$work"
+fi
+
+# libsodium (Ed25519 for the manifest signature), from Debian's source
+# package, cross-built as a static library for Windows x64 under .deps/.
+SODIUM_DIR="$DEPS/libsodium"
+if [ ! -f "$SODIUM_DIR/lib/libsodium.a" ] || [ ! -f "$SODIUM_DIR/include/sodium.h" ]; then
+    apt_update
+    work="$DEPS/libsodium-src"
+    rm -rf "$work" && mkdir -p "$work"
+    (cd "$work" && apt-get source -qq libsodium >/dev/null 2>&1)
+    src="$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n1)"
+    if [ -z "$src" ] || [ ! -f "$src/configure.ac" ]; then
+        echo "setup: libsodium source not found" >&2
+        exit 1
+    fi
+    echo "setup: cross-building libsodium"
+    rm -rf "$SODIUM_DIR"
+    # The source package carries no generated configure script.
+    (cd "$src" && autoreconf -if >/dev/null 2>&1 && CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar RANLIB=x86_64-w64-mingw32-ranlib \
+        ./configure -q --host=x86_64-w64-mingw32 --prefix="$SODIUM_DIR" \
+            --disable-shared --enable-static --disable-ssp --with-pic=no >/dev/null \
+        && make -s -j"$(nproc)" >/dev/null 2>&1 && make -s install >/dev/null)
+    rm -rf "$work"
+    if [ ! -f "$SODIUM_DIR/lib/libsodium.a" ]; then
+        echo "setup: libsodium build failed" >&2
+        exit 1
+    fi
 fi
 echo "setup: ok"
