@@ -1,5 +1,7 @@
 #include "common/CryptoVerifier.h"
 
+#include <sodium.h>
+
 #include <fstream>
 #include <string>
 
@@ -12,10 +14,39 @@ namespace {
 
 const ComponentLog cryptoLog("CryptoVerifier");
 
+// 64 hexadecimal digits, or empty; the configuration refuses anything else.
+#ifndef KORVEL_MANIFEST_PUBLIC_KEY_HEX
+#error "KORVEL_MANIFEST_PUBLIC_KEY_HEX must be defined by the build"
+#endif
+
+std::optional<Ed25519PublicKey> keyFromHex(const char* hex) {
+    Ed25519PublicKey key{};
+    size_t length = 0;
+    const std::string text(hex);
+    if (text.size() != key.size() * 2) return std::nullopt;
+    if (sodium_hex2bin(key.data(), key.size(), text.data(), text.size(), nullptr, &length, nullptr) != 0 ||
+        length != key.size()) {
+        return std::nullopt;
+    }
+    return key;
+}
+
 }  // namespace
 
-CryptoVerifier::CryptoVerifier() {
+const std::optional<Ed25519PublicKey>& builtInManifestKey() {
+    static const std::optional<Ed25519PublicKey> key = keyFromHex(KORVEL_MANIFEST_PUBLIC_KEY_HEX);
+    return key;
+}
+
+CryptoVerifier::CryptoVerifier() : CryptoVerifier(std::nullopt) {}
+
+CryptoVerifier::CryptoVerifier(const std::optional<Ed25519PublicKey>& key) {
     cryptoLog(LogLevel::Info, "Initializing crypto verifier");
+    keyed = key.has_value();
+    // A library that cannot start checks nothing: the verifier stays keyed
+    // (no placeholder check) and every check fails.
+    if (keyed && sodium_init() >= 0) publicKey = key;
+    if (keyed && !publicKey.has_value()) cryptoLog(LogLevel::Error, "The signature library could not be initialized");
     initialized = true;
 }
 
@@ -52,6 +83,45 @@ ErrorCode CryptoVerifier::verifyDetachedSignature(const std::filesystem::path& d
 
     cryptoLog(LogLevel::Warning, "Ed25519 signature verification requires public key - implement with manifest");
     return verifyCmsSignature();
+}
+
+ErrorCode CryptoVerifier::verifyDetachedSignature(const std::string& data, const std::string& signatureBase64) {
+    cryptoLog(LogLevel::Info, "Verifying detached Ed25519 signature");
+    if (!publicKey.has_value()) {
+        cryptoLog(LogLevel::Error, "No public key to verify the signature with");
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    std::vector<uint8_t> signature;
+    if (!decodeBase64(signatureBase64, signature)) {
+        cryptoLog(LogLevel::Error, "Signature is not standard base64");
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    if (signature.size() != crypto_sign_BYTES) {
+        cryptoLog(LogLevel::Error, "Signature is " + std::to_string(signature.size()) + " bytes, not " +
+                                       std::to_string(crypto_sign_BYTES));
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    if (crypto_sign_verify_detached(signature.data(), reinterpret_cast<const unsigned char*>(data.data()),
+                                    data.size(), publicKey->data()) != 0) {
+        cryptoLog(LogLevel::Error, "Signature does not match the signed data and the built-in key");
+        return ErrorCode::ManifestSignatureInvalid;
+    }
+    return ErrorCode::Success;
+}
+
+bool CryptoVerifier::decodeBase64(const std::string& text, std::vector<uint8_t>& out) {
+    out.clear();
+    if (text.empty()) return false;
+    std::vector<uint8_t> buffer(text.size() / 4 * 3 + 3);
+    size_t length = 0;
+    // No end pointer: the whole text must decode, padding included.
+    if (sodium_base642bin(buffer.data(), buffer.size(), text.data(), text.size(), nullptr, &length, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0) {
+        return false;
+    }
+    buffer.resize(length);
+    out = std::move(buffer);
+    return true;
 }
 
 ErrorCode CryptoVerifier::verifyCmsSignature() {

@@ -58,6 +58,23 @@ std::wstring parentOf(const std::wstring& p) {
     return slash == std::wstring::npos ? std::wstring() : withoutTrailingSeparators(p.substr(0, slash));
 }
 
+// The full path with its longest existing part replaced by that part's final
+// path (links followed), for a folder that is yet to be made.
+std::wstring finalFormOfLongestExisting(const std::wstring& full) {
+    std::wstring existing = full;
+    std::wstring rest;
+    while (!existing.empty() && !isVolumeRootPath(existing)) {
+        const std::vector<std::wstring> forms = resolvedForms(existing);
+        if (forms.size() > 1) return forms.back() + rest;
+        if (GetFileAttributesW(toExtendedLengthPath(existing).c_str()) != INVALID_FILE_ATTRIBUTES) break;
+        const size_t slash = existing.find_last_of(L"\\/");
+        if (slash == std::wstring::npos) break;
+        rest = existing.substr(slash) + rest;
+        existing = withoutTrailingSeparators(existing.substr(0, slash));
+    }
+    return full;
+}
+
 void addCsidl(std::vector<std::wstring>& out, int csidl) {
     wchar_t buffer[MAX_PATH + 1] = {};
     if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_DONT_VERIFY, nullptr, SHGFP_TYPE_CURRENT, buffer)) &&
@@ -158,6 +175,29 @@ std::wstring dangerousRootReason(const std::wstring& path) noexcept {
             for (const std::wstring& root : profiles) {
                 if (!parent.empty() && samePath(parent, root)) return L"a user profile folder";
             }
+        }
+        return std::wstring();
+    } catch (...) {
+        return L"the path cannot be checked";
+    }
+}
+
+std::wstring applyTargetRefusal(const std::wstring& path) noexcept {
+    try {
+        const std::wstring reason = dangerousRootReason(path);
+        if (!reason.empty()) return reason;
+        std::vector<std::wstring> candidates = resolvedForms(path);
+        if (candidates.empty()) return L"the path cannot be resolved";
+        candidates.push_back(finalFormOfLongestExisting(candidates.front()));
+        const std::vector<std::wstring> windows = resolvedForms(windowsFolder());
+        for (const std::wstring& candidate : candidates) {
+            // Dangerous-root checks above leave Windows' temporary folder
+            // to removals; nothing of an update belongs anywhere in Windows.
+            for (const std::wstring& w : windows) {
+                if (samePath(candidate, w) || isStrictlyInside(candidate, w)) return L"inside the Windows folder";
+            }
+            const std::wstring other = dangerousRootReason(candidate);
+            if (!other.empty()) return other;
         }
         return std::wstring();
     } catch (...) {

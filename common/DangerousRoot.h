@@ -21,6 +21,12 @@ bool isFullyQualifiedPath(const std::wstring& path) noexcept;
 // A path that is not fully qualified, or that cannot be checked, is refused.
 std::wstring dangerousRootReason(const std::wstring& path) noexcept;
 
+// Why an update must not be written into the folder, or empty when it may:
+// the Windows folder and everything below it, and every folder the check
+// above refuses. A folder that does not exist yet is judged by where its
+// longest existing part really leads.
+std::wstring applyTargetRefusal(const std::wstring& path) noexcept;
+
 inline bool isDangerousRoot(const std::wstring& path) noexcept { return !dangerousRootReason(path).empty(); }
 
 // The protected folders of this machine and user, as the system names them

@@ -47,8 +47,8 @@ struct Manifest {
     bool isIncremental = false;
     std::string previousVersion;
     bool schemaForm = false;
-    // Set once a schema-form document has been read: such manifests carry
-    // no detached signature and are exempt from the signature check.
+    // Set once a schema-form document has been read: in a build without a
+    // key such manifests are exempt from the signature check.
     bool schemaOverride = false;
     ManifestComponent component = ManifestComponent::Unknown;
     bool componentExplicit = false;

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
@@ -40,7 +41,8 @@ ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl)
     : ManifestHandler(cdnRootUrl, downloadCacheFolder()) {}
 
 ManifestHandler::ManifestHandler(const std::wstring& cdnRootUrl, const std::filesystem::path& cacheFolder)
-    : cache(cacheFolder), transaction(cache, scratch), cdnRoot(cdnRootUrl), http(), crypto() {}
+    : cache(cacheFolder), transaction(cache, scratch), cdnRoot(cdnRootUrl), http(),
+      crypto(builtInManifestKey()) {}
 
 ManifestHandler::~ManifestHandler() {
     try {
@@ -69,6 +71,15 @@ ErrorCode ManifestHandler::startApply(const std::wstring& manifestUrl, const std
     run.url8 = wideToUtf8(manifestUrl);
     handlerLog(LogLevel::Info, startLine + run.url8);
     events.manifestProcessing(run.url8, "starting", -1);
+    // Refused before anything is fetched: no manifest, however signed, puts
+    // files into Windows or into a folder such as Program Files itself.
+    const std::wstring refusal = applyTargetRefusal(targetDir);
+    if (!refusal.empty()) {
+        handlerLog(LogLevel::Error, "Refusing to apply an update into folder " + wideToUtf8(targetDir) + ": " +
+                                        wideToUtf8(refusal));
+        events.manifestProcessing(run.url8, "target_refused", -1);
+        return ErrorCode::DirectoryAccessDenied;
+    }
     const ErrorCode initResult = initialize();
     if (initResult != ErrorCode::Success) return initResult;
 

@@ -1,6 +1,9 @@
-// The detached signature of a legacy manifest: the signed bytes are a
-// canonical document rebuilt from the parsed record, handed to the crypto
-// verifier through two temporary files in the cache folder.
+// The detached signature of a manifest: the signed bytes are a canonical
+// document rebuilt from the parsed record. With the built-in key the check
+// is made on the bytes held in memory; the two temporary files in the cache
+// folder are still written, but nothing is read back from that folder,
+// which any program of the user can write. Without a key the placeholder
+// verifier reads the two files.
 #include <json/writer.h>
 
 #include <windows.h>
@@ -83,7 +86,8 @@ ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, 
 
 ErrorCode ManifestHandler::verifyManifestSignature(const Manifest& manifest, CryptoVerifier& verifier,
                                                    const std::filesystem::path& cacheFolder) {
-    if (manifest.schemaOverride) {
+    // With a key built in, the schema form is checked like the legacy form.
+    if (manifest.schemaOverride && !verifier.hasPublicKey()) {
         logLine(LogLevel::Debug, "Skipping manifest signature verification (schema override)");
         return ErrorCode::Success;
     }
@@ -126,7 +130,8 @@ ErrorCode ManifestHandler::verifyCmsSignature(const std::string& canonicalText, 
     }
     writeWhole(sig.get(), signature);
 
-    const ErrorCode result = verifier.verifyDetachedSignature(dataFile, signatureFile);
+    const ErrorCode result = verifier.hasPublicKey() ? verifier.verifyDetachedSignature(canonicalText, signature)
+                                                     : verifier.verifyDetachedSignature(dataFile, signatureFile);
 
     data.close();
     sig.close();

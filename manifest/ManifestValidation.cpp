@@ -300,7 +300,7 @@ ErrorCode ManifestHandler::validateManifest(const Manifest& manifest, CryptoVeri
     }
     if (manifest.files.empty()) return refuse("Manifest contains no files");
     if (manifest.signature.empty()) {
-        if (manifest.schemaOverride) {
+        if (manifest.schemaOverride && !verifier.hasPublicKey()) {
             logLine(LogLevel::Debug, "Skipping signature requirement due to schema override");
         } else {
             logLine(LogLevel::Error, "Manifest missing signature");
@@ -320,7 +320,8 @@ ErrorCode ManifestHandler::validateManifest(const Manifest& manifest, CryptoVeri
         if (!seen.insert(fileKey(file.path)).second) return refuse("Duplicate file path in manifest: " + file.path);
     }
 
-    if (manifest.schemaOverride) {
+    // The schema form's exemption holds only for a build without a key.
+    if (manifest.schemaOverride && !verifier.hasPublicKey()) {
         logLine(LogLevel::Debug, "Skipping signature verification for schema override");
     } else {
         const ErrorCode result = verifyManifestSignature(manifest, verifier, cacheFolder);

@@ -19,6 +19,29 @@ BIN_DIR = os.path.join(BUILD_DIR, "bin")
 SCRATCH_DIR = os.path.join(BUILD_DIR, "scratch")
 WINERUN = os.path.join(BUILD_DIR, "winerun")
 WINEPREFIX = os.path.join(BUILD_DIR, "wine", "prefix")
+TEST_KEY = os.path.join(SOURCE_DIR, "tests", "keys", "manifest-test-key.pem")
+TEST_PUBLIC_KEY = os.path.join(SOURCE_DIR, "tests", "keys", "manifest-test-key.pub.hex")
+
+_signer = None
+
+
+def signer():
+    """scripts/sign-manifest.py as a module: the one tool that signs what the
+    tests serve."""
+    global _signer
+    if _signer is None:
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(
+            "sign_manifest", os.path.join(SOURCE_DIR, "scripts", "sign-manifest.py"))
+        _signer = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(_signer)
+    return _signer
+
+
+def signed(doc, key=TEST_KEY):
+    """doc with its signature made by the test key (or another key file)."""
+    tool = signer()
+    return tool.sign_document(doc, tool.load_key(key))
 
 
 def to_win(host_path):

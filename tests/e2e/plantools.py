@@ -25,8 +25,7 @@ def publish(ng, name, version, files):
     for rel, data in files.items():
         ng.put("files/%s/%s" % (sha(data)[:8], rel), data)
         entries.append({"path": rel, "sha256": sha(data), "size": len(data)})
-    doc = {"version": version, "gameVersion": version, "component": "client", "signature": "dW5zaWduZWQ=",
-           "files": entries}
+    doc = harness.signed({"version": version, "gameVersion": version, "component": "client", "files": entries})
     ng.put(name, json.dumps(doc).encode())
     return ng.url("/" + name)
 

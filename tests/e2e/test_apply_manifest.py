@@ -59,8 +59,8 @@ def entry(rel, data, **extra):
 
 
 def manifest(version, entries):
-    return {"version": version, "gameVersion": version, "component": "client", "signature": "dW5zaWduZWQ=",
-            "files": entries}
+    """A legacy manifest signed with the test key."""
+    return harness.signed({"version": version, "gameVersion": version, "component": "client", "files": entries})
 
 
 def publish(ng, name, version, files, extra=None):

@@ -309,8 +309,8 @@ class Commands(unittest.TestCase):
         descriptor = self.scratch.path("files.json")
         with open(descriptor, "wb") as f:
             f.write(b'{"files": [5]}')
-        doc = {"version": "1.0.0", "gameVersion": "1.0.0", "component": "client", "signature": "dW5zaWduZWQ=",
-               "files": [{"path": "a.bin", "size": len(data), "sha256": digest}]}
+        doc = harness.signed({"version": "1.0.0", "gameVersion": "1.0.0", "component": "client",
+                              "files": [{"path": "a.bin", "size": len(data), "sha256": digest}]})
         with FaultServer() as fs:
             fs.set("/manifest.json", Reply(json.dumps(doc).encode()))
             r = run_elevated(["--apply-manifest", fs.url("/manifest.json"), "--target",

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/ManifestSigning.h"
 #include "tests/manifest/ManifestHandlerTestSupport.h"
 #include "tests/manifest/LoopbackServer.h"
 
@@ -32,7 +33,6 @@ protected:
         doc["version"] = "1.0.0";
         doc["gameVersion"] = "1.0.0";
         doc["component"] = "client";
-        doc["signature"] = "c2ln";
         Json::Value list(Json::arrayValue);
         for (const auto& [rel, content] : files) {
             const ManifestFile e = makeEntry(rel, content);
@@ -46,8 +46,7 @@ protected:
                        other != servedInstead.end() ? other->second : content);
         }
         doc["files"] = list;
-        Json::StreamWriterBuilder builder;
-        server.set("/manifest.json", Json::writeString(builder, doc));
+        server.set("/manifest.json", signedManifestText(doc));
         return server.url("/manifest.json");
     }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "manifest/SessionPaths.h"
+#include "tests/support/ManifestSigning.h"
 #include "tests/manifest/LoopbackServer.h"
 #include "tests/manifest/ManifestHandlerTestSupport.h"
 
@@ -105,7 +106,6 @@ protected:
         doc["version"] = "1.0.0";
         doc["gameVersion"] = "1.0.0";
         doc["component"] = "client";
-        doc["signature"] = "c2ln";
         Json::Value list(Json::arrayValue);
         for (const auto& [rel, content] : files) {
             const ManifestFile e = makeEntry(rel, content);
@@ -116,8 +116,7 @@ protected:
             list.append(item);
         }
         doc["files"] = list;
-        Json::StreamWriterBuilder builder;
-        server.set("/manifest.json", Json::writeString(builder, doc));
+        server.set("/manifest.json", signedManifestText(doc));
         return server.url("/manifest.json");
     }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/UniqueResource.h"
+#include "tests/support/ManifestSigning.h"
 #include "tests/manifest/LoopbackServer.h"
 #include "tests/manifest/ManifestHandlerTestSupport.h"
 
@@ -30,7 +31,6 @@ protected:
         doc["version"] = "1.0.0";
         doc["gameVersion"] = "1.0.0";
         doc["component"] = "client";
-        doc["signature"] = "c2ln";
         Json::Value list(Json::arrayValue);
         for (const ManifestFile& e : entries) {
             Json::Value item(Json::objectValue);
@@ -41,7 +41,7 @@ protected:
             server.set("/cdn/files/" + e.sha256.substr(0, 8) + "/" + e.path, bodies.at(e.path));
         }
         doc["files"] = list;
-        server.set("/manifest.json", Json::writeString(Json::StreamWriterBuilder(), doc));
+        server.set("/manifest.json", signedManifestText(doc));
         return server.url("/manifest.json");
     }
 
