@@ -87,6 +87,7 @@ ErrorCode CryptoVerifier::verifyDetachedSignature(const std::filesystem::path& d
 
 ErrorCode CryptoVerifier::verifyDetachedSignature(const std::string& data, const std::string& signatureBase64) {
     cryptoLog(LogLevel::Info, "Verifying detached Ed25519 signature");
+    cryptoLog(LogLevel::Debug, "Signed data: " + std::to_string(data.size()) + " bytes held in memory");
     if (!publicKey.has_value()) {
         cryptoLog(LogLevel::Error, "No public key to verify the signature with");
         return ErrorCode::ManifestSignatureInvalid;

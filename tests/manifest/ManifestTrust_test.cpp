@@ -207,7 +207,7 @@ TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
     } cases[] = {{"bin/app.dll", "bin/app.dll"}, {"bin/app.dll", "BIN/App.DLL"}, {"bin/app.dll", "bin\\app.dll"}};
     for (const auto& c : cases) {
         Manifest manifest = manifestOf({makeEntry(c.first, "one"), makeEntry(c.second, "two")});
-        manifest.schemaOverride = true;
+        manifest.signature = signBytes(buildCanonicalSignedText(manifest));
         ManifestHandler handler(L"http://cdn.invalid", cacheDir);
         StdoutCapture capture;
         EXPECT_EQ(handler.validateManifest(manifest), ErrorCode::ManifestSchemaInvalid) << c.second;
@@ -215,8 +215,10 @@ TEST_F(TrustTest, DuplicateEntriesAreRefusedWith123) {
             << c.second;
     }
     Manifest distinct = manifestOf({makeEntry("bin/app.dll", "one"), makeEntry("bin/app2.dll", "two")});
-    distinct.schemaOverride = true;
+    distinct.signature = signBytes(buildCanonicalSignedText(distinct));
     ManifestHandler handler(L"http://cdn.invalid", cacheDir);
+    // The signature check writes its two files into the cache folder.
+    ASSERT_EQ(handler.initialize(), ErrorCode::Success);
     EXPECT_EQ(handler.validateManifest(distinct), ErrorCode::Success);
 }
 
