@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "common/EventLogger.h"
 #include "common/TextConversion.h"
 #include "common/UniqueResource.h"
+#include "tests/support/ManifestSigning.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel {
@@ -173,6 +175,99 @@ TEST_F(CryptoVerifierTest, FolderInsteadOfAFile) {
     EXPECT_EQ(lines(capture.events()),
               (std::vector<std::string>{kVerifying, "ERROR Failed to open file: " + pathToUtf8(dir / L"folder"),
                                         "ERROR Failed to read data file"}));
+}
+
+// The decoder takes only the standard alphabet with its padding, all of the
+// text, and no bits left over: anything else is not a signature.
+TEST(Base64Decoder, Edges) {
+    const struct {
+        const char* text;
+        bool ok;
+        std::string bytes;
+    } cases[] = {
+        {"", false, ""},
+        {"QQ==", true, "A"},
+        {"QUI=", true, "AB"},
+        {"QUJD", true, "ABC"},
+        {"QQ", false, ""},           // padding left out
+        {"QQ=", false, ""},          // padding cut short
+        {"QQ===", false, ""},        // too much padding
+        {"QR==", false, ""},         // bits beyond the last byte
+        {"QUJD\n", false, ""},       // white space
+        {" QUJD", false, ""},
+        {"QUJD====", false, ""},     // padding without data
+        {"====", false, ""},
+        {"QUJDQQ==QUJD", false, ""}, // text after the padding
+        {"-_-_", false, ""},         // the URL alphabet
+        {"+/+/", true, "\xfb\xff\xbf"},
+        {"QU\x00D", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> out = {9};
+        EXPECT_EQ(CryptoVerifier::decodeBase64(c.text, out), c.ok) << c.text;
+        EXPECT_EQ(std::string(out.begin(), out.end()), c.bytes) << c.text;
+    }
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(CryptoVerifier::decodeBase64(test::signBytes("x"), out));
+    EXPECT_EQ(out.size(), 64u);
+}
+
+// With a key, the signature is checked over the bytes given, and the
+// warnings of the placeholder check are never written.
+TEST(KeyedVerifier, ChecksTheSignatureOverTheBytesGiven) {
+    ASSERT_TRUE(builtInManifestKey().has_value()) << "a test build carries the test key";
+    const std::string data = "{\"version\":\"1.0.0\"}";
+    const std::string good = test::signBytes(data);
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(CryptoVerifier::decodeBase64(good, raw));
+    std::vector<uint8_t> flipped = raw;
+    flipped[10] ^= 1;
+    const auto encode = [](const std::vector<uint8_t>& bytes) {
+        std::vector<char> text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL));
+        sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+        return std::string(text.data());
+    };
+    ASSERT_EQ(encode(raw), good);
+    std::vector<uint8_t> shorter(raw.begin(), raw.end() - 1);
+    std::vector<uint8_t> longer = raw;
+    longer.push_back(0);
+    Ed25519PublicKey otherKey = *builtInManifestKey();
+    otherKey[0] ^= 0x40;
+
+    const struct {
+        const char* why;
+        std::string data;
+        std::string signature;
+        bool otherKey;
+        ErrorCode expected;
+    } cases[] = {
+        {"good", data, good, false, ErrorCode::Success},
+        {"one data byte changed", data + " ", good, false, ErrorCode::ManifestSignatureInvalid},
+        {"one signature bit changed", data, encode(flipped), false, ErrorCode::ManifestSignatureInvalid},
+        {"63 bytes", data, encode(shorter), false, ErrorCode::ManifestSignatureInvalid},
+        {"65 bytes", data, encode(longer), false, ErrorCode::ManifestSignatureInvalid},
+        {"not base64", data, "not base64!", false, ErrorCode::ManifestSignatureInvalid},
+        {"empty", data, "", false, ErrorCode::ManifestSignatureInvalid},
+        {"another key", data, good, true, ErrorCode::ManifestSignatureInvalid},
+    };
+    for (const auto& c : cases) {
+        StdoutCapture capture;
+        CryptoVerifier verifier(c.otherKey ? std::optional<Ed25519PublicKey>(otherKey) : builtInManifestKey());
+        EXPECT_TRUE(verifier.hasPublicKey());
+        EXPECT_EQ(verifier.verifyDetachedSignature(c.data, c.signature), c.expected) << c.why;
+        for (const std::string& line : lines(capture.events())) {
+            EXPECT_NE(line, kKeyWarning) << c.why;
+            EXPECT_NE(line, kCmsWarning) << c.why;
+        }
+    }
+}
+
+TEST(KeyedVerifier, AVerifierWithoutAKeyAcceptsNoSignatureInMemory) {
+    CryptoVerifier verifier;
+    EXPECT_FALSE(verifier.hasPublicKey());
+    StdoutCapture capture;
+    EXPECT_EQ(verifier.verifyDetachedSignature(std::string("data"), test::signBytes("data")),
+              ErrorCode::ManifestSignatureInvalid);
 }
 
 }  // namespace

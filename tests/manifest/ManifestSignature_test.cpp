@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/UniqueResource.h"
 #include "tests/manifest/ManifestTestHelpers.h"
+#include "tests/support/ManifestSigning.h"
 
 namespace korvel {
 namespace {
@@ -293,6 +295,89 @@ TEST(SignatureCheck, TempFilesHoldCanonicalTextAndSignatureBytes) {
                  std::filesystem::filesystem_error);
     EXPECT_EQ(data.contents(), kBaseCanonical);
     EXPECT_EQ(sig.contents(), m.signature);
+}
+
+// The schema form's canonical text comes from the same builder: its assets
+// as files, the build's version as both versions, the totals computed.
+TEST(CanonicalText, SchemaBaseExact) {
+    const std::string expected =
+        "{\"baseUrl\":\"\",\"channel\":\"nightly\",\"fileCount\":2,\"files\":["
+        "{\"downloadUrl\":\"https://cdn.example/a\",\"permissions\":\"644\",\"relativePath\":\"bin/app.exe\","
+        "\"sha256Hash\":\"" + kHashA + "\",\"size\":10},"
+        "{\"downloadUrl\":\"https://cdn.example/b\",\"permissions\":\"644\",\"relativePath\":\"bin/lib.dll\","
+        "\"sha256Hash\":\"" + kHashB + "\",\"size\":20}],"
+        "\"gameVersion\":\"3.4.5\",\"totalSize\":30,\"version\":\"3.4.5\"}";
+    EXPECT_EQ(buildCanonicalSignedText(parsedOrFail(test::kSchemaBase)), expected);
+}
+
+// JsonCpp's escapes, which scripts/sign-manifest.py reproduces: control
+// characters, quotes and backslashes, and everything beyond ASCII as \u
+// escapes (surrogate pairs beyond the first plane), '/' as it stands.
+TEST(CanonicalText, EscapesAsTheWriterSpellsThem) {
+    Json::Value doc = test::legacyBase();
+    doc["channel"] = "\"q\" \\ / \t\n\x01\x1f \xc3\xa9\xc2\xa0\xe2\x82\xac\xf0\x9f\x98\x80";
+    const std::string text = buildCanonicalSignedText(parsedOrFail(test::toJson(doc)));
+    const std::string channel =
+        "\"channel\":\"\\\"q\\\" \\\\ / \\t\\n\\u0001\\u001f \\u00e9\\u00a0\\u20ac\\ud83d\\ude00\"";
+    EXPECT_NE(text.find(channel), std::string::npos) << text;
+}
+
+// With the key built in, both forms are checked, in memory, and only a real
+// verification is reported as one.
+TEST(KeyedSignatureCheck, BothFormsAreCheckedAgainstTheKey) {
+    ASSERT_TRUE(builtInManifestKey().has_value());
+    for (const char* base : {test::kLegacyBase, test::kSchemaBase}) {
+        Manifest m = parsedOrFail(base);
+        const std::string good = test::signBytes(buildCanonicalSignedText(m));
+        Manifest changed = m;
+        changed.files[0].size += 1;
+        const struct {
+            const char* why;
+            const Manifest& manifest;
+            std::string signature;
+            ErrorCode expected;
+        } cases[] = {
+            {"good", m, good, ErrorCode::Success},
+            {"placeholder", m, m.signature, ErrorCode::ManifestSignatureInvalid},
+            {"size changed", changed, good, ErrorCode::ManifestSignatureInvalid},
+            {"signature of other bytes", m, test::signBytes(buildCanonicalSignedText(changed)),
+             ErrorCode::ManifestSignatureInvalid},
+        };
+        for (const auto& c : cases) {
+            Manifest signedManifest = c.manifest;
+            signedManifest.signature = c.signature;
+            test::ScratchDir scratch;
+            CryptoVerifier verifier(builtInManifestKey());
+            EventLogger::instance().verbose = true;
+            test::StdoutCapture capture;
+            EXPECT_EQ(ManifestHandler::validateManifest(signedManifest, verifier, scratch.path()), c.expected)
+                << base << " " << c.why;
+            EventLogger::instance().verbose = false;
+            const std::vector<std::string> all = test::allLines(capture);
+            const bool verified =
+                std::find(all.begin(), all.end(), "INFO Manifest signature verified successfully") != all.end();
+            EXPECT_EQ(verified, c.expected == ErrorCode::Success) << c.why;
+            for (const std::string& line : all) {
+                EXPECT_EQ(line.find("schema override"), std::string::npos) << line;
+                EXPECT_NE(line.rfind("WARNING", 0), 0u) << line;
+            }
+            if (c.expected != ErrorCode::Success) {
+                EXPECT_EQ(test::errorLines(capture).back(), "Manifest signature verification failed") << c.why;
+            }
+            EXPECT_FALSE(hasTempFiles(scratch.path()));
+        }
+    }
+}
+
+TEST(KeyedSignatureCheck, AnEmptySchemaSignatureIsMissing) {
+    Json::Value doc = test::schemaBase();
+    doc["signatureBlock"]["signature"] = "";
+    Manifest m = parsedOrFail(test::toJson(doc));
+    test::ScratchDir scratch;
+    CryptoVerifier verifier(builtInManifestKey());
+    test::StdoutCapture capture;
+    EXPECT_EQ(toInt(ManifestHandler::validateManifest(m, verifier, scratch.path())), 122);
+    EXPECT_EQ(test::errorLines(capture), std::vector<std::string>{"Manifest missing signature"});
 }
 
 }  // namespace
