@@ -163,6 +163,43 @@ class SignatureTable(SignatureCase):
                                     "Manifest missing signature" if why == "empty" else FAILED)
 
 
+class CanonicalText(unittest.TestCase):
+    """The signer's canonical text of the documents whose text the helper's
+    unit tests pin byte for byte (tests/manifest/ManifestSignature_test.cpp)."""
+
+    HASH_A = "a" * 64
+    HASH_B = "0123456789abcdef" * 4
+
+    def test_both_forms_byte_for_byte(self):
+        legacy = {"version": "1.2.3", "gameVersion": "2024.1", "signature": "c2lnbmF0dXJl", "channel": "beta",
+                  "baseUrl": "https://cdn.example/base/",
+                  "files": [{"path": "client/game.exe", "sha256": self.HASH_A, "size": 100, "isExecutable": True},
+                            {"relativePath": "client/data/pak0.bin", "sha256Hash": self.HASH_B, "size": 2048}]}
+        schema = {"schemaVersion": "2.0", "manifestId": "m-42", "createdUtc": "2024-03-05T06:07:08Z",
+                  "buildMetadata": {"version": "3.4.5", "channel": "nightly"},
+                  "assets": [{"path": "bin/app.exe", "size": 10, "hash": self.HASH_A,
+                              "fullReference": {"url": "https://cdn.example/a"}},
+                             {"path": "bin/lib.dll", "size": 20, "hash": self.HASH_B,
+                              "fullReference": {"url": "https://cdn.example/b"}}],
+                  "signatureBlock": {"signature": "sig", "algorithm": "none"}}
+        self.assertEqual(SIGNER.canonical_text(legacy).decode(),
+                         '{"baseUrl":"https://cdn.example/base/","channel":"beta","fileCount":2,"files":['
+                         '{"isExecutable":true,"permissions":"644","relativePath":"client/game.exe","sha256Hash":"'
+                         + self.HASH_A + '","size":100},'
+                         '{"permissions":"644","relativePath":"client/data/pak0.bin","sha256Hash":"'
+                         + self.HASH_B + '","size":2048}],"gameVersion":"2024.1","totalSize":2148,"version":"1.2.3"}')
+        self.assertEqual(SIGNER.canonical_text(schema).decode(),
+                         '{"baseUrl":"","channel":"nightly","fileCount":2,"files":['
+                         '{"downloadUrl":"https://cdn.example/a","permissions":"644","relativePath":"bin/app.exe",'
+                         '"sha256Hash":"' + self.HASH_A + '","size":10},'
+                         '{"downloadUrl":"https://cdn.example/b","permissions":"644","relativePath":"bin/lib.dll",'
+                         '"sha256Hash":"' + self.HASH_B + '","size":20}],'
+                         '"gameVersion":"3.4.5","totalSize":30,"version":"3.4.5"}')
+        legacy["channel"] = '"q" \\ / \t\n\x01\x1f \u00e9\u00a0\u20ac\U0001F600'
+        self.assertIn('"channel":"\\"q\\" \\\\ / \\t\\n\\u0001\\u001f \\u00e9\\u00a0\\u20ac\\ud83d\\ude00"',
+                      SIGNER.canonical_text(legacy).decode())
+
+
 class SwappedSignatureFiles(SignatureCase):
     """A program of the user replaces both temporary files, while the helper
     checks, by a genuinely signed pair of another manifest."""
