@@ -51,8 +51,7 @@ std::string planOperationProblem(const PlanOperation& o) {
                                        o.targetPath);
         case PlanOperationType::WriteReceipt:
             return callerValuesProblem({{"targetPath", o.targetPath, K::Path},
-                                        {"version", o.version, K::Version},
-                                        {"launcherExecutable", o.launcherExecutable, K::Path}},
+                                        {"version", o.version, K::Version}},
                                        o.targetPath);
         case PlanOperationType::ReleaseSession:
         case PlanOperationType::InstallPrereqs:

@@ -36,11 +36,6 @@ ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessio
     // A drive-relative or relative root names whatever folder the process
     // happens to stand in: it is refused before it is looked for at all.
     if (!isFullyQualifiedPath(sessionRoot)) return refuse(dangerousRootReason(sessionRoot));
-    if (const std::string problem =
-            callerValuesProblem({{"sessionRoot", sessionRoot, CallerValueKind::Path}}, std::wstring());
-        !problem.empty()) {
-        return refuseCallerValue(operation, problem);
-    }
     if (noEntry(sessionRoot)) {
         logger.log(LogLevel::Warning, "Session root not found for release");
         return ErrorCode::Success;
@@ -49,6 +44,11 @@ ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessio
     // user's profile or a folder holding one is never removed as a whole.
     const std::wstring refusal = dangerousRootReason(sessionRoot);
     if (!refusal.empty()) return refuse(refusal);
+    if (const std::string problem =
+            callerValuesProblem({{"sessionRoot", sessionRoot, CallerValueKind::Path}}, std::wstring());
+        !problem.empty()) {
+        return refuseCallerValue(operation, problem);
+    }
     FileOperations files;
     const ErrorCode result = files.removeDirectory(sessionRoot, true);
     if (result != ErrorCode::Success) {
