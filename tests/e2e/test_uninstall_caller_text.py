@@ -44,7 +44,8 @@ class ReceiptText(Installed):
 
     def test_a_forged_version_forges_no_line_of_the_prompt(self):
         self.forge_receipt()
-        r = harness.run("KorvelUninstall.exe", [], stdin=stdin_with(b"n\n"))
+        with stdin_with(b"n\n") as answer:
+            r = harness.run("KorvelUninstall.exe", [], stdin=answer)
         self.assertEqual(r.returncode, 0, r.stdout_text + r.stderr_text)
         lines = r.stdout_text.replace("\r\n", "\n").split("\n")
         self.assertFalse(any(line.startswith(("Install Path: C:\\Windows", "Success: ")) for line in lines), lines)
