@@ -10,6 +10,7 @@
 #include "common/FileOperations.h"
 #include "common/ProductFolders.h"
 #include "common/TextConversion.h"
+#include "elevated/CallerChecks.h"
 #include "elevated/ExecutionPlan.h"
 #include "elevated/OperationFrame.h"
 #include "elevated/PlanExecutor.h"
@@ -30,6 +31,14 @@ ErrorCode runInstallPrereqs(const std::wstring& cdn) {
 
 ErrorCode runApplyManifest(const HelperOptions& options) {
     return runInOperationFrame("manifest_apply", [&options] {
+        using K = CallerValueKind;
+        if (const std::string problem = callerValuesProblem({{"target", options.target, K::Path},
+                                                             {"session root", options.sessionRoot, K::Path},
+                                                             {"files manifest", options.filesManifest, K::Path}},
+                                                            options.target);
+            !problem.empty()) {
+            return refuseCallerValue("manifest_apply", problem);
+        }
         ManifestHandler handler(options.cdn);
         if (options.sessionRoot.empty() || options.filesManifest.empty()) {
             return handler.applyManifest(options.manifestUrl, options.target);
@@ -53,6 +62,11 @@ ErrorCode runApplyManifest(const HelperOptions& options) {
 
 ErrorCode runWriteUninstall(const std::wstring& target, const std::wstring& version) {
     return runInOperationFrame("uninstall_write", [&] {
+        if (const std::string problem = callerValuesProblem(
+                {{"target", target, CallerValueKind::Path}, {"version", version, CallerValueKind::Version}}, target);
+            !problem.empty()) {
+            return refuseCallerValue("uninstall_write", problem);
+        }
         RegistryManager registry;
         return registry.writeUninstallInfo(target, version, std::wstring(), std::wstring());
     });
@@ -60,6 +74,10 @@ ErrorCode runWriteUninstall(const std::wstring& target, const std::wstring& vers
 
 ErrorCode runCreateShortcuts(const std::wstring& target) {
     return runInOperationFrame("shortcuts_create", [&] {
+        if (const std::string problem = callerValuesProblem({{"target", target, CallerValueKind::Path}}, target);
+            !problem.empty()) {
+            return refuseCallerValue("shortcuts_create", problem);
+        }
         ShortcutCreator creator;
         return creator.createShortcuts(target, std::wstring(), std::wstring(), std::wstring());
     });
@@ -80,6 +98,10 @@ ErrorCode runRemove(const std::wstring& target, bool purge) {
             logger.error(toInt(ErrorCode::DirectoryAccessDenied), "remove",
                          "Refusing to remove folder " + wideToUtf8(target) + ": " + wideToUtf8(refusal));
             return ErrorCode::DirectoryAccessDenied;
+        }
+        if (const std::string problem = callerValuesProblem({{"target", target, CallerValueKind::Path}}, target);
+            !problem.empty()) {
+            return refuseCallerValue("remove", problem);
         }
         ShortcutCreator creator;
         creator.removeAllShortcuts();

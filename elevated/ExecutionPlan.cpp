@@ -5,19 +5,25 @@
 
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
+#include "common/DocumentRead.h"
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
+#include "elevated/CallerChecks.h"
 
 namespace korvel {
 namespace {
 
 const char kOperation[] = "execution_plan";
+
+// A plan over the document cap, refused before it is read.
+struct PlanTooLarge : std::runtime_error {
+    PlanTooLarge() : std::runtime_error("Plan file is too large") {}
+};
 
 struct TypeName {
     const char* name;
@@ -99,12 +105,17 @@ bool parseOperationType(const std::string& name, PlanOperationType& type, std::s
 }
 
 std::string readTextFile(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::in | std::ios::binary);
-    if (!in) throw std::runtime_error("Failed to open file");
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad()) throw std::runtime_error("Failed to read file");
-    return bytes.str();
+    // The plan comes from an unelevated caller: its size is asked of the
+    // one handle it is read through, and a plan over the cap is refused
+    // before any of it is read.
+    ScopedHandle file(CreateFileW(std::filesystem::path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) throw std::runtime_error("Failed to open file");
+    std::string bytes;
+    const DocumentReadResult read = readWholeDocument(file.get(), kMaxDocumentBytes, bytes);
+    if (read.outcome == DocumentReadOutcome::TooLarge) throw PlanTooLarge();
+    if (read.outcome != DocumentReadOutcome::Read) throw std::runtime_error("Failed to read file");
+    return bytes;
 }
 
 ErrorCode ExecutionPlan::load(const std::wstring& planPath, std::vector<PlanOperation>& operations) {
@@ -119,6 +130,9 @@ ErrorCode ExecutionPlan::load(const std::wstring& planPath, std::vector<PlanOper
             return fail(ErrorCode::InvalidArguments, std::string("Plan file is not strict UTF-8: ") + e.what());
         }
         return parse(text, operations);
+    } catch (const PlanTooLarge&) {
+        return fail(ErrorCode::InvalidArguments,
+                    "Plan file is larger than " + std::to_string(kMaxDocumentBytes) + " bytes");
     } catch (const std::exception& e) {
         return fail(ErrorCode::InternalError, std::string("Failed to read plan file: ") + e.what());
     }
@@ -140,8 +154,15 @@ ErrorCode ExecutionPlan::parse(const std::wstring& planText, std::vector<PlanOpe
         const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;
-        if (!reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors))
-            return fail(ErrorCode::InvalidArguments, "JSON parse error: " + errors);
+        bool parsed = false;
+        try {
+            parsed = reader->parse(utf8.data(), utf8.data() + utf8.size(), &root, &errors);
+        } catch (const Json::Exception& e) {
+            // The reader's own refusal (a document nested beyond its stack
+            // limit) is a plan that is not valid, like any other.
+            errors = e.what();
+        }
+        if (!parsed) return fail(ErrorCode::InvalidArguments, "JSON parse error: " + errors);
         if (jsonHasEmbeddedNul(root))
             return fail(ErrorCode::InvalidArguments, "Plan JSON contains an escaped embedded NUL");
         if (!root.isObject()) return fail(ErrorCode::InvalidArguments, "Plan must be a JSON object");
@@ -161,6 +182,10 @@ ErrorCode ExecutionPlan::parse(const std::wstring& planText, std::vector<PlanOpe
             if (!parseOperationType(type->asString(), operation.type, error))
                 return fail(ErrorCode::InvalidArguments, "Operation " + std::to_string(i) + ": " + error);
             for (const OperationField& field : kOperationFields) readField(element, field, operation);
+            // Every operation's caller values are checked before the first
+            // one runs: a plan that names one badly writes nothing at all.
+            if (const std::string problem = planOperationProblem(operation); !problem.empty())
+                return fail(ErrorCode::InvalidArguments, "Operation " + std::to_string(i) + ": " + problem);
             operations.push_back(std::move(operation));
         }
         EventLogger::instance().log(LogLevel::Info,

@@ -41,8 +41,9 @@ struct PlanOperation {
 // on false, error holds the message naming the accepted types.
 bool parseOperationType(const std::string& name, PlanOperationType& type, std::string& error);
 
-// The file's bytes, untranslated. Throws std::runtime_error "Failed to open
-// file" when it cannot be opened.
+// The file's bytes, untranslated, read through one handle within the
+// document cap. Throws std::runtime_error "Failed to open file" when it
+// cannot be opened, another runtime_error when it is larger than the cap.
 std::string readTextFile(const std::wstring& path);
 
 class ExecutionPlan {

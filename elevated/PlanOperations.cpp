@@ -7,6 +7,7 @@
 #include "common/FileOperations.h"
 #include "common/ProductFolders.h"
 #include "common/TextConversion.h"
+#include "elevated/CallerChecks.h"
 #include "elevated/OperationFrame.h"
 #include "install/PrereqInstaller.h"
 #include "install/RegistryManager.h"
@@ -43,6 +44,11 @@ ErrorCode releaseSessionFolder(const char* operation, const std::wstring& sessio
     // user's profile or a folder holding one is never removed as a whole.
     const std::wstring refusal = dangerousRootReason(sessionRoot);
     if (!refusal.empty()) return refuse(refusal);
+    if (const std::string problem =
+            callerValuesProblem({{"sessionRoot", sessionRoot, CallerValueKind::Path}}, std::wstring());
+        !problem.empty()) {
+        return refuseCallerValue(operation, problem);
+    }
     FileOperations files;
     const ErrorCode result = files.removeDirectory(sessionRoot, true);
     if (result != ErrorCode::Success) {
@@ -71,6 +77,8 @@ ErrorCode runPlanApplyManifest(const PlanOperation& operation, AppliedRelease* a
     return runInOperationFrame(
         "apply_manifest", missing, "Missing required parameters: manifestUrl, targetPath, cdnUrl",
         [&operation, applied] {
+            if (const std::string problem = planOperationProblem(operation); !problem.empty())
+                return refuseCallerValue("apply_manifest", problem);
             ManifestHandler handler(operation.cdnUrl);
             // What a later operation of the plan may take from this apply.
             const auto done = [&](ErrorCode result, bool session) {
@@ -110,6 +118,8 @@ ErrorCode runPlanWriteUninstall(const PlanOperation& operation) {
     const bool missing = operation.targetPath.empty() || operation.version.empty();
     const char* const details = "Missing required parameters: targetPath, version";
     return runInOperationFrame("write_uninstall", missing, details, [&operation] {
+        if (const std::string problem = planOperationProblem(operation); !problem.empty())
+            return refuseCallerValue("write_uninstall", problem);
         RegistryManager registry;
         return registry.writeUninstallInfo(operation.targetPath, operation.version, operation.launcherExecutable,
                                            operation.uninstallerExecutable);
@@ -118,6 +128,8 @@ ErrorCode runPlanWriteUninstall(const PlanOperation& operation) {
 
 ErrorCode runPlanCreateShortcuts(const PlanOperation& operation) {
     return runInOperationFrame("create_shortcuts", operation.targetPath.empty(), "Missing targetPath", [&operation] {
+        if (const std::string problem = planOperationProblem(operation); !problem.empty())
+            return refuseCallerValue("create_shortcuts", problem);
         const std::wstring launcher = defaultLauncherPath(operation);
         ShortcutCreator creator;
         return creator.createShortcuts(operation.targetPath, operation.launcherExecutable,

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "common/EventLogger.h"
+#include "elevated/CallerChecks.h"
 #include "elevated/OperationFrame.h"
 #include "install/InstallReceipt.h"
 #include "install/RegistryManager.h"
@@ -13,6 +14,8 @@ ErrorCode runPlanWriteReceipt(const PlanOperation& operation) {
     const char* const name = "write_receipt";
     const bool missing = operation.targetPath.empty() || operation.version.empty();
     return runInOperationFrame(name, missing, "Missing required parameters: targetPath, version", [&operation, name] {
+        if (const std::string problem = planOperationProblem(operation); !problem.empty())
+            return refuseCallerValue(name, problem);
         InstallReceipt receipt = createInstallReceipt(operation.targetPath, operation.version);
         // The launcher file is recorded exactly as the plan names it.
         if (!operation.launcherExecutable.empty())

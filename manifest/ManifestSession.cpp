@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/DocumentRead.h"
 #include "common/EventLogger.h"
 #include "common/FileOperations.h"
 #include "common/FileSystemQueries.h"
@@ -137,20 +138,9 @@ ManifestHandler::DescriptorBytes ManifestHandler::readDescriptor(const std::wstr
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN | kNoImpersonation, nullptr));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return out;
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return out;
-        if (got == 0) break;
-        text.append(buffer, got);
-        if (text.size() > kMaxManifestSize) {
-            out.state = DescriptorState::TooLarge;
-            return out;
-        }
-    }
-    out.state = DescriptorState::Read;
-    out.text = std::move(text);
+    const DocumentReadResult read = readWholeDocument(file.get(), kMaxDocumentBytes, out.text);
+    if (read.outcome == DocumentReadOutcome::TooLarge) out.state = DescriptorState::TooLarge;
+    if (read.outcome == DocumentReadOutcome::Read) out.state = DescriptorState::Read;
     return out;
 }
 
@@ -208,7 +198,7 @@ ErrorCode ManifestHandler::checkSessionInputs(const std::wstring& sessionRoot, c
             return ErrorCode::FileAccessDenied;
         case DescriptorState::TooLarge:
             handlerLog(LogLevel::Error, "Failed to parse files manifest JSON: larger than " +
-                                            std::to_string(kMaxManifestSize) + " bytes");
+                                            std::to_string(kMaxDocumentBytes) + " bytes");
             return ErrorCode::ManifestParseFailed;
         case DescriptorState::Read:
             break;

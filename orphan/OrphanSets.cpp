@@ -4,11 +4,13 @@
 #include "orphan/OrphanCleanup.h"
 
 #include "common/DirectoryWalker.h"
+#include "common/DocumentRead.h"
 #include "common/ErrorCodes.h"
 #include "common/FileSystemQueries.h"
 #include "common/PathSafety.h"
 #include "common/PinnedDirectory.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 #include "orphan/OrphanInternal.h"
 
@@ -19,7 +21,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <stdexcept>
 
 namespace korvel {
@@ -121,15 +123,28 @@ int OrphanCleanup::readExpectedFiles(const std::wstring& filesManifest, KeySet& 
                 if (!name.empty() && !add(name)) return toInt(ErrorCode::InvalidArguments);
             }
         } else {
-            std::ifstream in{std::filesystem::path(filesManifest)};
-            if (!in) {
+            // A caller document: read through one handle within the cap.
+            ScopedHandle file(CreateFileW(std::filesystem::path(filesManifest).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            std::string text;
+            const DocumentReadResult read = file && GetFileType(file.get()) == FILE_TYPE_DISK
+                                                ? readWholeDocument(file.get(), kMaxDocumentBytes, text)
+                                                : DocumentReadResult{DocumentReadOutcome::ReadFailed, 0};
+            if (read.outcome == DocumentReadOutcome::TooLarge) {
+                logWarning("Failed to parse files manifest: larger than " + std::to_string(kMaxDocumentBytes) +
+                               " bytes",
+                           kComponent);
+                return toInt(ErrorCode::ManifestParseFailed);
+            }
+            if (read.outcome != DocumentReadOutcome::Read) {
                 logWarning("Failed to open files manifest", kComponent);
                 return toInt(ErrorCode::FileNotFound);
             }
             Json::CharReaderBuilder builder;
+            const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
             Json::Value document;
             std::string errors;
-            if (!Json::parseFromStream(builder, in, &document, &errors)) {
+            if (!reader->parse(text.data(), text.data() + text.size(), &document, &errors)) {
                 logWarning("Failed to parse files manifest: " + errors, kComponent);
                 return toInt(ErrorCode::ManifestParseFailed);
             }

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <stdexcept>
 
+#include "common/DocumentRead.h"
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/PathCompare.h"
@@ -22,7 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kComponent[] = "install_receipt";
-constexpr uint64_t kMaxReceiptBytes = 32ull * 1024 * 1024;
 
 const ComponentLog logLine(kComponent);
 
@@ -198,26 +198,15 @@ ErrorCode readInstallReceipt(const fs::path& receiptPath, InstallReceipt& receip
             logLine(LogLevel::Error, "Failed to open receipt file for reading");
             return ErrorCode::FileReadFailed;
         }
-        // The size is read from the open handle and the read stops at the
-        // cap: a sparse or growing file costs no more than the cap.
-        LARGE_INTEGER size{};
-        if (!GetFileSizeEx(file.get(), &size)) {
-            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "receipt size");
-        }
         std::string content;
-        char buffer[65536];
-        DWORD got = 0;
-        for (;;) {
-            if (static_cast<uint64_t>(size.QuadPart) > kMaxReceiptBytes || content.size() > kMaxReceiptBytes) {
-                logLine(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxReceiptBytes) + " bytes");
-                logLine(LogLevel::Error, "Failed to parse receipt JSON");
-                return ErrorCode::InvalidArguments;
-            }
-            if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
-                throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "read receipt");
-            }
-            if (got == 0) break;
-            content.append(buffer, got);
+        const DocumentReadResult read = readWholeDocument(file.get(), kMaxDocumentBytes, content);
+        if (read.outcome == DocumentReadOutcome::TooLarge) {
+            logLine(LogLevel::Error, "Receipt file is larger than " + std::to_string(kMaxDocumentBytes) + " bytes");
+            logLine(LogLevel::Error, "Failed to parse receipt JSON");
+            return ErrorCode::InvalidArguments;
+        }
+        if (read.outcome != DocumentReadOutcome::Read) {
+            throw std::system_error(static_cast<int>(read.win32Error), std::system_category(), "read receipt");
         }
         file.close();
         const ErrorCode code = parseReceiptJson(content, receipt);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/CallerText.h"
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/PinnedChildFolder.h"
@@ -94,8 +95,9 @@ bool UninstallManager::writeLog(const std::string& text) {
 int UninstallManager::writeSummary(const InstallationInfo& info, const UninstallStats& stats) {
     if (!logOpen_) return 0;
     std::string text = "\n=== Uninstall Summary ===\n";
-    text += "Version: " + wideToUtf8(info.version) + "\n";
-    text += "Install Path: " + wideToUtf8(info.installPath) + "\n";
+    // Read from the receipt: written out as text, so it cannot forge a line.
+    text += "Version: " + wideToUtf8(escapeControlCharacters(info.version)) + "\n";
+    text += "Install Path: " + wideToUtf8(escapeControlCharacters(info.installPath)) + "\n";
     text += statsText(stats, false);
     text += std::string("Success: ") + (stats.success ? "true" : "false") + "\n";
     return writeLog(text) ? 0 : toInt(ErrorCode::FileWriteFailed);

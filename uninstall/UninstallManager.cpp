@@ -5,15 +5,18 @@
 #include <windows.h>
 
 #include <shlobj.h>
+#include <userenv.h>
 
 #include <algorithm>
 #include <chrono>
 
+#include "common/CallerText.h"
 #include "common/ConsoleOutput.h"
 #include "common/DangerousRoot.h"
 #include "common/EventLogger.h"
 #include "common/FileSystemQueries.h"
 #include "common/TextConversion.h"
+#include "common/UniqueResource.h"
 #include "common/Win32Util.h"
 #include "install/RegistryManager.h"
 #include "install/ShortcutCreator.h"
@@ -67,6 +70,19 @@ std::string statsText(const UninstallStats& stats, bool console) {
 }
 
 std::wstring getFolderPath(int csidl) {
+    // The user may point "Local AppData" of their own hive anywhere, and a
+    // purge deletes below it as administrator: that folder comes from the
+    // token's profile folder instead, with its fixed place in the profile.
+    if (csidl == CSIDL_LOCAL_APPDATA) {
+        ScopedHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return std::wstring();
+        std::wstring profile(32768, L'\0');
+        DWORD size = static_cast<DWORD>(profile.size());
+        if (!GetUserProfileDirectoryW(token.get(), profile.data(), &size) || size == 0) return std::wstring();
+        profile.resize(wcsnlen(profile.c_str(), profile.size()));
+        if (profile.empty()) return std::wstring();
+        return (fs::path(profile) / L"AppData" / L"Local").wstring();
+    }
     wchar_t buffer[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer))) return std::wstring();
     return buffer;
@@ -185,7 +201,7 @@ int UninstallManager::detectInstallation(const UninstallOptions& options, Instal
         info.receiptFound = true;
     if (info.receiptFound) {
         info.version = info.receipt.version;
-        logLine(LogLevel::Info, "Found receipt, version: " + wideToUtf8(info.version));
+        logLine(LogLevel::Info, "Found receipt, version: " + wideToUtf8(escapeControlCharacters(info.version)));
     } else {
         info.receipt = InstallReceipt();
     }
@@ -316,10 +332,12 @@ int UninstallManager::confirmUninstall(const InstallationInfo& info, const Unins
 
 int UninstallManager::promptConfirmation(const InstallationInfo& info, bool& approved) {
     std::wstring text = L"\n=== Korvel Uninstall Confirmation ===\n\n";
-    text += L"Installation Path: " + info.installPath + L"\n";
-    if (!info.version.empty()) text += L"Version: " + info.version + L"\n";
+    // What the receipt said is shown as text: a control character in it
+    // could otherwise begin a line of its own in the prompt.
+    text += L"Installation Path: " + escapeControlCharacters(info.installPath) + L"\n";
+    if (!info.version.empty()) text += L"Version: " + escapeControlCharacters(info.version) + L"\n";
     text += L"\nThe following will be removed:\n";
-    for (const std::wstring& item : info.removalItems) text += L"  - " + item + L"\n";
+    for (const std::wstring& item : info.removalItems) text += L"  - " + escapeControlCharacters(item) + L"\n";
     text += L"\nDo you want to continue? (Y/N): ";
     writeStdoutText(text);
     const wchar_t answer = readAnswer();

@@ -185,6 +185,14 @@ class StrictReading(SessionCase):
         self.write_descriptor(b'{"files": [')
         return 121, "Failed to parse files manifest JSON: "
 
+    def case_descriptor_over_the_cap(self):
+        # A valid descriptor, one byte over 32 MiB with its padding.
+        self.prepare(self.NEW)
+        with open(self.descriptor, "ab") as f:
+            f.write(b" " * (33554433 - os.path.getsize(self.descriptor)))
+        self.assertEqual(os.path.getsize(self.descriptor), 33554433)
+        return 121, "Failed to parse files manifest JSON: larger than 33554432 bytes"
+
     def case_no_files_array(self):
         self.write_descriptor(json.dumps({"file": []}).encode())
         return 1, "Files manifest is missing 'files' array"

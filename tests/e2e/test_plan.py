@@ -80,7 +80,7 @@ class Loading(PlanCase):
             # The first operation is valid, yet nothing runs.
             (json.dumps({"operations": [write_receipt, {"type": "apply-manifest"}]}).encode(), 1,
              "Operation 1: Unknown operation type: 'apply-manifest'. Valid types: " + VALID_TYPES),
-            (b"[" * 1200 + b"]" * 1200, 4, "Exceeded stackLimit in readValue()."),
+            (b"[" * 1200 + b"]" * 1200, 1, "JSON parse error: Exceeded stackLimit in readValue()."),
         ]
         for data, code, details in cases:
             with self.subTest(data=data[:60]):

@@ -61,7 +61,7 @@ TEST(ExecutionPlanLoad, EveryLoadErrorHasItsCodeAndDetails) {
          false},
         {"{\"operations\": [", ErrorCode::InvalidArguments, "JSON parse error: * Line 1, Column 17", true},
         {"not json", ErrorCode::InvalidArguments, "JSON parse error: ", true},
-        {nested(1001), ErrorCode::InternalError, "Exceeded stackLimit in readValue().", false},
+        {nested(1001), ErrorCode::InvalidArguments, "JSON parse error: Exceeded stackLimit in readValue().", false},
         {"{\"operations\": [{\"type\": \"write_receipt\", \"cdnUrl\": \"a\\u0000b\"}]}", ErrorCode::InvalidArguments,
          "Plan JSON contains an escaped embedded NUL", false},
         {"{\"x\\u0000\": 1, \"operations\": []}", ErrorCode::InvalidArguments,

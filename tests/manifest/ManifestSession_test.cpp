@@ -179,6 +179,37 @@ TEST_F(SessionApplyTest, BackupThatFailsStopsTheRunWith125) {
     EXPECT_FALSE(hasMessagePrefix(events, "Processing prepared session from: "));
 }
 
+// A descriptor is a caller document: one byte over 32 MiB is refused before
+// any file is touched, though it is a valid document; one at the cap is read.
+TEST_F(SessionApplyTest, DescriptorOverTheCapIsRefused) {
+    writeFile(targetDir / L"a.txt", "old alpha");
+    const std::wstring url = publishManifest({{"a.txt", "new alpha"}});
+    prepare({{"a.txt", "new alpha"}});
+    const std::string document = readFile(descriptor);
+    for (const size_t size : {size_t{33554433}, size_t{33554432}}) {
+        SCOPED_TRACE(size);
+        writeFile(targetDir / L"a.txt", "old alpha");
+        writeFile(descriptor, document + std::string(size - document.size(), ' '));
+        ErrorCode result;
+        std::vector<Json::Value> events;
+        {
+            ManifestHandler handler(server.url("/cdn"), cacheDir);
+            StdoutCapture capture;
+            result = handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(),
+                                                      descriptor.wstring());
+            events = capture.events();
+        }
+        if (size == 33554433) {
+            EXPECT_EQ(result, ErrorCode::ManifestParseFailed);
+            EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
+            EXPECT_TRUE(hasMessagePrefix(events, "Failed to parse files manifest JSON: larger than 33554432 bytes"));
+        } else {
+            EXPECT_EQ(result, ErrorCode::Success);
+            EXPECT_EQ(readFile(targetDir / L"a.txt"), "new alpha");
+        }
+    }
+}
+
 // The same for a session apply: an exception after files were replaced and
 // added leaves exactly the old tree and still reaches the command.
 TEST_F(SessionApplyTest, ExceptionAfterFilesWereReplacedRestoresEveryByteThenPropagates) {

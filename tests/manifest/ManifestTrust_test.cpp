@@ -243,7 +243,7 @@ TEST_F(TrustTest, DownloadIsCappedAtTheDeclaredSize) {
 }
 
 TEST_F(TrustTest, ManifestLargerThan32MiBIsRefused) {
-    server.set("/big.json", std::string(ManifestHandler::kMaxManifestSize + 1, ' '));
+    server.set("/big.json", std::string(33554433, ' '));
     ManifestHandler handler(server.url("/cdn"), cacheDir);
     ASSERT_EQ(handler.initialize(), ErrorCode::Success);
     Manifest manifest;

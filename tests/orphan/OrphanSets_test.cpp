@@ -99,6 +99,11 @@ TEST(OrphanKeys, AnExpectedFileWithAnotherReparseTagIsKeptALinkIsNot) {
     EXPECT_TRUE(dirs.empty());
 }
 
+std::string padded(std::string text, size_t size) {
+    text.resize(size, ' ');
+    return text;
+}
+
 TEST(OrphanExpected, ManifestReadingTable) {
     struct Case {
         const char* name;
@@ -127,6 +132,10 @@ TEST(OrphanExpected, ManifestReadingTable) {
         {"element of another kind throws", R"({"files":["a.txt"]})", 4, {}, "Error reading manifest: "},
         {"not JSON", "{\"files\": [", 121, {}, "Failed to parse files manifest: "},
         {"missing file", "", 141, {}, "Failed to open files manifest|orphan_cleanup"},
+        // A valid descriptor at the cap is read; one byte more is refused.
+        {"33,554,432 bytes", padded(R"({"files":[{"file":"a.txt"}]})", 33554432), 0, {"a.txt"}, ""},
+        {"33,554,433 bytes", padded(R"({"files":[{"file":"a.txt"}]})", 33554433), 121, {},
+         "Failed to parse files manifest: larger than 33554432 bytes|orphan_cleanup"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -120,6 +120,11 @@ TEST(InstallReceiptReader, RefusesReceiptsWhosePathsLeaveTheInstallFolder) {
     }
 }
 
+std::string padded(std::string text, size_t size) {
+    text.resize(size, ' ');
+    return text;
+}
+
 TEST(InstallReceiptReader, HandlesOddDocuments) {
     ScratchDir dir;
     const std::string root = "T:\\\\unit\\\\K";
@@ -139,6 +144,9 @@ TEST(InstallReceiptReader, HandlesOddDocuments) {
         {"null components, object shortcuts",
          "{\"installPath\":\"" + root + "\",\"components\":null,\"shortcuts\":{}}", ErrorCode::Success},
         {"invalid UTF-8", "{\"installPath\":\"" + root + "\",\"version\":\"\xff\"}", ErrorCode::InternalError},
+        // A valid receipt at the cap is read; one byte more is refused.
+        {"33,554,432 bytes", padded("{\"installPath\":\"" + root + "\"}", 33554432), ErrorCode::Success},
+        {"33,554,433 bytes", padded("{\"installPath\":\"" + root + "\"}", 33554433), ErrorCode::InvalidArguments},
     };
     for (const Case& c : cases) {
         const auto file = dir.path() / L"receipt.json";
