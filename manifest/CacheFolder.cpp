@@ -219,6 +219,24 @@ bool CacheFolder::contains(const fs::path& path, fs::path& relative) const {
 
 ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath,
                                 bool create, bool announce, PinnedDirectory& out) {
+    // Most folders are a plain folder or missing: opened (or made) by name
+    // relative to the pinned parent, without following a reparse point, and
+    // proven by their own handle. Anything else takes the way below, which
+    // says what it found.
+    {
+        bool created = false;
+        uint32_t error = 0;
+        if (openChildFolder(parent, name, create ? ChildDisposition::OpenOrCreate : ChildDisposition::OpenExisting,
+                            kPinAccess, nullptr, out, created, error)) {
+            if (created && announce) {
+                EventLogger::instance().log(LogLevel::Debug, "Creating directory: " + pathToUtf8(shownPath),
+                                            "FileOperations");
+                EventLogger::instance().fileOperation("mkdir", shownPath, true, 0, false);
+            }
+            return ErrorCode::Success;
+        }
+        if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
+    }
     // probe() deletes through the parent, which it only reads.
     PinnedDirectory& writableParent = const_cast<PinnedDirectory&>(parent);
     Failure failure;
@@ -273,6 +291,10 @@ ErrorCode CacheFolder::pinFolder(const fs::path& relative, bool create, PinnedCh
     size_t level = names.size();
     while (level > 0 && !held_.find(keys[level - 1], chain)) --level;
     if (level == 0) chain.clear();
+    // The levels above a held one are in use too: they stay in the set
+    // longer than any folder below them.
+    PinnedChain above;
+    for (size_t i = level; i > 1; --i) held_.find(keys[i - 2], above);
     for (; level < names.size(); ++level) {
         const PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
         auto next = std::make_shared<PinnedDirectory>();

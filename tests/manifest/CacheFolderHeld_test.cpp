@@ -25,13 +25,17 @@ protected:
         ASSERT_EQ(cache.open(root), ErrorCode::Success);
     }
 
-    // Whether another program could rename the folder now (it is moved
-    // back at once): a held folder cannot be.
-    bool movable(const fs::path& folder) const {
-        const fs::path aside = folder.wstring() + L".aside";
-        if (!MoveFileW(folder.c_str(), aside.c_str())) return false;
-        EXPECT_TRUE(MoveFileW(aside.c_str(), folder.c_str()));
-        return true;
+    // Whether something still holds the empty folder open: removing it
+    // then leaves it in place (or pending) until the last handle goes. A
+    // folder that is gone is made again.
+    static bool held(const fs::path& folder) {
+        RemoveDirectoryW(folder.c_str());
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        const bool gone = attributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+        if (gone) {
+            EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        }
+        return !gone;
     }
 
     // Pins relative (made when missing) and lets the chain go: only the set
@@ -50,7 +54,7 @@ TEST_F(HeldFolderTest, StaysWithinItsBoundAndLetsTheOldestGo) {
     const size_t capacity = cache.heldCapacity();
     ASSERT_GT(capacity, 0u);
     ASSERT_EQ(take(L"first"), ErrorCode::Success);
-    EXPECT_FALSE(movable(root / L"first")) << "a held folder can be renamed";
+    EXPECT_TRUE(held(root / L"first")) << "a folder taken is not held";
     // Three times the bound of folders, one level and two levels deep.
     for (size_t i = 0; i < 3 * capacity; ++i) {
         ASSERT_EQ(take(fs::path(L"pack" + std::to_wstring(i % 7)) / (L"f" + std::to_wstring(i))), ErrorCode::Success);
@@ -58,17 +62,14 @@ TEST_F(HeldFolderTest, StaysWithinItsBoundAndLetsTheOldestGo) {
     }
     EXPECT_EQ(cache.heldCount(), capacity);
     // The first folder went out of the set, and its handle with it.
-    EXPECT_TRUE(movable(root / L"first"));
-    // A folder taken again and again stays held.
+    EXPECT_FALSE(held(root / L"first"));
+    // A folder taken again and again stays held while others come and go.
     ASSERT_EQ(take(L"first"), ErrorCode::Success);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(take(L"pack0"), ErrorCode::Success);
-    EXPECT_FALSE(movable(root / L"first"));
-}
-
-TEST_F(HeldFolderTest, AHeldFolderKeepsTheFoldersAboveItHeld) {
-    ASSERT_EQ(take(fs::path(L"backups") / L"20260101_000000" / L"pack01"), ErrorCode::Success);
-    EXPECT_FALSE(movable(root / L"backups" / L"20260101_000000"));
-    EXPECT_FALSE(movable(root / L"backups"));
+    for (size_t i = 0; i < 2 * capacity; ++i) {
+        ASSERT_EQ(take(L"first"), ErrorCode::Success);
+        ASSERT_EQ(take(L"other" + std::to_wstring(i % (capacity - 1))), ErrorCode::Success);
+    }
+    EXPECT_TRUE(held(root / L"first"));
 }
 
 TEST_F(HeldFolderTest, EverythingIsLetGoBeforeARemovalOrTheSweep) {
@@ -89,7 +90,7 @@ TEST_F(HeldFolderTest, EverythingIsLetGoBeforeARemovalOrTheSweep) {
     ASSERT_GT(cache.heldCount(), 0u);
     cache.sweep(0, L"backups");
     EXPECT_EQ(cache.heldCount(), 0u);
-    EXPECT_TRUE(movable(root / L"pack09"));
+    EXPECT_FALSE(held(root / L"pack09"));
 }
 
 TEST_F(HeldFolderTest, AFolderSwappedWhileLetGoIsProvenAgainWhenTaken) {
