@@ -128,6 +128,8 @@ ErrorCode FileOperations::setReadOnly(const fs::path& path, bool readOnly) {
     // unchanged" to the system.
     if (wanted != FILE_ATTRIBUTE_NORMAL) wanted &= ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL);
     if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+    // Nothing to change is nothing to write.
+    if (wanted == attributes) return ErrorCode::Success;
     if (!SetFileAttributesW(path.c_str(), wanted)) {
         const DWORD code = GetLastError();
         logWin32Failure("SetFileAttributes", path, code);

@@ -63,6 +63,26 @@ uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& 
     }
 }
 
+uint32_t linkIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name) noexcept {
+    try {
+        const size_t nameBytes = name.size() * sizeof(wchar_t);
+        if (name.empty() || nameBytes > 0xFFF0 || name.find_first_of(L"\\/:") != std::wstring::npos)
+            return ERROR_INVALID_NAME;
+        std::vector<unsigned char> buffer(sizeof(FILE_LINK_INFORMATION) + nameBytes + sizeof(wchar_t), 0);
+        auto* info = reinterpret_cast<FILE_LINK_INFORMATION*>(buffer.data());
+        info->ReplaceIfExists = FALSE;
+        info->RootDirectory = folderHandle;
+        info->FileNameLength = static_cast<ULONG>(nameBytes);
+        std::copy(name.begin(), name.end(), info->FileName);
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status = NtSetInformationFile(file, &io, info, static_cast<ULONG>(buffer.size()),
+                                                     static_cast<FILE_INFORMATION_CLASS>(11));  // FileLinkInformation
+        return status >= 0 ? 0 : static_cast<uint32_t>(RtlNtStatusToDosError(status));
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 bool sameObject(HANDLE a, HANDLE b) noexcept {
     // The file-id class (Windows 8 on) names volume and file without the
     // volume query of the whole by-handle record, which Wine answers slowly;

@@ -273,7 +273,7 @@ bool PinnedDirectory::deleteListedEntry(const std::string& relativePath, uint32_
     return deleteChecked(nullptr, relativePath, win32Error, containmentViolation);
 }
 
-bool PinnedDirectory::rootStillPinned(uint32_t& win32Error) const {
+bool PinnedDirectory::rootStillPinned(uint32_t& win32Error, bool byPath) const {
     if (!isOpen()) {
         win32Error = ERROR_ACCESS_DENIED;
         return false;
@@ -292,9 +292,14 @@ bool PinnedDirectory::rootStillPinned(uint32_t& win32Error) const {
         win32Error = ERROR_ACCESS_DENIED;
         return false;
     }
-    // A stale name is not proof: the folder now found at finalPath must be
-    // the very folder that is pinned (a moved parent leaves the name as it
-    // was on some systems).
+    // An entry opened by its name below the pinned handle is found through
+    // the handle, wherever the folder is now; its own final path, compared
+    // with the one above, says whether it is inside.
+    if (!byPath) return true;
+    // An entry opened by its path is found through that path: a stale name
+    // is not proof, so the folder now found at finalPath must be the very
+    // folder that is pinned (a moved parent leaves the name as it was on
+    // some systems).
     ScopedHandle atPath(CreateFileW(toExtendedLengthPath(finalPath_).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                     OPEN_EXISTING, kNoReparseFlags, nullptr));
     if (!atPath.valid()) {
@@ -316,7 +321,7 @@ bool PinnedDirectory::deleteChecked(const std::wstring* fullPath, const std::str
             containmentViolation = true;
             return false;
         }
-        if (!rootStillPinned(win32Error)) {
+        if (!rootStillPinned(win32Error, fullPath != nullptr)) {
             containmentViolation = true;
             return false;
         }

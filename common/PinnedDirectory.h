@@ -49,6 +49,12 @@ std::wstring withLongNames(const std::wstring& fullPath);
 // written through). Returns the Windows error, 0 on success.
 uint32_t renameIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name, bool replaceExisting) noexcept;
 
+// Gives file a further name, name (one component), inside the folder of
+// folderHandle, relative to that handle and from the file's own handle, so
+// no link on a path can redirect either; an existing entry of that name is
+// never replaced. Returns the Windows error, 0 on success.
+uint32_t linkIntoFolder(HANDLE file, HANDLE folderHandle, const std::wstring& name) noexcept;
+
 // What openAt asks of the file system; disposition and options are the
 // native call's values (winternl.h: FILE_OPEN, FILE_CREATE, FILE_OPEN_IF;
 // FILE_DIRECTORY_FILE, FILE_NON_DIRECTORY_FILE, ...).
@@ -138,9 +144,10 @@ public:
 
 private:
     // The pinned folder is still itself at finalPath (held, no volume root,
-    // its handle's final path unchanged, and the folder found at finalPath
-    // is the one held). Errors as in deleteEntry.
-    bool rootStillPinned(uint32_t& win32Error) const;
+    // its handle's final path unchanged, and, for an entry to be opened by
+    // its path (byPath), the folder found at finalPath is the one held).
+    // Errors as in deleteEntry.
+    bool rootStillPinned(uint32_t& win32Error, bool byPath) const;
     // fullPath null: the entry is opened relative to the pinned handle.
     bool deleteChecked(const std::wstring* fullPath, const std::string& relativePath, uint32_t& win32Error,
                        bool& containmentViolation) noexcept;

@@ -1,5 +1,7 @@
 #include "manifest/CacheFolder.h"
 
+#include <winternl.h>
+
 #include <system_error>
 #include <utility>
 
@@ -120,8 +122,39 @@ bool endsWithTmp(const std::wstring& name) {
 
 }  // namespace
 
+bool HeldFolders::find(const std::wstring& key, PinnedChain& chain) {
+    for (Entry& entry : entries_) {
+        if (samePath(entry.key, key)) {
+            entry.lastUse = ++clock_;
+            chain = entry.chain;
+            return true;
+        }
+    }
+    return false;
+}
+
+void HeldFolders::keep(const std::wstring& key, const PinnedChain& chain) {
+    if (capacity_ == 0 || chain.empty()) return;
+    for (Entry& entry : entries_) {
+        if (samePath(entry.key, key)) {
+            entry.chain = chain;
+            entry.lastUse = ++clock_;
+            return;
+        }
+    }
+    if (entries_.size() >= capacity_) {
+        auto oldest = entries_.begin();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->lastUse < oldest->lastUse) oldest = it;
+        }
+        entries_.erase(oldest);
+    }
+    entries_.push_back(Entry{key, chain, ++clock_});
+}
+
 ErrorCode CacheFolder::open(const fs::path& root, bool create) {
     path_ = root;
+    held_.releaseAll();
     root_.reset();
     // The temporary folder is the user's: nothing is made, changed or
     // removed in it before it is held and proven to be itself, not a link
@@ -186,6 +219,24 @@ bool CacheFolder::contains(const fs::path& path, fs::path& relative) const {
 
 ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstring& name, const fs::path& shownPath,
                                 bool create, bool announce, PinnedDirectory& out) {
+    // Most folders are a plain folder or missing: opened (or made) by name
+    // relative to the pinned parent, without following a reparse point, and
+    // proven by their own handle. Anything else takes the way below, which
+    // says what it found.
+    {
+        bool created = false;
+        uint32_t error = 0;
+        if (openChildFolder(parent, name, create ? ChildDisposition::OpenOrCreate : ChildDisposition::OpenExisting,
+                            kPinAccess, nullptr, out, created, error)) {
+            if (created && announce) {
+                EventLogger::instance().log(LogLevel::Debug, "Creating directory: " + pathToUtf8(shownPath),
+                                            "FileOperations");
+                EventLogger::instance().fileOperation("mkdir", shownPath, true, 0, false);
+            }
+            return ErrorCode::Success;
+        }
+        if (!create && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return ErrorCode::FileNotFound;
+    }
     // probe() deletes through the parent, which it only reads.
     PinnedDirectory& writableParent = const_cast<PinnedDirectory&>(parent);
     Failure failure;
@@ -218,24 +269,67 @@ ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstrin
     return ErrorCode::Success;
 }
 
-ErrorCode CacheFolder::pinFolder(const fs::path& relative, bool create, PinnedChain& chain, bool announce) {
+ErrorCode CacheFolder::pinFolder(const fs::path& relative, bool create, PinnedChain& chain, bool announce,
+                                 bool hold) {
     chain.clear();
     if (!root_.isOpen()) return ErrorCode::DirectoryAccessDenied;
-    fs::path shown = path_;
+    std::vector<std::wstring> names;
+    std::vector<std::wstring> keys;
+    std::vector<fs::path> shown;
+    fs::path shownPath = path_;
     for (const fs::path& part : relative) {
         const std::wstring name = part.wstring();
         if (name.empty() || name == L"\\" || name == L"/") continue;
-        shown /= part;
-        const PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
-        PinnedDirectory next;
-        const ErrorCode code = pinChild(parent, name, shown, create, announce, next);
+        shownPath /= name;
+        keys.push_back(keys.empty() ? name : keys.back() + L"\\" + name);
+        names.push_back(name);
+        shown.push_back(shownPath);
+    }
+    // A held folder and every folder above it cannot be renamed, removed or
+    // swapped while held: from the deepest held level on, only the levels
+    // below it are proven, each relative to the one above.
+    size_t level = names.size();
+    while (level > 0 && !held_.find(keys[level - 1], chain)) --level;
+    if (level == 0) chain.clear();
+    // The levels above a held one are in use too: they stay in the set
+    // longer than any folder below them.
+    PinnedChain above;
+    for (size_t i = level; i > 1; --i) held_.find(keys[i - 2], above);
+    for (; level < names.size(); ++level) {
+        const PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
+        auto next = std::make_shared<PinnedDirectory>();
+        const ErrorCode code = pinChild(parent, names[level], shown[level], create, announce, *next);
         if (code != ErrorCode::Success) {
             chain.clear();
             return code;
         }
         chain.push_back(std::move(next));
+        if (hold) held_.keep(keys[level], chain);
     }
     return ErrorCode::Success;
+}
+
+bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring& name, uint32_t access,
+                              uint32_t share, bool create, ScopedHandle& file) {
+    if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
+    ScopedHandle handle;
+    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                          FILE_ATTRIBUTE_NORMAL};
+    long status = openAt(parent.handle(), name, request, handle);
+    if (status < 0 && create && win32ErrorOfStatus(status) == ERROR_FILE_NOT_FOUND) {
+        request.disposition = FILE_CREATE;
+        status = openAt(parent.handle(), name, request, handle);
+    }
+    if (status < 0) return false;
+    FILE_BASIC_INFO basic{};
+    std::wstring finalPath;
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !finalPathOf(handle.get(), finalPath) || !samePath(finalPath, parent.finalPath() + L"\\" + name)) {
+        return false;
+    }
+    file = std::move(handle);
+    return true;
 }
 
 ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint32_t share, bool create,
@@ -243,9 +337,15 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     file.close();
     const ErrorCode folders = pinFolder(relative.parent_path(), create, chain, announce);
     if (folders != ErrorCode::Success) return folders;
-    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
     const std::wstring name = relative.filename().wstring();
     const fs::path shown = path_ / relative;
+    // Most names hold a plain file or nothing: the file is opened (or made)
+    // by its name relative to the pinned folder, never following a link, and
+    // its own handle must show a plain file whose final path is its place.
+    // Anything else (a link, a folder, a name taken meanwhile) takes the
+    // slow way below, which says what it found.
+    if (openInPlace(parent, name, access, share, create, file)) return ErrorCode::Success;
     Failure failure;
     const Probe found = probe(parent, name, shown, failure);
     if (found == Probe::Link) {
@@ -298,39 +398,25 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     return ErrorCode::Success;
 }
 
-ErrorCode CacheFolder::linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
-                                const fs::path& added, PinnedChain& chain) {
-    const std::wstring existingPath =
-        (existingFolders.empty() ? root_ : existingFolders.back()).finalPath() + L"\\" + existingName;
-    if (const ErrorCode code = pinFolder(added.parent_path(), true, chain); code != ErrorCode::Success) return code;
-    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+ErrorCode CacheFolder::linkFile(HANDLE file, const fs::path& added, PinnedChain& chain) {
+    // The store's folders are each used once: pinned for this link only.
+    if (const ErrorCode code = pinFolder(added.parent_path(), true, chain, true, false); code != ErrorCode::Success)
+        return code;
+    PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
     const std::wstring name = added.filename().wstring();
     const std::wstring addedPath = parent.finalPath() + L"\\" + name;
 
-    // The file this run holds must be the one the existing name gives.
-    {
-        ScopedHandle check(CreateFileW(toExtendedLengthPath(existingPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                       nullptr, OPEN_EXISTING, kNoReparseFlags, nullptr));
-        if (!check || !sameObject(check.get(), file)) return ErrorCode::FileAccessDenied;
-    }
     // Whatever holds the name (a stale or damaged entry, a link) goes first,
     // as itself; most names are free.
     if (GetFileAttributesW(toExtendedLengthPath(addedPath).c_str()) != INVALID_FILE_ATTRIBUTES ||
         (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
         if (const ErrorCode code = removeFile(added); code != ErrorCode::Success) return code;
     }
-    if (!CreateHardLinkW(toExtendedLengthPath(addedPath).c_str(), toExtendedLengthPath(existingPath).c_str(),
-                         nullptr)) {
-        return FileOperations::mapWin32Error(GetLastError());
-    }
-    ScopedHandle made(CreateFileW(toExtendedLengthPath(addedPath).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, kNoReparseFlags, nullptr));
-    std::wstring finalPath;
-    if (!made || !sameObject(made.get(), file) || !finalPathOf(made.get(), finalPath) ||
-        !samePath(finalPath, addedPath)) {
-        made.close();
-        removeFile(added);
-        return ErrorCode::FileAccessDenied;
+    // The name is made from the held file's own handle, relative to the
+    // pinned folder's handle: no path is parsed, so it names that very file
+    // in that very folder.
+    if (const uint32_t error = linkIntoFolder(file, parent.handle(), name); error != 0) {
+        return FileOperations::mapWin32Error(error);
     }
     return ErrorCode::Success;
 }
@@ -340,7 +426,7 @@ ErrorCode CacheFolder::removeFile(const fs::path& relative) {
     const ErrorCode folders = pinFolder(relative.parent_path(), false, chain, false);
     if (folders == ErrorCode::FileNotFound) return ErrorCode::Success;
     if (folders != ErrorCode::Success) return folders;
-    PinnedDirectory& parent = chain.empty() ? root_ : chain.back();
+    PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
     const std::wstring name = relative.filename().wstring();
     uint32_t error = 0;
     bool violation = false;
@@ -358,6 +444,7 @@ ErrorCode CacheFolder::removeFile(const fs::path& relative) {
 
 void CacheFolder::sweep(uint64_t limit, const std::wstring& skipTop) {
     if (!root_.isOpen()) return;
+    held_.releaseAll();
     struct Found {
         std::wstring fullPath;
         std::wstring relativePath;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,45 @@
 namespace korvel {
 
 // Pinned folders from the cache root down to one folder; holding them keeps
-// every level from being renamed, deleted or swapped for a link.
-using PinnedChain = std::vector<PinnedDirectory>;
+// every level from being renamed, deleted or swapped for a link. A level may
+// be shared with the folder's set of held folders.
+using PinnedChain = std::vector<std::shared_ptr<PinnedDirectory>>;
+
+// The folders below one root that stay pinned between uses: proven once
+// when taken, then reused while held, so that a run over many files does
+// not prove the same folders again for each. Each folder is held with the
+// chain of folders above it, so that none of them can be renamed, removed
+// or swapped for a link while it is held. The set never holds more than
+// its capacity of folders (the least recently used goes first), whatever
+// the number of files; what a caller still holds in a chain stays open
+// until that chain lets it go. Keys are relative paths, letter case
+// ignored.
+class HeldFolders {
+public:
+    explicit HeldFolders(size_t capacity) : capacity_(capacity) {}
+
+    // The chain of the held folder at key (the folder last), marked as just
+    // used; false when it is not held.
+    bool find(const std::wstring& key, PinnedChain& chain);
+    // Holds the folder at the end of chain at key, letting the least
+    // recently used go when full.
+    void keep(const std::wstring& key, const PinnedChain& chain);
+    // Lets every folder go (before a folder is removed or the tree swept:
+    // a held folder cannot be deleted).
+    void releaseAll() noexcept { entries_.clear(); }
+    size_t size() const noexcept { return entries_.size(); }
+    size_t capacity() const noexcept { return capacity_; }
+
+private:
+    struct Entry {
+        std::wstring key;
+        PinnedChain chain;
+        uint64_t lastUse = 0;
+    };
+    size_t capacity_;
+    uint64_t clock_ = 0;
+    std::vector<Entry> entries_;
+};
 
 // A file opened by this run without write sharing, with what is known of
 // its content; the pinned folders above it are held with it.
@@ -52,7 +90,11 @@ public:
     // or does not resolve to its place; 146 or 141 when a level is missing.
     // announce: create through FileOperations::createDirectory (its lines
     // and events); otherwise quietly, as a download makes its folders.
-    ErrorCode pinFolder(const std::filesystem::path& relative, bool create, PinnedChain& chain, bool announce = true);
+    // Levels already held are reused as they are; the others are proven and
+    // then held too, unless hold is false (folders used once, as the
+    // store's).
+    ErrorCode pinFolder(const std::filesystem::path& relative, bool create, PinnedChain& chain, bool announce = true,
+                        bool hold = true);
 
     // Opens the file at relative below the root without following a link,
     // its folders pinned into chain (created when create is set), and
@@ -64,17 +106,15 @@ public:
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true);
 
-    // Gives the open file (named existingName in the last folder of
-    // existingFolders, as openFile pinned them; the root when empty) a
-    // second name at added below the root, its folders pinned into chain
-    // (created as pinFolder does): whatever held that name before is
-    // removed as itself, and the new name is proven by its handle to be that
-    // very file at its place. A file held without write or delete sharing
-    // stays so under both names. Fails (and leaves no new name) where the
-    // volume has no hard links or anything interferes; the caller then
-    // copies.
-    ErrorCode linkFile(HANDLE file, const PinnedChain& existingFolders, const std::wstring& existingName,
-                       const std::filesystem::path& added, PinnedChain& chain);
+    // Gives the open file a second name at added below the root, its
+    // folders pinned into chain (created as pinFolder does, not held beyond
+    // the chain): whatever held that name before is removed as itself, and
+    // the new name is made from the file's own handle relative to the
+    // pinned folder's handle, so it is that very file at its place. A file
+    // held without write or delete sharing stays so under both names. Fails
+    // (and leaves no new name) where the volume has no hard links or
+    // anything interferes; the caller then copies.
+    ErrorCode linkFile(HANDLE file, const std::filesystem::path& added, PinnedChain& chain);
 
     // Deletes the file at relative below the root through its pinned parent,
     // never through a link: 0 when it is gone or was never there (a missing
@@ -87,14 +127,34 @@ public:
     // anywhere below the root except the folder skipTop, then every ".tmp"
     // file directly in the root. Links are neither followed nor deleted;
     // failures are ignored.
+    // The set's folders are let go first.
     void sweep(uint64_t limit, const std::wstring& skipTop);
 
+    // Lets every held folder go; a folder below the root is removed only
+    // after this (or it would still be held open).
+    void releaseHeld() noexcept { held_.releaseAll(); }
+    // How many folders the set holds now, and at most.
+    size_t heldCount() const noexcept { return held_.size(); }
+    size_t heldCapacity() const noexcept { return held_.capacity(); }
+
+    // At most this many folders stay held between uses: enough for the
+    // folders one pass goes through in turn (a manifest's few dozen
+    // folders), few enough that the open handles stay far below what a
+    // process may hold.
+    static constexpr size_t kHeldFolderCapacity = 24;
+
 private:
+    // The plain file name directly in parent opened (create: or made new)
+    // relative to its handle and proven by its own; false when anything
+    // else is there or anything fails, the entry then left as it was.
+    bool openInPlace(const PinnedDirectory& parent, const std::wstring& name, uint32_t access, uint32_t share,
+                     bool create, ScopedHandle& file);
     ErrorCode pinChild(const PinnedDirectory& parent, const std::wstring& name, const std::filesystem::path& shownPath,
                        bool create, bool announce, PinnedDirectory& out);
 
     std::filesystem::path path_;
     PinnedDirectory root_;
+    HeldFolders held_{kHeldFolderCapacity};
 };
 
 }  // namespace korvel

@@ -65,7 +65,7 @@ ErrorCode DownloadCache::storeCopy(HANDLE source, const std::filesystem::path& s
     if (opened != ErrorCode::Success) return opened;
     // The store folder stays pinned while the file is written into it.
     PinnedChain folder;
-    const ErrorCode dirResult = pinned_.pinFolder(utf8ToPath(h8), true, folder);
+    const ErrorCode dirResult = pinned_.pinFolder(utf8ToPath(h8), true, folder, true, false);
     if (dirResult != ErrorCode::Success) return dirResult;
 
     // The bytes written into the store are hashed as they are written and
@@ -86,12 +86,11 @@ ErrorCode DownloadCache::storeLink(HeldFile& downloaded, const std::filesystem::
     if (!pinned_.isOpen() || !pinned_.contains(tempPath, relative)) return ErrorCode::FileAccessDenied;
     const std::filesystem::path storedRelative = utf8ToPath(h8) / utf8ToPath(sha256);
     PinnedChain folder;
-    const ErrorCode linked =
-        pinned_.linkFile(downloaded.file.get(), downloaded.chain, relative.filename().wstring(), storedRelative, folder);
+    const ErrorCode linked = pinned_.linkFile(downloaded.file.get(), storedRelative, folder);
     if (linked != ErrorCode::Success) return linked;
     FileOperations::reportCopied(tempPath, folder_ / storedRelative, size);
     kept = std::move(downloaded);
-    for (PinnedDirectory& level : folder) kept.chain.push_back(std::move(level));
+    for (std::shared_ptr<PinnedDirectory>& level : folder) kept.chain.push_back(std::move(level));
     kept.size = size;
     return ErrorCode::Success;
 }

@@ -36,14 +36,18 @@ public:
     bool contains(const std::filesystem::path& path, std::filesystem::path& relative) const {
         return pinned_.contains(path, relative);
     }
-    ErrorCode pinFolder(const std::filesystem::path& relative, bool create, PinnedChain& chain, bool announce = true) {
-        return pinned_.pinFolder(relative, create, chain, announce);
+    ErrorCode pinFolder(const std::filesystem::path& relative, bool create, PinnedChain& chain, bool announce = true,
+                        bool hold = true) {
+        return pinned_.pinFolder(relative, create, chain, announce, hold);
     }
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true) {
         return pinned_.openFile(relative, access, share, create, chain, file, announce);
     }
     ErrorCode removeFile(const std::filesystem::path& relative) { return pinned_.removeFile(relative); }
+    // Lets the folders held between uses go, before a folder below is
+    // removed.
+    void releaseHeld() noexcept { pinned_.releaseHeld(); }
 
     // The lock of the folder, held while its owners live.
     struct Lock {

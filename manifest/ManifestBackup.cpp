@@ -175,7 +175,7 @@ void ManifestHandler::purgeStaleBackups() {
         std::vector<std::wstring> folders;
         {
             WIN32_FIND_DATAW data;
-            const std::wstring pattern = backups.back().finalPath() + L"\\*";
+            const std::wstring pattern = backups.back()->finalPath() + L"\\*";
             FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
             if (find) {
                 do {
@@ -192,6 +192,8 @@ void ManifestHandler::purgeStaleBackups() {
         }
         FileOperations files;
         int purged = 0;
+        // A folder the cache still holds cannot be removed.
+        cache.releaseHeld();
         for (const auto& folderName : folders) {
             const std::filesystem::path folder = backupsRoot(cache.folder()) / folderName;
             const std::string name = pathToUtf8(folderName);
@@ -323,6 +325,8 @@ ErrorCode ManifestHandler::cleanupBackup(const std::wstring& backupId) {
     transaction.forgetUnchanged();
     if (transaction.backupId() == backupId) transaction.forgetBackup();
     const std::filesystem::path folder = backupsRoot(cache.folder()) / backupId;
+    // A folder the cache still holds cannot be removed.
+    cache.releaseHeld();
     FileOperations files;
     return files.removeDirectory(folder, true);
 }

@@ -99,6 +99,7 @@ ErrorCode ManifestHandler::startApply(const std::wstring& manifestUrl, const std
         return validationResult;
     }
     applied = AppliedFiles{};
+    staleTemporaries.clear();
     for (const ManifestFile& file : run.manifest.files) applied.manifestFiles.push_back(file.path);
 
     const ErrorCode locked = acquireTargetLock(targetDir, run.targetMutex, run.targetLock);

@@ -260,6 +260,9 @@ private:
     // Declared after the cache and the buffer it uses: it goes first.
     ApplyTransaction transaction;
     AppliedFiles applied;
+    // Leftover temporaries beside target files, by folder (its path in
+    // upper case), each folder listed once per run.
+    std::map<std::wstring, std::vector<std::wstring>> staleTemporaries;
     std::chrono::milliseconds cacheLockTimeout{600000};
     std::chrono::milliseconds targetLockTimeout{600000};
 

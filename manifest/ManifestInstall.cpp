@@ -266,23 +266,43 @@ bool ManifestHandler::keepInstalled(const ManifestFile& entry, HANDLE source, co
 
 void ManifestHandler::removeStaleTemporaries(const std::filesystem::path& target) {
     // "<name>.~<8 hex digits>.tmp": what a copy that was cut off left beside
-    // the file. Only plain files of exactly that form are ours.
+    // the file. Only plain files of exactly that form are ours. Each folder
+    // is listed once per run (a listing reads the whole folder); what it
+    // held is kept until the file it belongs to is installed.
+    const std::filesystem::path folder = target.parent_path();
+    std::wstring key = folder.wstring();
+    for (wchar_t& c : key) c = static_cast<wchar_t>(std::towupper(c));
+    auto listed = staleTemporaries.find(key);
+    if (listed == staleTemporaries.end()) {
+        std::vector<std::wstring> found;
+        WIN32_FIND_DATAW data;
+        const std::wstring pattern = (folder / L"*.~*.tmp").wstring();
+        FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+        if (find) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+                if (name.size() <= 14) continue;
+                const std::wstring tail = name.substr(name.size() - 14);
+                bool ours = tail.compare(0, 2, L".~") == 0 && tail.compare(10, 4, L".tmp") == 0;
+                for (size_t i = 2; ours && i < 10; ++i) ours = std::iswxdigit(tail[i]) != 0;
+                if (ours) found.push_back(name);
+            } while (FindNextFileW(find.get(), &data));
+        }
+        listed = staleTemporaries.emplace(key, std::move(found)).first;
+    }
+    std::vector<std::wstring>& names = listed->second;
+    if (names.empty()) return;
     const std::wstring name = target.filename().wstring();
-    const std::wstring pattern = (target.parent_path() / (name + L".~*.tmp")).wstring();
-    WIN32_FIND_DATAW data;
-    FindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
-    if (!find) return;
     std::vector<std::filesystem::path> stale;
-    do {
-        const std::wstring found = data.cFileName;
-        if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        if (found.size() != name.size() + 14 || found.compare(0, name.size(), name) != 0) continue;
-        const std::wstring tail = found.substr(name.size());
-        bool ours = tail.compare(0, 2, L".~") == 0 && tail.compare(10, 4, L".tmp") == 0;
-        for (size_t i = 2; ours && i < 10; ++i) ours = std::iswxdigit(tail[i]) != 0;
-        if (ours) stale.push_back(target.parent_path() / found);
-    } while (FindNextFileW(find.get(), &data));
-    find.close();
+    for (auto it = names.begin(); it != names.end();) {
+        if (it->size() == name.size() + 14 && it->compare(0, name.size(), name) == 0) {
+            stale.push_back(folder / *it);
+            it = names.erase(it);
+        } else {
+            ++it;
+        }
+    }
     FileOperations files;
     for (const auto& file : stale) {
         detail::makeReplaceable(file);

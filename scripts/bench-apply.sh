@@ -17,7 +17,11 @@
 #
 #   scripts/bench-apply.sh [SHAPE...]   SHAPE is MIB:FILES (default 1024:1000 100:10000)
 #
-# Prints each time and the ratios: cold against the baseline and against the
+# A smaller shape (for example 10:1000) is quicker to iterate with; the
+# figures that count are those of the two default shapes.
+#
+# Prints each time and the ratios, and for each apply the time of each of
+# its steps, in all and per file, beside the floor's per-file cost: cold against the baseline and against the
 # Wine floor (download + hash + copy), warm against the baseline's one
 # sha256sum pass and against the floor's 2.5 hash passes plus one copy.
 # Program output goes to files on disk, as a caller would capture it. While
@@ -173,7 +177,8 @@ PHASES = (("backup", "Applying manifest from: ", "Backup created with ID: "),
           ("rollback", "Attempting rollback...", "Backup restored successfully"))
 
 
-def phases(stdout):
+def phase_times(stdout):
+    """(name, seconds) of each step of PHASES that the output opens and closes."""
     stamps = {}
     for event in harness.parse_events(stdout):
         message, stamp = event.get("message", ""), event.get("timestamp", "")
@@ -182,21 +187,30 @@ def phases(stdout):
                 if message.startswith(text) and (name, key) not in stamps and len(stamp) >= 23:
                     h, m, s = stamp[11:23].split(":")
                     stamps[(name, key)] = int(h) * 3600 + int(m) * 60 + float(s)
-    parts = []
+    times = []
     for name, _, _ in PHASES:
         if (name, "start") in stamps and (name, "end") in stamps:
-            parts.append("%s %.2f s" % (name, stamps[(name, "end")] - stamps[(name, "start")]))
+            times.append((name, stamps[(name, "end")] - stamps[(name, "start")]))
+    return times
+
+
+def phases(times, secs, count):
+    """The steps, in all and per file; the rest is Wine's start-up, the
+    manifest, the backup's removal and the cache's sweep."""
+    parts = ["%s %.2f s (%.2f ms/file)" % (name, t, 1000.0 * t / count) for name, t in times]
+    rest = secs - sum(t for _, t in times)
+    parts.append("rest %.2f s (%.2f ms/file)" % (rest, 1000.0 * rest / count))
     return ", ".join(parts)
 
 
-def apply(url, cdn, dest, expect_failure=False):
+def apply(url, cdn, dest, count, expect_failure=False):
     secs, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--apply-manifest",
                         url, "--target", harness.to_win(dest), "--cdn", cdn], sample="KorvelElevated.exe")
     if (proc.returncode != 0) != expect_failure:
         sys.stdout.write(proc.stdout.decode("utf-8", "replace")[-3000:])
         print("bench: apply ended with %d (peak %d open descriptors)" % (proc.returncode, proc.peak_fds), flush=True)
         return None, proc.peak_fds
-    print("    steps: %s" % phases(proc.stdout), flush=True)
+    print("    steps: %s" % phases(phase_times(proc.stdout), secs, count), flush=True)
     return secs, proc.peak_fds
 
 
@@ -246,22 +260,23 @@ def run_shape(total_mib, count, wine_start):
 
     with NginxServer(root=content) as ng:
         url, cdn = ng.url("/manifest.json"), ng.url("/")
-        cold, peak_cold = apply(url, cdn, target)
+        n = len(entries)
+        cold, peak_cold = apply(url, cdn, target, n)
         if cold is not None and not same_tree(target):
             cold = None
         print("cold apply (empty target, empty cache):   %s   peak open descriptors %d" % (show(cold), peak_cold),
               flush=True)
-        warm, peak_warm = apply(url, cdn, target)
+        warm, peak_warm = apply(url, cdn, target, n)
         if warm is not None and not same_tree(target):
             warm = None
         print("warm apply (same target, filled cache):   %s   peak open descriptors %d" % (show(warm), peak_warm),
               flush=True)
-        warm_new, peak_new = apply(url, cdn, target_new)
+        warm_new, peak_new = apply(url, cdn, target_new, n)
         if warm_new is not None and not same_tree(target_new):
             warm_new = None
         print("warm apply (empty target, filled cache):  %s   peak open descriptors %d" % (show(warm_new), peak_new),
               flush=True)
-        back, peak_back = apply(ng.url("/manifest-rollback.json"), cdn, target, expect_failure=True)
+        back, peak_back = apply(ng.url("/manifest-rollback.json"), cdn, target, n, expect_failure=True)
         if back is not None and not same_tree(target):
             back = None
         print("rollback (wrong digest near the end):     %s   peak open descriptors %d" % (show(back), peak_back),
@@ -314,6 +329,9 @@ def run_shape(total_mib, count, wine_start):
         warm_floor = 2.5 * figures["hash"] + figures["copy"]
         print("floor (Wine): WinHTTP %.2f s + CNG hash %.2f s + copy %.2f s = %.2f s" % (
             figures["download"], figures["hash"], figures["copy"], floor))
+        print("floor per file: WinHTTP %.2f ms + CNG hash %.2f ms + copy %.2f ms = %.2f ms" % (
+            1000.0 * figures["download"] / n, 1000.0 * figures["hash"] / n, 1000.0 * figures["copy"] / n,
+            1000.0 * floor / n))
 
     print("ratio cold / baseline:                 %s" % ratio(cold, baseline))
     print("ratio warm (same target) / sha256sum:  %s" % ratio(warm, t_sum))
@@ -321,6 +339,8 @@ def run_shape(total_mib, count, wine_start):
     print("ratio cold / floor:                    %s  (aim 1.3)" % ratio(cold, floor))
     print("ratio warm (same target) / (2.5 hash + copy):  %s  (aim 1.0)" % ratio(warm, warm_floor))
     print("ratio warm (empty target) / (2.5 hash + copy): %s" % ratio(warm_new, warm_floor))
+    print("ratio warm (empty target) / cold:      %s  (aim 1.0)" % ratio(warm_new, cold))
+    print("ratio rollback / cold:                 %s  (aim 1.0)" % ratio(back, cold))
     print("peak open descriptors of the helper: cold %d, warm %d, warm/new %d, rollback %d" % (
         peak_cold, peak_warm, peak_new, peak_back), flush=True)
     for p in (target, target_new, host, cache):

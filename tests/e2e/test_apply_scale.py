@@ -1,6 +1,8 @@
-"""Applies at the scale a manifest allows: 10,000 files applied, applied
-again and rolled back by a helper whose open files are limited well below
-the number of files, and a failed open reported as what it is."""
+"""Applies of a few times more files than the helper may hold open: 3,000
+files applied, then backed up whole and rolled back, by a helper whose open
+files are limited well below the number of files (the 10,000 files a
+manifest allows are the benchmark's, scripts/bench-apply.sh), and a failed
+open reported as what it is."""
 import json
 import os
 import resource
@@ -13,16 +15,16 @@ import harness  # noqa: E402
 from throwaway_prefix import WINE64, ThrowawayPrefix  # noqa: E402
 from trustkit import NginxTrustCase, entry, manifest, messages, publish, sha, statuses  # noqa: E402
 
-FILES = 10000
+FILES = 3000
 # Wine raises the soft limit to the hard one, so the hard one is lowered.
-OPEN_FILE_LIMIT = 2048
+OPEN_FILE_LIMIT = 1024
 
 
 def _lowered_limit():
     resource.setrlimit(resource.RLIMIT_NOFILE, (OPEN_FILE_LIMIT, OPEN_FILE_LIMIT))
 
 
-class TenThousandFilesUnderALowOpenFileLimit(ThrowawayPrefix):
+class ThousandsOfFilesUnderALowOpenFileLimit(ThrowawayPrefix):
     """A prefix of its own whose wineserver and programs all start with the
     lowered limit."""
     SCRATCH_NAME = "apply-scale"
@@ -75,20 +77,14 @@ class TenThousandFilesUnderALowOpenFileLimit(ThrowawayPrefix):
         found = sum(len(names) for _, _, names in os.walk(self.target))
         self.assertEqual(found, FILES)
 
-    def test_apply_reapply_and_rollback(self):
+    def test_apply_and_rollback(self):
         rc, events, data = self.apply(self.url)
         self.assertEqual(rc, 0, data[-3000:])
         self.assertEqual(statuses(events), ["starting", "completed"])
         self.assert_installed()
 
-        # Everything is backed up, each target found installed is kept.
-        rc, events, data = self.apply(self.url)
-        self.assertEqual(rc, 0, data[-3000:])
-        self.assertEqual(statuses(events), ["starting", "completed"])
-        self.assert_installed()
-
-        # All 10,000 are backed up, the download of the wrong one fails, and
-        # all of them are put back.
+        # All of them are backed up, the download of the wrong one fails,
+        # and all of them are put back.
         rc, events, data = self.apply(self.wrong_url)
         self.assertEqual(rc, 161, data[-3000:])
         self.assertEqual(statuses(events), ["starting", "processing_failed"])
