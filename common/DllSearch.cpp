@@ -31,10 +31,33 @@ std::wstring dllSearchFailureText(uint32_t error) {
 
 namespace {
 
+// The system DLLs that the system's own DLLs load by name on our behalf
+// (their delay imports, COM, the shell, WinVerifyTrust, WinHTTP's TLS and
+// proxy support). Wine looks for those beside the program whatever the
+// process's default search says; one already loaded is taken as it is, so
+// they are loaded from System32 before the first of them can be needed.
+// On Windows this only loads early what the default search would find.
+const char* const kLoadedOnOurBehalf[] = {
+    "user32.dll",   "gdi32.dll",   "win32u.dll",   "imm32.dll",    "uxtheme.dll",  "version.dll",
+    "rpcrt4.dll",   "combase.dll", "ole32.dll",    "oleaut32.dll", "shcore.dll",   "shlwapi.dll",
+    "shell32.dll",  "bcrypt.dll",  "crypt32.dll",  "cryptnet.dll", "rsaenh.dll",   "wintrust.dll",
+    "imagehlp.dll", "dbghelp.dll", "ws2_32.dll",   "nsi.dll",      "iphlpapi.dll", "dnsapi.dll",
+    "netapi32.dll", "secur32.dll", "schannel.dll", "kerberos.dll", "msv1_0.dll",   "winhttp.dll",
+    "jsproxy.dll",  "zlib1.dll",
+};
+
+BOOL CALLBACK preloadSystemDlls(PINIT_ONCE, PVOID, PVOID*) {
+    // A name the system does not have is simply not loaded.
+    for (const char* name : kLoadedOnOurBehalf) LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    return TRUE;
+}
+
 // Every delay-loaded DLL comes from System32, also one loaded before the
 // entry has restricted the default search (a static constructor's call).
 FARPROC WINAPI loadDelayedFromSystem32(unsigned notify, PDelayLoadInfo info) {
     if (notify != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) return nullptr;
+    static INIT_ONCE preloaded = INIT_ONCE_STATIC_INIT;
+    InitOnceExecuteOnce(&preloaded, preloadSystemDlls, nullptr, nullptr);
     return reinterpret_cast<FARPROC>(
         reinterpret_cast<void*>(LoadLibraryExA(info->szDll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)));
 }
