@@ -6,8 +6,25 @@
 #include "common/ErrorCodes.h"
 
 namespace korvel {
+namespace {
 
-uint32_t restrictDllSearchToSystem32() {
+// What the hook below loads from System32 before the first delay load
+// (plain data: a delay load may come before any constructor has run).
+constexpr size_t kMaxPreloadLists = 4;
+const char* const* preloadLists[kMaxPreloadLists] = {};
+
+}  // namespace
+
+const char* const kShellDlls[] = {
+    "user32.dll", "gdi32.dll",  "win32u.dll", "imm32.dll",   "uxtheme.dll", "version.dll",
+    "shcore.dll", "shlwapi.dll", "shell32.dll", "zlib1.dll", nullptr,
+};
+
+uint32_t restrictDllSearchToSystem32(std::initializer_list<const char* const*> preload) {
+    size_t count = 0;
+    for (const char* const* list : preload) {
+        if (count < kMaxPreloadLists) preloadLists[count++] = list;
+    }
     // Looked up, not imported: a system without it (Windows 7 before
     // KB2533623) then gets the program's own failure instead of a loader
     // error, and must not run it.
@@ -31,24 +48,11 @@ std::wstring dllSearchFailureText(uint32_t error) {
 
 namespace {
 
-// The system DLLs that the system's own DLLs load by name on our behalf
-// (their delay imports, COM, the shell, WinVerifyTrust, WinHTTP's TLS and
-// proxy support). Wine looks for those beside the program whatever the
-// process's default search says; one already loaded is taken as it is, so
-// they are loaded from System32 before the first of them can be needed.
-// On Windows this only loads early what the default search would find.
-const char* const kLoadedOnOurBehalf[] = {
-    "user32.dll",   "gdi32.dll",   "win32u.dll",   "imm32.dll",    "uxtheme.dll",  "version.dll",
-    "rpcrt4.dll",   "combase.dll", "ole32.dll",    "oleaut32.dll", "shcore.dll",   "shlwapi.dll",
-    "shell32.dll",  "bcrypt.dll",  "crypt32.dll",  "cryptnet.dll", "rsaenh.dll",   "wintrust.dll",
-    "imagehlp.dll", "dbghelp.dll", "ws2_32.dll",   "nsi.dll",      "iphlpapi.dll", "dnsapi.dll",
-    "netapi32.dll", "secur32.dll", "schannel.dll", "kerberos.dll", "msv1_0.dll",   "winhttp.dll",
-    "jsproxy.dll",  "zlib1.dll",
-};
-
 BOOL CALLBACK preloadSystemDlls(PINIT_ONCE, PVOID, PVOID*) {
     // A name the system does not have is simply not loaded.
-    for (const char* name : kLoadedOnOurBehalf) LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    for (const char* const* list : preloadLists) {
+        for (; list != nullptr && *list != nullptr; ++list) LoadLibraryExA(*list, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
     return TRUE;
 }
 
