@@ -6,7 +6,8 @@
 #
 # korvel_delay_load_libraries(<out-var> <dll>...) makes, from the
 # toolchain's import library of each DLL, a delay-import library with the
-# same exports and puts their paths into <out-var>.
+# same exports, puts their paths into <out-var> and each one's path into
+# KORVEL_DELAY_LIB_<dll>.
 function(korvel_delay_load_libraries out)
     if(NOT CMAKE_NM OR NOT CMAKE_DLLTOOL)
         message(FATAL_ERROR "The toolchain's nm and dlltool are needed for the delay-import libraries")
@@ -36,6 +37,7 @@ function(korvel_delay_load_libraries out)
             message(FATAL_ERROR "dlltool could not make the delay-import library of ${dll}")
         endif()
         list(APPEND libs ${lib})
+        set(KORVEL_DELAY_LIB_${dll} ${lib} PARENT_SCOPE)
     endforeach()
     set(${out} ${libs} PARENT_SCOPE)
 endfunction()
