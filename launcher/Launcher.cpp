@@ -37,6 +37,23 @@ bool checkHelperPath(const std::wstring& helperPath) {
     return true;
 }
 
+// The full path the system resolves a path to (against the current folder);
+// empty when it cannot.
+std::wstring fullPathOf(const std::wstring& path) {
+    DWORD capacity = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    for (int attempt = 0; capacity != 0 && attempt < 3; ++attempt) {
+        std::wstring buffer(capacity, L'\0');
+        const DWORD length = GetFullPathNameW(path.c_str(), capacity, buffer.data(), nullptr);
+        if (length == 0) break;
+        if (length < capacity) {
+            buffer.resize(length);
+            return buffer;
+        }
+        capacity = length;
+    }
+    return std::wstring();
+}
+
 }  // namespace
 
 void writeLauncherMessage(const std::wstring& message) {
@@ -115,6 +132,17 @@ bool parseLauncherArgs(int argc, const wchar_t* const* argv, LauncherOptions& op
         }
         options.helperPath = (std::filesystem::path(self).parent_path() / L"KorvelElevated.exe").wstring();
     }
+    // The helper is started by its full path, the file checked here: with
+    // a bare or relative name the shell would search for it (App Paths, the
+    // program path) and could start another program elevated.
+    const std::wstring full = fullPathOf(options.helperPath);
+    if (full.empty()) {
+        const DWORD error = GetLastError();
+        writeLauncherMessage(L"Error: Unable to check helper executable: " + options.helperPath + L" (" +
+                             std::to_wstring(error) + L") - " + formatWin32Error(error));
+        return false;
+    }
+    options.helperPath = full;
     return checkHelperPath(options.helperPath);
 }
 

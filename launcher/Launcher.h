@@ -23,7 +23,8 @@ enum class LauncherExit : int {
     WaitFailed = 4,
 };
 
-// Fills options from the arguments after the program name; on false a
+// Fills options from the arguments after the program name (helperPath
+// becomes the full path of the helper); on false a
 // message has been written to standard error and the launcher exits 1.
 bool parseLauncherArgs(int argc, const wchar_t* const* argv, LauncherOptions& options);
 

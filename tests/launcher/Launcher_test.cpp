@@ -177,6 +177,22 @@ TEST_F(LauncherArgs, LaterHelperReplacesEarlierOne) {
     EXPECT_EQ(p.options.helperPath, helper_);
 }
 
+TEST_F(LauncherArgs, HelperNamedRelativelyIsStartedByItsFullPath) {
+    // A bare or relative name would leave the shell to search for the
+    // program (App Paths, the program path): the file checked is the one
+    // named, by its full path.
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(scratch_.path().c_str()));
+    for (const std::wstring name : {L"helper.exe", L".\\helper.exe"}) {
+        SCOPED_TRACE(korvel::wideToUtf8(name));
+        const Parsed p = parse({L"--pipe", L"p", L"--helper", name});
+        EXPECT_TRUE(p.ok) << p.err;
+        EXPECT_EQ(p.options.helperPath, helper_);
+    }
+    SetCurrentDirectoryW(saved);
+}
+
 TEST_F(LauncherArgs, DefaultHelperSitsBesideTheLauncher) {
     // The test program itself is the running launcher here; its folder holds
     // KorvelElevated.exe.
