@@ -238,6 +238,8 @@ def run_shape(total_mib, count, wine_start):
     wrong = dict(entries[-3])
     wrong["sha256"] = wrong["sha256"][:-1] + ("0" if wrong["sha256"][-1] != "0" else "1")
     document["files"] = entries[:-3] + [wrong] + entries[-2:]
+    # Signed anew, so that the check passes and the download is what fails.
+    content_root.sign(document)
     with open(os.path.join(content, "manifest-rollback.json"), "w") as f:
         json.dump(document, f, indent=2)
     total = sum(e["size"] for e in entries)

@@ -28,6 +28,12 @@ def _signer():
     return module
 
 
+def sign(doc):
+    """Writes the test key's signature into doc (either form)."""
+    signer = _signer()
+    return signer.sign_document(doc, signer.load_key(TEST_KEY))
+
+
 def _write_file(root, rel, data):
     digest = hashlib.sha256(data).hexdigest()
     dest = os.path.join(root, "files", digest[:8], *rel.split("/"))
@@ -48,8 +54,7 @@ def write_manifest(root, version, entries, name=None):
         "channel": "stable",
         "files": entries,
     }
-    signer = _signer()
-    signer.sign_document(doc, signer.load_key(TEST_KEY))
+    sign(doc)
     with open(os.path.join(root, name), "w") as f:
         json.dump(doc, f, indent=2)
     return name

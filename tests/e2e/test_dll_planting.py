@@ -57,6 +57,7 @@ ROWS = [
     ("KorvelUninstall.exe", "uninstall", "user32"),
     ("KorvelUninstall.exe", "uninstall", "ole32"),
     ("KorvelUninstall.exe", "uninstall", "shell32"),
+    ("KorvelUninstall.exe", "uninstall", "userenv"),
     ("KorvelElevatedLauncher.exe", "launch", "shell32"),
     ("KorvelElevatedLauncher.exe", "launch", "user32"),
     ("KorvelElevatedLauncher.exe", "launch", "version"),
