@@ -138,6 +138,16 @@ protected:
         writeFile(descriptor, Json::writeString(builder, doc));
     }
 
+    // One session apply with its own handler; its events in *events.
+    ErrorCode applyFromSession(const std::wstring& url, std::vector<Json::Value>* events) {
+        ManifestHandler handler(server.url("/cdn"), cacheDir);
+        StdoutCapture capture;
+        const ErrorCode result =
+            handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(), descriptor.wstring());
+        *events = capture.events();
+        return result;
+    }
+
     void SetUp() override {
         HandlerTest::SetUp();
         sessionDir = scratch->path() / L"session";
@@ -161,15 +171,8 @@ TEST_F(SessionApplyTest, BackupThatFailsStopsTheRunWith125) {
         CreateFileW((targetDir / L"b.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
 
-    ErrorCode result;
     std::vector<Json::Value> events;
-    {
-        ManifestHandler handler(server.url("/cdn"), cacheDir);
-        StdoutCapture capture;
-        result = handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(),
-                                                  descriptor.wstring());
-        events = capture.events();
-    }
+    const ErrorCode result = applyFromSession(url, &events);
     held.reset();
 
     EXPECT_EQ(result, ErrorCode::ManifestApplyFailed);
@@ -190,15 +193,8 @@ TEST_F(SessionApplyTest, DescriptorOverTheCapIsRefused) {
         SCOPED_TRACE(size);
         writeFile(targetDir / L"a.txt", "old alpha");
         writeFile(descriptor, document + std::string(size - document.size(), ' '));
-        ErrorCode result;
         std::vector<Json::Value> events;
-        {
-            ManifestHandler handler(server.url("/cdn"), cacheDir);
-            StdoutCapture capture;
-            result = handler.applyManifestFromSession(url, targetDir.wstring(), sessionDir.wstring(),
-                                                      descriptor.wstring());
-            events = capture.events();
-        }
+        const ErrorCode result = applyFromSession(url, &events);
         if (size == 33554433) {
             EXPECT_EQ(result, ErrorCode::ManifestParseFailed);
             EXPECT_EQ(readFile(targetDir / L"a.txt"), "old alpha");
