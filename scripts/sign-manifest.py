@@ -126,25 +126,18 @@ def _record(doc):
     return out
 
 
+# The characters JsonCpp writes with a two-character escape.
+_SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r",
+                  "\t": "\\t"}
+
+
 def _quote(text):
     """A JSON string as JsonCpp's writer spells it without emitUTF8."""
     out = ['"']
     for ch in text:
         c = ord(ch)
-        if ch == '"':
-            out.append('\\"')
-        elif ch == "\\":
-            out.append("\\\\")
-        elif ch == "\b":
-            out.append("\\b")
-        elif ch == "\f":
-            out.append("\\f")
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\t":
-            out.append("\\t")
+        if ch in _SHORT_ESCAPES:
+            out.append(_SHORT_ESCAPES[ch])
         elif c < 0x20:
             out.append("\\u%04x" % c)
         elif c < 0x80:
