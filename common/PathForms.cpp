@@ -159,7 +159,17 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath, uint32_t&
 bool getFinalPathByHandle(HANDLE handle, std::wstring& finalPath) noexcept {
     try {
         const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-        const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+        // One call for the usual path: each call resolves the name anew,
+        // which costs the platform a walk up the folders; only a longer
+        // path asks again with the size the first call gave.
+        constexpr DWORD kFirstTry = 1024;
+        std::vector<wchar_t> first(kFirstTry, L'\0');
+        const DWORD got = GetFinalPathNameByHandleW(handle, first.data(), kFirstTry, flags);
+        if (got != 0 && got < kFirstTry) {
+            finalPath.assign(first.data(), got);
+            return true;
+        }
+        const DWORD needed = got != 0 ? got : GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
         if (needed == 0) {
             const DWORD code = GetLastError();
             // Some implementations (Wine) read the name through a MAX_PATH

@@ -282,6 +282,12 @@ bool PinnedDirectory::rootStillPinned(uint32_t& win32Error, bool byPath) const {
         win32Error = kVolumeRootRefusedError;
         return false;
     }
+    // An entry opened by its name below the pinned handle lies in the
+    // pinned folder, wherever that is now; the entry's own final path is
+    // then compared with the folder's pinned one, which holds only while
+    // the folder is still where it was pinned. That one look per entry
+    // proves both, so the folder's own is not looked up again for each.
+    if (!byPath) return true;
     // The pinned folder itself must still be where it was pinned.
     std::wstring rootFinal;
     if (!normalFinalPath(handle_.get(), rootFinal)) {
@@ -292,10 +298,6 @@ bool PinnedDirectory::rootStillPinned(uint32_t& win32Error, bool byPath) const {
         win32Error = ERROR_ACCESS_DENIED;
         return false;
     }
-    // An entry opened by its name below the pinned handle is found through
-    // the handle, wherever the folder is now; its own final path, compared
-    // with the one above, says whether it is inside.
-    if (!byPath) return true;
     // An entry opened by its path is found through that path: a stale name
     // is not proof, so the folder now found at finalPath must be the very
     // folder that is pinned (a moved parent leaves the name as it was on

@@ -144,8 +144,10 @@ public:
 
 private:
     // The pinned folder is still itself at finalPath (held, no volume root,
-    // its handle's final path unchanged, and, for an entry to be opened by
-    // its path (byPath), the folder found at finalPath is the one held).
+    // and, for an entry to be opened by its path (byPath), its handle's
+    // final path unchanged and the folder found at finalPath the one held;
+    // an entry opened below the handle proves the folder's place by its own
+    // final path).
     // Errors as in deleteEntry.
     bool rootStillPinned(uint32_t& win32Error, bool byPath) const;
     // fullPath null: the entry is opened relative to the pinned handle.

@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <cwctype>
 #include <system_error>
 #include <utility>
 
@@ -313,11 +314,17 @@ bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring&
                               uint32_t share, bool create, ScopedHandle& file) {
     if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
     ScopedHandle handle;
-    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-                          FILE_ATTRIBUTE_NORMAL};
+    // Where a file is to be made, the name is usually free (a download's or
+    // a backup's new file): making it new first looks the name up once,
+    // where opening first and then making it would look twice, each time
+    // reading the whole folder on a platform (Wine) that matches names
+    // without regard to case by listing.
+    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, static_cast<ULONG>(create ? FILE_CREATE : FILE_OPEN),
+                          FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL};
     long status = openAt(parent.handle(), name, request, handle);
-    if (status < 0 && create && win32ErrorOfStatus(status) == ERROR_FILE_NOT_FOUND) {
-        request.disposition = FILE_CREATE;
+    if (status < 0 && create &&
+        (win32ErrorOfStatus(status) == ERROR_ALREADY_EXISTS || win32ErrorOfStatus(status) == ERROR_FILE_EXISTS)) {
+        request.disposition = FILE_OPEN;
         status = openAt(parent.handle(), name, request, handle);
     }
     if (status < 0) return false;
@@ -442,6 +449,23 @@ ErrorCode CacheFolder::removeFile(const fs::path& relative) {
     return FileOperations::mapWin32Error(error);
 }
 
+bool CacheFolder::listTopFolders(std::unordered_set<std::wstring>& names) const {
+    names.clear();
+    if (!root_.isOpen()) return false;
+    WIN32_FIND_DATAW data;
+    FindHandle find(FindFirstFileExW(toExtendedLengthPath(root_.finalPath() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!find) return false;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        for (wchar_t& c : name) c = static_cast<wchar_t>(std::towupper(c));
+        names.insert(std::move(name));
+    } while (FindNextFileW(find.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
 void CacheFolder::sweep(uint64_t limit, const std::wstring& skipTop) {
     if (!root_.isOpen()) return;
     held_.releaseAll();
@@ -470,7 +494,9 @@ void CacheFolder::sweep(uint64_t limit, const std::wstring& skipTop) {
             uint32_t code = 0;
             bool violation = false;
             try {
-                root_.deleteEntry(item.fullPath, utf16ToUtf8Strict(item.relativePath), code, violation);
+                // By the listing's own name below the pinned root: no path
+                // is opened, and each entry proves its place by its handle.
+                root_.deleteListedEntry(utf16ToUtf8Strict(item.relativePath), code, violation);
             } catch (...) {
                 // A name that is no valid text is left alone.
             }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/ErrorCodes.h"
@@ -129,6 +130,14 @@ public:
     // failures are ignored.
     // The set's folders are let go first.
     void sweep(uint64_t limit, const std::wstring& skipTop);
+
+    // The names of the folders directly in the root, upper-cased, as one
+    // listing shows them; false when the root cannot be listed. Only a
+    // shortcut: a name may appear or go right after the listing, so what it
+    // says is never trusted, it only spares looking up names it does not
+    // hold (each look-up of a missing name reads the whole folder on a
+    // platform, Wine, that matches names without regard to case by listing).
+    bool listTopFolders(std::unordered_set<std::wstring>& names) const;
 
     // Lets every held folder go; a folder below the root is removed only
     // after this (or it would still be held open).

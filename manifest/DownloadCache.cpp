@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <stdexcept>
 #include <string>
 
@@ -52,6 +53,22 @@ ErrorCode DownloadCache::lock(std::chrono::milliseconds timeout, Lock& out) {
     }
     handlerLog(LogLevel::Error, "Timed out waiting for another update that uses the cache");
     return ErrorCode::Timeout;
+}
+
+bool DownloadCache::mayHold(const std::string& sha256) {
+    if (!listed_) {
+        listed_ = true;
+        listingUsable_ = pinned_.isOpen() && pinned_.listTopFolders(topFolders_);
+    }
+    if (!listingUsable_) return true;
+    std::wstring name;
+    try {
+        name = utf8ToPath(hashPrefix(sha256)).wstring();
+    } catch (...) {
+        return true;
+    }
+    for (wchar_t& c : name) c = static_cast<wchar_t>(std::towupper(c));
+    return topFolders_.count(name) != 0;
 }
 
 std::filesystem::path DownloadCache::storePath(const std::string& sha256) const {

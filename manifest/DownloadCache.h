@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 
 #include "common/ErrorCodes.h"
 #include "common/FileOperations.h"
@@ -27,7 +28,10 @@ public:
     const std::filesystem::path& folder() const noexcept { return folder_; }
 
     // Creates and pins the folder afresh (CacheFolder::open).
-    ErrorCode open() { return pinned_.open(folder_); }
+    ErrorCode open() {
+        listed_ = false;
+        return pinned_.open(folder_);
+    }
     // Pins it unless it is pinned already.
     ErrorCode ensureOpen() { return pinned_.isOpen() ? ErrorCode::Success : open(); }
 
@@ -61,6 +65,13 @@ public:
     // The system-wide name of the lock of a cache folder.
     static std::wstring lockName(const std::filesystem::path& folder);
 
+    // Whether the store may hold content with this digest, by one listing
+    // of the folder taken at the first call (refreshStoreListing takes it
+    // anew): false only when the listing lacks its store folder. Never a
+    // reason to trust an entry; only a reason not to look one up.
+    bool mayHold(const std::string& sha256);
+    void refreshStoreListing() { listed_ = false; }
+
     // Where the store keeps the content with this digest (as written);
     // a NUL among its first 8 characters throws invalid_argument.
     std::filesystem::path storePath(const std::string& sha256) const;
@@ -83,6 +94,9 @@ public:
 private:
     std::filesystem::path folder_;
     CacheFolder pinned_;
+    bool listed_ = false;
+    bool listingUsable_ = false;
+    std::unordered_set<std::wstring> topFolders_;
 };
 
 }  // namespace korvel

@@ -55,6 +55,11 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
     handlerLog(LogLevel::Info, "Downloading all files from manifest");
     int32_t filesDone = 0;
     uint64_t bytesDone = 0;
+    // What the store holds is listed once for the pass: an entry whose
+    // store folder the listing lacks is not looked up by its name (a miss
+    // costs as much as reading the whole folder where names are matched by
+    // listing, as under Wine).
+    cache.refreshStoreListing();
 
     for (const ManifestFile& entry : manifest.files) {
         if (!entry.isRequired) {
@@ -63,7 +68,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
         }
 
         std::filesystem::path stored;
-        if (cachePathFor(entry.sha256, stored) == ErrorCode::Success && detail::isExistingFile(stored) &&
+        if (cache.mayHold(entry.sha256) && cachePathFor(entry.sha256, stored) == ErrorCode::Success &&
             verifyFile(entry, stored) == ErrorCode::Success) {
             handlerLog(LogLevel::Debug, "Using cached file: " + entry.path);
             bytesDone += entry.size;
@@ -87,7 +92,7 @@ ErrorCode ManifestHandler::downloadAllFiles(const Manifest& manifest) {
             return result;
         }
 
-        cachePathFor(entry.sha256, stored);
+        stored = cache.storePath(entry.sha256);
         HeldFile kept;
         if (storeDownloaded(downloaded, tempPath, entry.sha256, entry.size, kept) != ErrorCode::Success) {
             handlerLog(LogLevel::Warning, "Failed to store file in cache: " + entry.path);

@@ -101,7 +101,8 @@ ErrorCode ManifestHandler::verifyAllFiles(const Manifest& manifest) {
         std::filesystem::path stored;
         const ErrorCode found = cachePathFor(entry.sha256, stored);
         const bool held = transaction.isChecked(stored.wstring());
-        if (!held && (found != ErrorCode::Success || !detail::isExistingFile(stored))) {
+        // cachePathFor found a file (not a folder) there, or nothing.
+        if (!held && found != ErrorCode::Success) {
             handlerLog(LogLevel::Error, "File not found in cache: " + entry.path);
             return ErrorCode::FileNotFound;
         }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 
 #include "common/FileOperations.h"
 #include "manifest/CacheFolder.h"
@@ -117,6 +118,43 @@ TEST_F(HeldFolderTest, AFolderSwappedWhileLetGoIsProvenAgainWhenTaken) {
     chain.clear();
     EXPECT_TRUE(fs::exists(sub / L"new.bin"));
     EXPECT_FALSE(fs::exists(root / L"sub.old" / L"new.bin"));
+}
+
+TEST_F(HeldFolderTest, TheTopListingNamesFoldersOnlyInUpperCase) {
+    ASSERT_EQ(take(L"abcd0123"), ErrorCode::Success);
+    ASSERT_EQ(take(fs::path(L"Pack07") / L"inner"), ErrorCode::Success);
+    writeFile(root / L"manifest.json.tmp", "not a folder");
+    std::unordered_set<std::wstring> names;
+    ASSERT_TRUE(cache.listTopFolders(names));
+    EXPECT_EQ(names, (std::unordered_set<std::wstring>{L"ABCD0123", L"PACK07"}));
+}
+
+TEST_F(HeldFolderTest, AFileToBeMadeThatIsThereIsOpenedAsItIs) {
+    // Made new where the name is free; where a file holds it, that file is
+    // opened with its content, never truncated or replaced.
+    ScopedHandle file;
+    PinnedChain chain;
+    fs::create_directories(root / L"pack01");
+    writeFile(root / L"pack01" / L"kept.bin", "kept");
+    ASSERT_EQ(cache.openFile(fs::path(L"pack01") / L"kept.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true,
+                             chain, file, false),
+              ErrorCode::Success);
+    LARGE_INTEGER size{};
+    ASSERT_TRUE(GetFileSizeEx(file.get(), &size));
+    EXPECT_EQ(size.QuadPart, 4);
+    file.close();
+    EXPECT_EQ(readFile(root / L"pack01" / L"kept.bin"), "kept");
+    ASSERT_EQ(cache.openFile(fs::path(L"pack01") / L"new.bin", GENERIC_WRITE, FILE_SHARE_READ, true, chain, file,
+                             false),
+              ErrorCode::Success);
+    file.close();
+    EXPECT_EQ(readFile(root / L"pack01" / L"new.bin"), "");
+    // A folder in the name's place is no file.
+    ASSERT_TRUE(CreateDirectoryW((root / L"pack01" / L"dir.bin").c_str(), nullptr));
+    EXPECT_NE(cache.openFile(fs::path(L"pack01") / L"dir.bin", GENERIC_WRITE, FILE_SHARE_READ, true, chain, file,
+                             false),
+              ErrorCode::Success);
+    EXPECT_FALSE(file);
 }
 
 }  // namespace
