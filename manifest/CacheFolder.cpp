@@ -339,9 +339,56 @@ bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring&
     return true;
 }
 
+bool CacheFolder::openExistingBelowHeld(const fs::path& relative, uint32_t access, uint32_t share,
+                                        PinnedChain& chain, ScopedHandle& file) {
+    std::vector<std::wstring> names;
+    for (const fs::path& part : relative) {
+        const std::wstring name = part.wstring();
+        if (name.empty() || name == L"\\" || name == L"/") continue;
+        if (name == L"." || name == L".." || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
+        names.push_back(name);
+    }
+    if (names.size() < 2) return false;
+    // The deepest folder on the way that the set holds, and the rest below.
+    std::vector<std::wstring> keys;
+    for (size_t i = 0; i + 1 < names.size(); ++i) keys.push_back(i == 0 ? names[0] : keys.back() + L"\\" + names[i]);
+    size_t level = keys.size();
+    PinnedChain held;
+    while (level > 0 && !held_.find(keys[level - 1], held)) --level;
+    if (level == keys.size()) return false;
+    if (level == 0) held.clear();
+    const PinnedDirectory& base = held.empty() ? root_ : *held.back();
+    std::wstring rest;
+    for (size_t i = level; i < names.size(); ++i) rest += (rest.empty() ? L"" : L"\\") + names[i];
+    // The folders below the held one are not pinned one by one: the file is
+    // opened by the rest of its path below the held handle, never following
+    // a link at its own name, and its own final path must be exactly its
+    // place. A link or junction on the way would have led the open
+    // elsewhere, so that path would differ; anything but a plain file in
+    // place goes the way that pins each folder, which says what it found.
+    ScopedHandle handle;
+    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                          FILE_ATTRIBUTE_NORMAL};
+    if (openAt(base.handle(), rest, request, handle) < 0) return false;
+    FILE_BASIC_INFO basic{};
+    std::wstring finalPath;
+    if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !finalPathOf(handle.get(), finalPath) || !samePath(finalPath, base.finalPath() + L"\\" + rest)) {
+        return false;
+    }
+    chain = std::move(held);
+    file = std::move(handle);
+    return true;
+}
+
 ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint32_t share, bool create,
                                 PinnedChain& chain, ScopedHandle& file, bool announce) {
     file.close();
+    // A file that is only read (a store entry, a backup copy) lies in a
+    // folder used once: it is proven by one look at its own handle rather
+    // than by pinning, and holding, each folder on its way.
+    if (!create && openExistingBelowHeld(relative, access, share, chain, file)) return ErrorCode::Success;
     const ErrorCode folders = pinFolder(relative.parent_path(), create, chain, announce);
     if (folders != ErrorCode::Success) return folders;
     PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();

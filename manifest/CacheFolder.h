@@ -98,7 +98,9 @@ public:
                         bool hold = true);
 
     // Opens the file at relative below the root without following a link,
-    // its folders pinned into chain (created when create is set), and
+    // its folders pinned into chain (created when create is set; a file
+    // only opened, not made, may be proven by its own handle alone, chain
+    // then holding only the folders the set held on its way), and
     // proves by the handle that it is a plain file at its place. create: an
     // existing file is opened (nothing is truncated), a missing one is made
     // new; else OPEN_EXISTING. 141 missing, 140 a link or a folder in its
@@ -158,6 +160,12 @@ private:
     // else is there or anything fails, the entry then left as it was.
     bool openInPlace(const PinnedDirectory& parent, const std::wstring& name, uint32_t access, uint32_t share,
                      bool create, ScopedHandle& file);
+    // An existing plain file at relative opened below the deepest held
+    // folder on its way (not when its own folder is held: the usual way is
+    // as quick then) and proven by its own final path; false, nothing kept,
+    // when anything else is there or anything fails.
+    bool openExistingBelowHeld(const std::filesystem::path& relative, uint32_t access, uint32_t share,
+                               PinnedChain& chain, ScopedHandle& file);
     ErrorCode pinChild(const PinnedDirectory& parent, const std::wstring& name, const std::filesystem::path& shownPath,
                        bool create, bool announce, PinnedDirectory& out);
 
