@@ -159,7 +159,7 @@ ErrorCode prepareCopy(FileOperations& files, const fs::path& sourceName, const f
             if (const ErrorCode code = files.createDirectory(parent); code != ErrorCode::Success) return code;
         }
     }
-    if (existsOrThrow(target) && !options.overwrite) {
+    if (!options.overwrite && existsOrThrow(target)) {
         logLine(LogLevel::Error, "Target file exists and overwrite not allowed: " + pathToUtf8(target));
         return ErrorCode::FileAccessDenied;
     }

@@ -162,7 +162,11 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
         return ErrorCode::InvalidArguments;
     }
     const std::filesystem::path relative = utf8ToPath(entry.path).make_preferred();
-    if (detail::crossesLink(targetDir, relative)) {
+    // One walk down the target's names serves the link check, the folders
+    // to be made and whether the file is there: each look at a missing name
+    // costs a whole listing of its folder on some systems (Wine).
+    detail::PathWalk walk;
+    if (detail::crossesLink(targetDir, relative, walk)) {
         handlerLog(LogLevel::Error, "Refusing to install through a link: " + entry.path);
         return ErrorCode::InvalidArguments;
     }
@@ -171,11 +175,10 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     std::vector<std::string> newFolders;
     {
         std::filesystem::path folder;
-        bool missing = false;
+        size_t index = 0;
         for (const auto& part : relative.parent_path()) {
             folder /= part;
-            missing = missing || detail::fileAttributes(targetDir / folder) == INVALID_FILE_ATTRIBUTES;
-            if (missing) newFolders.push_back(pathToUtf8(folder));
+            if (index++ >= walk.existing) newFolders.push_back(pathToUtf8(folder));
         }
     }
     const ErrorCode parentResult = ensureParentDirectory(targetDir, entry.path);
@@ -183,7 +186,9 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     transaction.noteCreatedFolders(newFolders);
 
     const std::filesystem::path target = targetDir / relative;
-    const bool existed = detail::fileAttributes(target) != INVALID_FILE_ATTRIBUTES;
+    // Making the folders on the way leaves the file as the walk saw it.
+    const DWORD targetAttributes = walk.lastAttributes;
+    const bool existed = targetAttributes != INVALID_FILE_ATTRIBUTES;
     removeStaleTemporaries(target);
 
     if (transaction.takeUnchanged(entry.path) && keepInstalled(entry, source, sourcePath, target)) {
@@ -192,7 +197,7 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
 
     // A file installed read-only earlier cannot be replaced on Windows until
     // the attribute is gone.
-    const ErrorCode writableResult = detail::makeReplaceable(target);
+    const ErrorCode writableResult = detail::makeReplaceable(target, targetAttributes);
     if (writableResult != ErrorCode::Success) {
         handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
         return writableResult;

@@ -48,9 +48,21 @@ bool isExistingFile(const std::filesystem::path& path);
 // the folder that the relative path is meant to stay in.
 bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath);
 
+// The same, telling as well what the one walk saw: how many components of
+// relativePath exist (from the first on) and the attributes of the last
+// one (INVALID_FILE_ATTRIBUTES when it is missing), so that a caller need
+// not look at the same names again.
+struct PathWalk {
+    size_t existing = 0;
+    DWORD lastAttributes = INVALID_FILE_ATTRIBUTES;
+};
+bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath, PathWalk& walk);
+
 // Clears the read-only attribute of an existing file so that it can be
 // replaced; 0 when there is nothing to clear.
 ErrorCode makeReplaceable(const std::filesystem::path& file);
+// The same for a file whose attributes were just read (INVALID: missing).
+ErrorCode makeReplaceable(const std::filesystem::path& file, DWORD attributes);
 
 // A global object name for a folder: a hash of its path in one spelling.
 std::wstring folderLockName(const wchar_t* prefix, std::wstring key);

@@ -21,12 +21,23 @@ bool isExistingFile(const std::filesystem::path& path) {
 }
 
 bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath) {
+    PathWalk walk;
+    return crossesLink(root, relativePath, walk);
+}
+
+bool crossesLink(const std::filesystem::path& root, const std::filesystem::path& relativePath, PathWalk& walk) {
+    walk = PathWalk{};
     std::filesystem::path current = root;
     for (const auto& component : relativePath) {
         current /= component;
         const DWORD attributes = fileAttributes(current);
         // Nothing exists below a missing entry, so no link can lie further on.
-        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            walk.lastAttributes = INVALID_FILE_ATTRIBUTES;
+            return false;
+        }
+        walk.existing += 1;
+        walk.lastAttributes = attributes;
         // Only links, junctions and mount points lead elsewhere; other
         // reparse points are files and folders like any other.
         if (isNameSurrogateAt(current, attributes)) return true;
@@ -34,8 +45,9 @@ bool crossesLink(const std::filesystem::path& root, const std::filesystem::path&
     return false;
 }
 
-ErrorCode makeReplaceable(const std::filesystem::path& file) {
-    const DWORD attributes = fileAttributes(file);
+ErrorCode makeReplaceable(const std::filesystem::path& file) { return makeReplaceable(file, fileAttributes(file)); }
+
+ErrorCode makeReplaceable(const std::filesystem::path& file, DWORD attributes) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return ErrorCode::Success;
     if (!(attributes & FILE_ATTRIBUTE_READONLY)) return ErrorCode::Success;
     FileOperations files;

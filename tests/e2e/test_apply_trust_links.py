@@ -63,6 +63,20 @@ class LinksUnderTheCache(NginxTrustCase):
             os.symlink(self.outside, os.path.join(self.cache, sha(files["app.dll"])[:8]))
         self.check_run("h8", plant, files)
 
+    def test_store_entry_behind_a_linked_folder_is_not_used(self):
+        # The linked folder even holds the right bytes under the entry's
+        # name: still, nothing reached through the link is taken for the
+        # store's own.
+        files = {"app.dll": b"MZ app behind a linked store folder\n" * 40}
+
+        def plant():
+            os.makedirs(self.cache)
+            write(os.path.join(self.outside, sha(files["app.dll"])), files["app.dll"])
+            os.symlink(self.outside, os.path.join(self.cache, sha(files["app.dll"])[:8]))
+        run = self.check_run("h8-filled", plant, files)
+        used = [e for e in run.events if e.get("message", "").startswith("Using cached file: ")]
+        self.assertEqual(used, [], run.tail())
+
     def test_backups_folder_is_a_link(self):
         files = {"app.dll": b"MZ app 2\n" * 40}
         old = {"app.dll": b"MZ app 1\n" * 40}
