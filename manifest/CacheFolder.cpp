@@ -458,20 +458,18 @@ ErrorCode CacheFolder::linkFile(HANDLE file, const fs::path& added, PinnedChain&
         return code;
     PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
     const std::wstring name = added.filename().wstring();
-    const std::wstring addedPath = parent.finalPath() + L"\\" + name;
 
-    // Whatever holds the name (a stale or damaged entry, a link) goes first,
-    // as itself; most names are free.
-    if (GetFileAttributesW(toExtendedLengthPath(addedPath).c_str()) != INVALID_FILE_ATTRIBUTES ||
-        (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)) {
-        if (const ErrorCode code = removeFile(added); code != ErrorCode::Success) return code;
-    }
     // The name is made from the held file's own handle, relative to the
     // pinned folder's handle: no path is parsed, so it names that very file
-    // in that very folder.
-    if (const uint32_t error = linkIntoFolder(file, parent.handle(), name); error != 0) {
-        return FileOperations::mapWin32Error(error);
+    // in that very folder. It never replaces: most names are free, and
+    // whatever holds one (a stale or damaged entry, a link) goes first, as
+    // itself, before the name is made again.
+    uint32_t error = linkIntoFolder(file, parent.handle(), name);
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+        if (const ErrorCode code = removeFile(added); code != ErrorCode::Success) return code;
+        error = linkIntoFolder(file, parent.handle(), name);
     }
+    if (error != 0) return FileOperations::mapWin32Error(error);
     return ErrorCode::Success;
 }
 
