@@ -59,11 +59,19 @@ bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, Ch
         }
         FILE_BASIC_INFO basic{};
         std::wstring finalPath;
+        // A folder this call made is a new folder in the pinned parent, in
+        // its place by construction while the parent is held; one that was
+        // there already must prove by its final path that it is no link.
         if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
             (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-                FILE_ATTRIBUTE_DIRECTORY ||
-            !getFinalPathByHandle(handle.get(), finalPath) ||
-            !samePath(fromExtendedLengthPath(finalPath), parent.finalPath() + L"\\" + name)) {
+                FILE_ATTRIBUTE_DIRECTORY) {
+            win32Error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        if (created) {
+            finalPath = parent.finalPath() + L"\\" + name;
+        } else if (!getFinalPathByHandle(handle.get(), finalPath) ||
+                   !samePath(fromExtendedLengthPath(finalPath), parent.finalPath() + L"\\" + name)) {
             win32Error = ERROR_ACCESS_DENIED;
             return false;
         }

@@ -321,18 +321,23 @@ bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring&
     // without regard to case by listing.
     OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, static_cast<ULONG>(create ? FILE_CREATE : FILE_OPEN),
                           FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL};
-    long status = openAt(parent.handle(), name, request, handle);
+    bool created = false;
+    long status = openAt(parent.handle(), name, request, handle, &created);
     if (status < 0 && create &&
         (win32ErrorOfStatus(status) == ERROR_ALREADY_EXISTS || win32ErrorOfStatus(status) == ERROR_FILE_EXISTS)) {
         request.disposition = FILE_OPEN;
-        status = openAt(parent.handle(), name, request, handle);
+        status = openAt(parent.handle(), name, request, handle, &created);
     }
     if (status < 0) return false;
     FILE_BASIC_INFO basic{};
     std::wstring finalPath;
+    // A file this call made is a new plain file in the held folder, which
+    // cannot move while held: only one that was there already is proven
+    // by its final path to be no link and in its place.
     if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic, sizeof basic) ||
         (basic.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        !finalPathOf(handle.get(), finalPath) || !samePath(finalPath, parent.finalPath() + L"\\" + name)) {
+        (!created &&
+         (!finalPathOf(handle.get(), finalPath) || !samePath(finalPath, parent.finalPath() + L"\\" + name)))) {
         return false;
     }
     file = std::move(handle);
