@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 
 #include "common/ErrorCodes.h"
 #include "common/TextConversion.h"
@@ -286,12 +287,21 @@ void EventLogger::writeToStdout(const std::string& line) {
 }
 
 void EventLogger::writeEvent(const Json::Value& event) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    std::string line = Json::writeString(builder, event);
+    std::lock_guard<std::mutex> lock(mutex);
+    // One writer for the process, made once and used under the lock: a run
+    // writes an event or more for every file, and making the writer anew
+    // costs more than the line. It is never destroyed, so that events of
+    // other objects' destructors at exit still find it.
+    static Json::StreamWriter* const writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        return builder.newStreamWriter();
+    }();
+    std::ostringstream text;
+    writer->write(event, &text);
+    std::string line = text.str();
     if (line.empty() || line.back() != '\n') line += '\n';
 
-    std::lock_guard<std::mutex> lock(mutex);
     if (pipeHandle.valid() || reconnect()) {
         if (writeToPipe(line)) return;
         pipeHandle.reset();

@@ -27,7 +27,8 @@ long openAt(HANDLE folder, const std::wstring& name, const OpenAtRequest& reques
     text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     text.MaximumLength = text.Length;
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, request.securityDescriptor);
+    InitializeObjectAttributes(&attributes, &text, request.exactCase ? 0 : OBJ_CASE_INSENSITIVE, folder,
+                               request.securityDescriptor);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
     const NTSTATUS status =

@@ -30,7 +30,7 @@ bool pinParentFolder(const std::wstring& path, PinnedDirectory& out, uint32_t& w
 
 bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, ChildDisposition disposition,
                      uint32_t desiredAccess, void* securityDescriptor, PinnedDirectory& out, bool& created,
-                     uint32_t& win32Error) noexcept {
+                     uint32_t& win32Error, bool exactCase) noexcept {
     created = false;
     try {
         if (!parent.isOpen()) {
@@ -50,7 +50,8 @@ bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, Ch
                                     createDisposition,
                                     FILE_DIRECTORY_FILE,
                                     FILE_ATTRIBUTE_NORMAL,
-                                    securityDescriptor};
+                                    securityDescriptor,
+                                    exactCase};
         ScopedHandle handle;
         const long status = openAt(parent.handle(), name, request, handle, &created);
         if (status < 0) {

@@ -30,10 +30,12 @@ enum class ChildDisposition {
 // child must be a folder, no reparse point, and its final path must be the
 // parent's final path + "\" + name; else it is refused with 5 (a new one
 // that fails this is left where it is: it cannot be told from a planted
-// one). Held with desiredAccess, sharing read and write but not delete.
-// created tells whether this call made it.
+// one; a child this call made is in its place by construction and is not
+// looked up again). Held with desiredAccess, sharing read and write but not
+// delete. created tells whether this call made it. exactCase: the name as
+// spelled (OpenAtRequest::exactCase).
 bool openChildFolder(const PinnedDirectory& parent, const std::wstring& name, ChildDisposition disposition,
                      uint32_t desiredAccess, void* securityDescriptor, PinnedDirectory& out, bool& created,
-                     uint32_t& win32Error) noexcept;
+                     uint32_t& win32Error, bool exactCase = false) noexcept;
 
 }  // namespace korvel

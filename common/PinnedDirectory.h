@@ -65,6 +65,12 @@ struct OpenAtRequest {
     ULONG options = 0;
     ULONG attributes = 0;                // of an entry that is made
     void* securityDescriptor = nullptr;  // of an entry that is made; null: inherited
+    // The name as it is spelled, not matched without regard to case. Windows
+    // matches without regard to case either way (unless configured
+    // otherwise); Wine then looks the name up at once, where otherwise a
+    // name that is not there costs it a listing of the whole folder. For
+    // folders whose names this program makes and spells one way only.
+    bool exactCase = false;
 };
 
 // Opens or makes the entry name relative to the folder handle folder (null:

@@ -227,8 +227,9 @@ ErrorCode CacheFolder::pinChild(const PinnedDirectory& parent, const std::wstrin
     {
         bool created = false;
         uint32_t error = 0;
+        // The cache's own folders are spelled one way: looked up as spelled.
         if (openChildFolder(parent, name, create ? ChildDisposition::OpenOrCreate : ChildDisposition::OpenExisting,
-                            kPinAccess, nullptr, out, created, error)) {
+                            kPinAccess, nullptr, out, created, error, true)) {
             if (created && announce) {
                 EventLogger::instance().log(LogLevel::Debug, "Creating directory: " + pathToUtf8(shownPath),
                                             "FileOperations");
@@ -321,6 +322,7 @@ bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring&
     // without regard to case by listing.
     OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, static_cast<ULONG>(create ? FILE_CREATE : FILE_OPEN),
                           FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_NORMAL};
+    request.exactCase = true;
     bool created = false;
     long status = openAt(parent.handle(), name, request, handle, &created);
     if (status < 0 && create &&
@@ -374,6 +376,7 @@ bool CacheFolder::openExistingBelowHeld(const fs::path& relative, uint32_t acces
     ScopedHandle handle;
     OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
                           FILE_ATTRIBUTE_NORMAL};
+    request.exactCase = true;
     if (openAt(base.handle(), rest, request, handle) < 0) return false;
     FILE_BASIC_INFO basic{};
     std::wstring finalPath;
