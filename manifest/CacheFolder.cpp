@@ -460,6 +460,23 @@ ErrorCode CacheFolder::openFile(const fs::path& relative, uint32_t access, uint3
     return ErrorCode::Success;
 }
 
+bool CacheFolder::createNewFile(const fs::path& relative, uint32_t access, uint32_t share, PinnedChain& chain,
+                                ScopedHandle& file) {
+    file.close();
+    const std::wstring name = relative.filename().wstring();
+    if (name.empty() || name == L"." || name == L".." || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
+    if (pinFolder(relative.parent_path(), true, chain, false) != ErrorCode::Success) return false;
+    const PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
+    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                          FILE_ATTRIBUTE_NORMAL};
+    request.exactCase = true;
+    ScopedHandle handle;
+    bool created = false;
+    if (openAt(parent.handle(), name, request, handle, &created) < 0 || !created) return false;
+    file = std::move(handle);
+    return true;
+}
+
 ErrorCode CacheFolder::linkFile(HANDLE file, const fs::path& added, PinnedChain& chain) {
     // The store's folders are each used once: pinned for this link only.
     if (const ErrorCode code = pinFolder(added.parent_path(), true, chain, true, false); code != ErrorCode::Success)

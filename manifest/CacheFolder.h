@@ -109,6 +109,14 @@ public:
     ErrorCode openFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, bool create,
                        PinnedChain& chain, ScopedHandle& file, bool announce = true);
 
+    // Makes the file at relative new, its folders pinned (and made, quietly)
+    // as openFile does: true only when this call made it, a plain new file
+    // in its held folder. False, quietly and with nothing changed, when the
+    // name is taken or anything fails; the caller then takes the way that
+    // clears the name first.
+    bool createNewFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, PinnedChain& chain,
+                       ScopedHandle& file);
+
     // Gives the open file a second name at added below the root, its
     // folders pinned into chain (created as pinFolder does, not held beyond
     // the chain): whatever held that name before is removed as itself, and

@@ -49,6 +49,10 @@ public:
         return pinned_.openFile(relative, access, share, create, chain, file, announce);
     }
     ErrorCode removeFile(const std::filesystem::path& relative) { return pinned_.removeFile(relative); }
+    bool createNewFile(const std::filesystem::path& relative, uint32_t access, uint32_t share, PinnedChain& chain,
+                       ScopedHandle& file) {
+        return pinned_.createNewFile(relative, access, share, chain, file);
+    }
     // Lets the folders held between uses go, before a folder below is
     // removed.
     void releaseHeld() noexcept { pinned_.releaseHeld(); }

@@ -179,11 +179,18 @@ ErrorCode ManifestHandler::fetchWithRetry(const std::wstring& url, const std::fi
         handlerLog(LogLevel::Debug, "Download attempt " + std::to_string(attempt) + " for: " + wideToUtf8(url));
 
         if (attempt == 1) {
-            // A leftover of an earlier run may belong to other content or to
-            // a server that has changed since; only this run's bytes resume.
             out.file.close();
             out.chain.clear();
-            removeFileAt(destination);
+            // Most names are free: the file is made new at once. A leftover
+            // of an earlier run may belong to other content or to a server
+            // that has changed since; only this run's bytes resume, so what
+            // holds the name goes first, as itself.
+            std::filesystem::path relative;
+            if (!cache.isOpen() || !cache.contains(destination, relative) ||
+                !cache.createNewFile(relative, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, out.chain, out.file)) {
+                out.chain.clear();
+                removeFileAt(destination);
+            }
         }
         if (!out.file) {
             // Read access for a resume's digest; nobody else may write.
