@@ -312,7 +312,7 @@ ErrorCode CacheFolder::pinFolder(const fs::path& relative, bool create, PinnedCh
 }
 
 bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring& name, uint32_t access,
-                              uint32_t share, bool create, ScopedHandle& file) {
+                              uint32_t share, bool create, ScopedHandle& file, bool* made) {
     if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
     ScopedHandle handle;
     // Where a file is to be made, the name is usually free (a download's or
@@ -343,6 +343,7 @@ bool CacheFolder::openInPlace(const PinnedDirectory& parent, const std::wstring&
         return false;
     }
     file = std::move(handle);
+    if (made != nullptr) *made = created;
     return true;
 }
 
@@ -467,14 +468,11 @@ bool CacheFolder::createNewFile(const fs::path& relative, uint32_t access, uint3
     if (name.empty() || name == L"." || name == L".." || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
     if (pinFolder(relative.parent_path(), true, chain, false) != ErrorCode::Success) return false;
     const PinnedDirectory& parent = chain.empty() ? root_ : *chain.back();
-    OpenAtRequest request{access | FILE_READ_ATTRIBUTES, share, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
-                          FILE_ATTRIBUTE_NORMAL};
-    request.exactCase = true;
-    ScopedHandle handle;
-    bool created = false;
-    if (openAt(parent.handle(), name, request, handle, &created) < 0 || !created) return false;
-    file = std::move(handle);
-    return true;
+    bool made = false;
+    if (!openInPlace(parent, name, access, share, true, file, &made)) return false;
+    // A file that held the name was only opened, never changed: let go.
+    if (!made) file.close();
+    return made;
 }
 
 ErrorCode CacheFolder::linkFile(HANDLE file, const fs::path& added, PinnedChain& chain) {

@@ -165,9 +165,10 @@ public:
 private:
     // The plain file name directly in parent opened (create: or made new)
     // relative to its handle and proven by its own; false when anything
-    // else is there or anything fails, the entry then left as it was.
+    // else is there or anything fails, the entry then left as it was. made
+    // (when given) tells whether this call made the file.
     bool openInPlace(const PinnedDirectory& parent, const std::wstring& name, uint32_t access, uint32_t share,
-                     bool create, ScopedHandle& file);
+                     bool create, ScopedHandle& file, bool* made = nullptr);
     // An existing plain file at relative opened below the deepest held
     // folder on its way (not when its own folder is held: the usual way is
     // as quick then) and proven by its own final path; false, nothing kept,
