@@ -176,7 +176,8 @@ def run(exe, args, timeout=300, env=None, stdin=None, cwd=None, temp=None):
         full_env.update(env)
     command = [WINERUN, os.path.join(BIN_DIR, exe)] + list(args)
     if temp is not None:
-        command = [WINERUN, os.path.join(BIN_DIR, "run_with_temp.exe"), temp, "K:\\" + exe] + list(args)
+        command = [WINERUN, os.path.join(BIN_DIR, "run_with_temp.exe"), temp,
+                   "K:\\" + exe.replace("/", "\\")] + list(args)
     for attempt in (1, 2):
         # Output goes to files, not pipes: a Wine service process started on
         # demand may inherit the handles and outlive the program.
@@ -197,3 +198,14 @@ def run(exe, args, timeout=300, env=None, stdin=None, cwd=None, temp=None):
 
 def run_elevated(args, **kw):
     return run("KorvelElevated.exe", args, **kw)
+
+
+def run_all(runs, workers=6, **kw):
+    """Runs several programs of the bin folder at once, each (exe, args) as
+    run() would; returns their results in the order given. For runs that
+    share nothing a test checks between them: Wine's start-up is most of
+    such a run's time, and it overlaps."""
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(run, exe, args, **kw) for exe, args in runs]
+        return [f.result() for f in futures]

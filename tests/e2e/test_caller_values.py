@@ -71,18 +71,37 @@ class CallerValueCase(unittest.TestCase):
         return [p for p in (host(COMMON_PROGRAMS + "\\Korvel"), host(COMMON_DESKTOP + "\\Korvel.lnk"))
                 if os.path.exists(p)]
 
-    def assert_nothing_written(self, r, what):
+    def assert_refused(self, r, what):
         self.assertEqual(r.returncode, 1, "%s\n%s" % (what, r.stdout_text))
-        self.assertFalse(registry()["exists"], what)
-        self.assertEqual(self.shortcuts(), [], what)
-        self.assertEqual(self.fs.requests, [], what)
-        self.assertFalse(os.path.exists(self.scratch.path("Korvel", "InstallReceipt.json")), what)
         # One line names the refused value.
         self.assertTrue(any(code == 1 and "Invalid " in (details or "") for _, code, details in errors(r)),
                         "%s\n%s" % (what, errors(r)))
 
+    def assert_nothing_left(self, what):
+        """No uninstall entry, shortcut, request or receipt: what a refused
+        run must not leave, and no refused run removes."""
+        self.assertFalse(registry()["exists"], what)
+        self.assertEqual(self.shortcuts(), [], what)
+        self.assertEqual(self.fs.requests, [], what)
+        self.assertFalse(os.path.exists(self.scratch.path("Korvel", "InstallReceipt.json")), what)
+
+    def assert_all_refused(self, ways, **labels):
+        """Runs the helper with each (way, arguments) at once: each run is
+        refused on its own, and whatever any of them wrote or asked for is
+        still there once they have all ended (a refused run removes
+        nothing)."""
+        self.fs.clear_log()
+        results = harness.run_all([("KorvelElevated.exe", args) for _, args in ways])
+        for (way, _), r in zip(ways, results):
+            with self.subTest(way=way, **labels):
+                self.assert_refused(r, "%s via %s" % (labels, way))
+        with self.subTest(**labels):
+            self.assert_nothing_left("%s via any of %s" % (labels, [way for way, _ in ways]))
+        self.clean()
+
     def plan(self, operations):
-        return pl.write_plan(self.scratch, operations)
+        # A file of its own for each plan: runs of several plans go at once.
+        return pl.write_plan(self.scratch, operations, name="plan-%s.json" % os.urandom(4).hex())
 
 
 class MalformedPaths(CallerValueCase):
@@ -117,12 +136,7 @@ class MalformedPaths(CallerValueCase):
                     [{"type": "write_uninstall", "targetPath": base, "version": "1.0"},
                      {"type": "create_shortcuts", "targetPath": bad}])]),
             ]
-            for way, args in ways:
-                with self.subTest(path=label, way=way):
-                    self.fs.clear_log()
-                    r = harness.run_elevated(args)
-                    self.assert_nothing_written(r, "%s via %s" % (label, way))
-                    self.clean()
+            self.assert_all_refused(ways, path=label)
 
 
 class ProgramsAndFolders(CallerValueCase):
@@ -143,11 +157,8 @@ class ProgramsAndFolders(CallerValueCase):
             {"type": "create_shortcuts", "targetPath": target, "launcherSubdir": "..\\elsewhere"},
             {"type": "create_shortcuts", "targetPath": target, "launcherSubdir": "Launcher\\..\\.."},
         ]
-        for operation in cases:
-            with self.subTest(operation=operation):
-                r = harness.run_elevated(["--execute-plan", self.plan([operation])])
-                self.assert_nothing_written(r, json.dumps(operation))
-                self.clean()
+        self.assert_all_refused([(json.dumps(operation), ["--execute-plan", self.plan([operation])])
+                                 for operation in cases])
 
     def test_the_same_values_inside_the_target_are_taken(self):
         target = self.target()
@@ -180,11 +191,7 @@ class Versions(CallerValueCase):
                 ("plan write_receipt", ["--execute-plan", self.plan(
                     [{"type": "write_receipt", "targetPath": target, "version": version}])]),
             ]
-            for way, args in ways:
-                with self.subTest(version=label, way=way):
-                    r = harness.run_elevated(args)
-                    self.assert_nothing_written(r, "%s via %s" % (label, way))
-                    self.clean()
+            self.assert_all_refused(ways, version=label)
 
     def test_a_version_of_256_characters_is_written_as_given(self):
         target = self.target()

@@ -62,6 +62,9 @@ ROWS = [
     ("KorvelElevatedLauncher.exe", "launch", "user32"),
     ("KorvelElevatedLauncher.exe", "launch", "version"),
 ]
+# Commands that change the machine's shortcuts, or end every program of the
+# product's names: never beside another run.
+ONE_AT_A_TIME = ("shortcuts", "uninstall")
 COMMANDS = {"KorvelElevated.exe": ("help", "prereqs", "apply", "shortcuts"), "KorvelUninstall.exe": ("uninstall",),
             "KorvelElevatedLauncher.exe": ("launch",)}
 
@@ -78,14 +81,16 @@ def prereq_outcome(result):
                                if e.get("event_type") == "status" and e.get("operation") == "prereq_install"]
 
 
-class Planting(unittest.TestCase):
+class PlantingCase(unittest.TestCase):
+    # The programs whose rows this class runs.
+    PROGRAMS = ()
     _clean_prereqs = None
 
     def clean_prereq_outcome(self):
-        if Planting._clean_prereqs is None:
-            exe, _ = self.copy_program("KorvelElevated.exe", ())
-            Planting._clean_prereqs = prereq_outcome(harness.run(exe, ["--install-prereqs", "--cdn", CLOSED_CDN]))
-        return Planting._clean_prereqs
+        if PlantingCase._clean_prereqs is None:
+            clean, _, _ = self.run_command("KorvelElevated.exe", "prereqs")
+            PlantingCase._clean_prereqs = prereq_outcome(clean)
+        return PlantingCase._clean_prereqs
 
     @classmethod
     def setUpClass(cls):
@@ -144,16 +149,24 @@ class Planting(unittest.TestCase):
             r = harness.run(exe, ["--help"], env=env)
             usual = lambda: self.assertEqual(r.returncode, 0, r)  # noqa: E731
         elif command == "prereqs":
-            r = harness.run(exe, ["--install-prereqs", "--cdn", CLOSED_CDN], env=env)
+            # A temporary folder of its own holds its prerequisite folder, so
+            # that it shares nothing with the runs beside it.
+            temp = self.scratch.path("temp-" + run_id)
+            os.makedirs(temp)
+            r = harness.run(exe, ["--install-prereqs", "--cdn", CLOSED_CDN], env=env, temp=harness.to_win(temp))
 
             def usual():
                 # The detection's findings, then the failed download.
                 self.assertEqual(prereq_outcome(r), self.clean_prereq_outcome(), r)
                 self.assertEqual(r.returncode, 161, r)
         elif command == "apply":
+            # A private cache: the shared one's lock would make it wait for
+            # other tests' runs.
             target = self.scratch.path("app-" + run_id)
+            temp = self.scratch.path("temp-" + run_id)
+            os.makedirs(temp)
             r = harness.run(exe, ["--apply-manifest", self.ng.url("/update.json"), "--target", harness.to_win(target),
-                                  "--cdn", self.ng.url("/")], env=env)
+                                  "--cdn", self.ng.url("/")], env=env, temp=harness.to_win(temp))
 
             def usual():
                 self.assertEqual(r.returncode, 0, r)
@@ -193,25 +206,66 @@ class Planting(unittest.TestCase):
         self.assertNotEqual(r.returncode, 77, r)
         self.assertEqual([n for n in os.listdir(host) if n.endswith(".loaded")], [], r)
 
-    def test_a_planted_dll_is_never_loaded(self):
-        for program, command, dll in ROWS:
+    def run_commands(self, runs):
+        """run_command for each (program, command, planted, trace), in the
+        order given. Runs that share nothing run at once; those that change
+        the machine's shortcuts, or end every program of the product's names
+        (the uninstaller), run one at a time after them, the shortcuts
+        cleared after each."""
+        from concurrent.futures import ThreadPoolExecutor
+        together = [i for i, run in enumerate(runs) if run[1] not in ONE_AT_A_TIME]
+        results = [None] * len(runs)
+        with ThreadPoolExecutor(max_workers=6) as pool:
+            for i, result in zip(together, pool.map(lambda i: self.run_command(*runs[i]), together)):
+                results[i] = result
+        for i, run in enumerate(runs):
+            if results[i] is None:
+                results[i] = self.run_command(*run)
+                clean_shell_folders()
+        return results
+
+    def check_each_row(self):
+        rows = [row for row in ROWS if row[0] in self.PROGRAMS]
+        runs = [(program, command, [dll], False) for program, command, dll in rows]
+        if PlantingCase._clean_prereqs is None and any(command == "prereqs" for _, command, _ in rows):
+            # The outcome a prerequisite row is compared with, beside them.
+            runs.append(("KorvelElevated.exe", "prereqs", (), False))
+        results = self.run_commands(runs)
+        if len(runs) > len(rows):
+            PlantingCase._clean_prereqs = prereq_outcome(results.pop()[0])
+        for (program, command, dll), (r, usual, host) in zip(rows, results):
             with self.subTest(program=program, command=command, dll=dll):
-                r, usual, host = self.run_command(program, command, [dll])
                 self.assert_not_loaded(host, r)
                 usual()
-                clean_shell_folders()
+
+    def check_every_dll_at_once(self):
+        commands = [(program, command) for program, names in COMMANDS.items() if program in self.PROGRAMS
+                    for command in names]
+        clean_runs = self.run_commands([(program, command, (), True) for program, command in commands])
+        planted = {}
+        for (program, command), (clean, _, _) in zip(commands, clean_runs):
+            if command == "prereqs" and PlantingCase._clean_prereqs is None:
+                PlantingCase._clean_prereqs = prereq_outcome(clean)
+            with self.subTest(program=program, command=command, run="clean"):
+                planted[program, command] = sorted(loaded_system_dlls(clean) - LOADED_BEFORE_ENTRY)
+                self.assertTrue(planted[program, command], clean)
+        commands = [c for c in commands if planted.get(c)]
+        results = self.run_commands([(program, command, planted[program, command], False)
+                                     for program, command in commands])
+        for (program, command), (r, usual, host) in zip(commands, results):
+            with self.subTest(program=program, command=command):
+                self.assert_not_loaded(host, r)
+                usual()
+
+
+class Planting(PlantingCase):
+    PROGRAMS = ("KorvelElevated.exe", "KorvelElevatedLauncher.exe")
+
+    def test_a_planted_dll_is_never_loaded(self):
+        self.check_each_row()
 
     def test_every_dll_a_command_loads_planted_at_once(self):
-        for program, commands in COMMANDS.items():
-            for command in commands:
-                with self.subTest(program=program, command=command):
-                    clean, _, _ = self.run_command(program, command, trace=True)
-                    planted = sorted(loaded_system_dlls(clean) - LOADED_BEFORE_ENTRY)
-                    self.assertTrue(planted, clean)
-                    r, usual, host = self.run_command(program, command, planted)
-                    self.assert_not_loaded(host, r)
-                    usual()
-                    clean_shell_folders()
+        self.check_every_dll_at_once()
 
     def test_control_wine_takes_a_dependency_of_the_static_imports_from_the_program_folder(self):
         # Proves the planting reaches the loader in this sandbox: Wine looks
@@ -220,6 +274,18 @@ class Planting(unittest.TestCase):
         r, _, host = self.run_command("KorvelElevated.exe", "help", ["sechost"])
         self.assertEqual(r.returncode, 77, r)
         self.assertEqual(os.listdir(host).count("sechost.dll.loaded"), 1)
+
+
+class PlantingBesideTheUninstaller(PlantingCase):
+    """Apart from the others: the uninstaller ends every program of the
+    product's names, which no other test's runs may meet."""
+    PROGRAMS = ("KorvelUninstall.exe",)
+
+    def test_a_planted_dll_is_never_loaded(self):
+        self.check_each_row()
+
+    def test_every_dll_a_command_loads_planted_at_once(self):
+        self.check_every_dll_at_once()
 
 
 if __name__ == "__main__":

@@ -31,12 +31,19 @@ class PipeTestCase(unittest.TestCase):
         self.servers.append(s)
         return s
 
-    def remove_args(self, pipe):
-        return ["--remove", "--target", self.scratch.winpath("missing"), "--progress-pipe", pipe]
+    # A command refused before it reads or writes anything (a target with a
+    # character no path may hold): its six lines are the same on every run
+    # and it changes nothing that other tests look at, so these tests run
+    # beside them.
+    def command(self):
+        return ["--write-uninstall", "--target", self.scratch.winpath("refused|target"), "--version", "1.0"]
+
+    def command_args(self, pipe):
+        return self.command() + ["--progress-pipe", pipe]
 
     def reference_run(self):
         """The same command without a pipe: the events it writes."""
-        r = run_elevated(["--remove", "--target", self.scratch.winpath("missing")])
+        r = run_elevated(self.command())
         return r.returncode, r.events
 
     def assertSameEvents(self, got, expected):
@@ -48,7 +55,7 @@ class Delivery(PipeTestCase):
     def test_events_arrive_on_the_pipe_in_order(self):
         name = pipetools.pipe_name("order")
         server = self.server(name)
-        r = run_elevated(self.remove_args(name))
+        r = run_elevated(self.command_args(name))
         self.assertEqual(server.wait(), 0)  # it ends when the client closes
         code, expected = self.reference_run()
         self.assertEqual(r.returncode, code, r)
@@ -69,7 +76,7 @@ class Delivery(PipeTestCase):
     def test_prefix_in_any_letter_case(self):
         tail = pipetools.pipe_name("case")[len("\\\\.\\pipe\\"):]
         server = self.server("\\\\.\\pipe\\" + tail)
-        r = run_elevated(self.remove_args("\\\\.\\PiPe\\" + tail))
+        r = run_elevated(self.command_args("\\\\.\\PiPe\\" + tail))
         server.wait()
         self.assertEqual(r.stdout, b"")
         self.assertTrue(server.lines())
@@ -77,7 +84,7 @@ class Delivery(PipeTestCase):
     def test_a_server_that_comes_up_late(self):
         name = pipetools.pipe_name("late")
         server = self.server(name, "--delay-ms", "3000", wait=False)
-        r = run_elevated(self.remove_args(name))
+        r = run_elevated(self.command_args(name))
         server.wait()
         code, expected = self.reference_run()
         self.assertEqual(r.returncode, code, r)
@@ -101,7 +108,7 @@ class Delivery(PipeTestCase):
         # the new one.
         name = pipetools.pipe_name("back")
         server = self.server(name, "--drop-after", "2")
-        r = run_elevated(self.remove_args(name))
+        r = run_elevated(self.command_args(name))
         server.wait()
         code, expected = self.reference_run()
         self.assertEqual(r.returncode, code, r)
@@ -113,7 +120,7 @@ class ServerGoesAway(PipeTestCase):
     def test_failing_line_goes_to_stdout_after_one_attempt_and_later_lines_do_not_wait(self):
         name = pipetools.pipe_name("gone")
         server = self.server(name, "--exit-after", "2")
-        r = run_elevated(self.remove_args(name))
+        r = run_elevated(self.command_args(name))
         self.assertEqual(server.wait(), 0)
         code, expected = self.reference_run()
         self.assertEqual(r.returncode, code, r)
@@ -139,7 +146,7 @@ class ServerGoesAway(PipeTestCase):
 
 class RefusedNames(PipeTestCase):
     def check_refused(self, name):
-        r = run_elevated(self.remove_args(name))
+        r = run_elevated(self.command_args(name))
         self.assertEqual(r.returncode, 7, r)
         self.assertEqual(r.stderr, (PIPE_ERROR + name + "\n").encode("utf-8"))
         self.assertEqual(r.stdout, b"")

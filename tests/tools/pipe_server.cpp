@@ -28,6 +28,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/UniqueResource.h"
@@ -144,6 +145,27 @@ void settleBeforeLeaving(HANDLE pipe) {
     Sleep(300);
 }
 
+// Takes what has arrived of the current line out of the pipe, up to and
+// including its end and never a byte beyond it, so that nothing past the line
+// the server stops at is ever taken. Peeking shows what is there without
+// taking it; only when nothing is there does it wait, for one byte. Under
+// Wine each read is a request to the server, so a line is taken in one read
+// where it can be. False once the client has gone.
+bool readUpToLineEnd(HANDLE pipe, std::string& line) {
+    static char buffer[65536];
+    DWORD peeked = 0;
+    DWORD available = 0;
+    DWORD take = 1;
+    if (PeekNamedPipe(pipe, buffer, sizeof buffer, &peeked, &available, nullptr) && peeked > 0) {
+        const void* end = std::memchr(buffer, '\n', peeked);
+        take = end ? static_cast<DWORD>(static_cast<const char*>(end) - buffer + 1) : peeked;
+    }
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, take, &got, nullptr) || got == 0) return false;
+    line.append(buffer, got);
+    return true;
+}
+
 // Accepts one client on the instance; true when connected.
 bool accept(HANDLE pipe) {
     if (ConnectNamedPipe(pipe, nullptr)) return true;
@@ -191,20 +213,16 @@ int wmain(int argc, wchar_t** argv) {
     long lines = 0;
     bool holdDone = o.holdAt.empty();
     for (;;) {
-        // One byte at a time, so that nothing beyond the line the server
-        // stops at is ever taken out of the pipe.
-        char c;
-        DWORD got = 0;
-        if (!ReadFile(pipe.get(), &c, 1, &got, nullptr) || got == 0) {
+        if (!readUpToLineEnd(pipe.get(), line)) {
             // Client closed: with --drop-after the next client may come on the
             // instance made ready before; otherwise the run is over.
             break;
         }
-        line.push_back(c);
-        if (c != '\n') continue;
+        if (line.back() != '\n') continue;
+        // Written straight through to the file (no buffering here), so the
+        // test reads each line as it arrives.
         DWORD written = 0;
         WriteFile(out.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        FlushFileBuffers(out.get());
         if (o.echo) {
             WriteFile(console, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
             FlushFileBuffers(console);
