@@ -8,4 +8,10 @@ export KORVEL_BUILD_DIR="${KORVEL_BUILD_DIR:-$ROOT/build}"
 "$ROOT/scripts/wine-prefix.sh" start
 trap '"$ROOT/scripts/wine-prefix.sh" stop' EXIT
 cd "$KORVEL_BUILD_DIR"
-ctest --output-on-failure -j"${KORVEL_TEST_JOBS:-4}" "$@"
+# Most of a test's time is Wine starting programs and the programs' own
+# waits, not work of this machine's processors: as many at once as it has,
+# from 4 to 8.
+jobs="$(nproc 2>/dev/null || echo 4)"
+if [ "$jobs" -lt 4 ]; then jobs=4; fi
+if [ "$jobs" -gt 8 ]; then jobs=8; fi
+ctest --output-on-failure -j"${KORVEL_TEST_JOBS:-$jobs}" "$@"

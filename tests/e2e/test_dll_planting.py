@@ -82,8 +82,11 @@ def prereq_outcome(result):
 
 
 class PlantingCase(unittest.TestCase):
-    # The programs whose rows this class runs.
-    PROGRAMS = ()
+    # The commands whose rows this class runs. Each class holds the commands
+    # that share one piece of the machine's state (the uninstall entry and
+    # shortcuts, the prerequisite detectors' values) or none, so that it runs
+    # beside the tests that do not touch that piece.
+    COMMANDS_HERE = ()
     _clean_prereqs = None
 
     def clean_prereq_outcome(self):
@@ -115,13 +118,16 @@ class PlantingCase(unittest.TestCase):
         self.copies = "dllplant-" + uuid.uuid4().hex[:8]
         os.makedirs(os.path.join(harness.BIN_DIR, self.copies))
         self.addCleanup(shutil.rmtree, os.path.join(harness.BIN_DIR, self.copies), True)
-        delete_key()
-        clean_shell_folders()
+        self.clean_machine_state()
 
     def tearDown(self):
-        delete_key()
-        clean_shell_folders()
+        self.clean_machine_state()
         self.scratch.cleanup()
+
+    def clean_machine_state(self):
+        if set(self.COMMANDS_HERE) & set(ONE_AT_A_TIME):
+            delete_key()
+            clean_shell_folders()
 
     def copy_program(self, program, planted):
         """A copy of the program in a folder of its own, with the marker
@@ -225,7 +231,7 @@ class PlantingCase(unittest.TestCase):
         return results
 
     def check_each_row(self):
-        rows = [row for row in ROWS if row[0] in self.PROGRAMS]
+        rows = [row for row in ROWS if row[1] in self.COMMANDS_HERE]
         runs = [(program, command, [dll], False) for program, command, dll in rows]
         if PlantingCase._clean_prereqs is None and any(command == "prereqs" for _, command, _ in rows):
             # The outcome a prerequisite row is compared with, beside them.
@@ -239,8 +245,8 @@ class PlantingCase(unittest.TestCase):
                 usual()
 
     def check_every_dll_at_once(self):
-        commands = [(program, command) for program, names in COMMANDS.items() if program in self.PROGRAMS
-                    for command in names]
+        commands = [(program, command) for program, names in COMMANDS.items() for command in names
+                    if command in self.COMMANDS_HERE]
         clean_runs = self.run_commands([(program, command, (), True) for program, command in commands])
         planted = {}
         for (program, command), (clean, _, _) in zip(commands, clean_runs):
@@ -259,7 +265,7 @@ class PlantingCase(unittest.TestCase):
 
 
 class Planting(PlantingCase):
-    PROGRAMS = ("KorvelElevated.exe", "KorvelElevatedLauncher.exe")
+    COMMANDS_HERE = ("help", "apply", "launch")
 
     def test_a_planted_dll_is_never_loaded(self):
         self.check_each_row()
@@ -276,10 +282,30 @@ class Planting(PlantingCase):
         self.assertEqual(os.listdir(host).count("sechost.dll.loaded"), 1)
 
 
+class PlantingInThePrerequisiteDetection(PlantingCase):
+    COMMANDS_HERE = ("prereqs",)
+
+    def test_a_planted_dll_is_never_loaded(self):
+        self.check_each_row()
+
+    def test_every_dll_a_command_loads_planted_at_once(self):
+        self.check_every_dll_at_once()
+
+
+class PlantingInTheShortcuts(PlantingCase):
+    COMMANDS_HERE = ("shortcuts",)
+
+    def test_a_planted_dll_is_never_loaded(self):
+        self.check_each_row()
+
+    def test_every_dll_a_command_loads_planted_at_once(self):
+        self.check_every_dll_at_once()
+
+
 class PlantingBesideTheUninstaller(PlantingCase):
     """Apart from the others: the uninstaller ends every program of the
     product's names, which no other test's runs may meet."""
-    PROGRAMS = ("KorvelUninstall.exe",)
+    COMMANDS_HERE = ("uninstall",)
 
     def test_a_planted_dll_is_never_loaded(self):
         self.check_each_row()
