@@ -43,6 +43,7 @@ python3 - "$ROOT" "$@" <<'PY'
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -50,6 +51,8 @@ import threading
 import time
 
 root_dir, shapes = sys.argv[1], sys.argv[2:]
+# Stopped from outside, it still clears what it made (see run_shape).
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 sys.path.insert(0, os.path.join(root_dir, "scripts"))
 sys.path.insert(0, os.path.join(root_dir, "tests", "e2e"))
 import content_root  # noqa: E402
@@ -260,93 +263,97 @@ def run_shape(total_mib, count, wine_start):
                 return False
         return True
 
-    with NginxServer(root=content) as ng:
-        url, cdn = ng.url("/manifest.json"), ng.url("/")
-        n = len(entries)
-        cold, peak_cold = apply(url, cdn, target, n)
-        if cold is not None and not same_tree(target):
-            cold = None
-        print("cold apply (empty target, empty cache):   %s   peak open descriptors %d" % (show(cold), peak_cold),
-              flush=True)
-        warm, peak_warm = apply(url, cdn, target, n)
-        if warm is not None and not same_tree(target):
-            warm = None
-        print("warm apply (same target, filled cache):   %s   peak open descriptors %d" % (show(warm), peak_warm),
-              flush=True)
-        warm_new, peak_new = apply(url, cdn, target_new, n)
-        if warm_new is not None and not same_tree(target_new):
-            warm_new = None
-        print("warm apply (empty target, filled cache):  %s   peak open descriptors %d" % (show(warm_new), peak_new),
-              flush=True)
-        back, peak_back = apply(ng.url("/manifest-rollback.json"), cdn, target, n, expect_failure=True)
-        if back is not None and not same_tree(target):
-            back = None
-        print("rollback (wrong digest near the end):     %s   peak open descriptors %d" % (show(back), peak_back),
-              flush=True)
+    # The targets and the cache it filled go however the shape ends: the
+    # cache is the sandbox's own, which the test suite's runs sweep.
+    try:
+        with NginxServer(root=content) as ng:
+            url, cdn = ng.url("/manifest.json"), ng.url("/")
+            n = len(entries)
+            cold, peak_cold = apply(url, cdn, target, n)
+            if cold is not None and not same_tree(target):
+                cold = None
+            print("cold apply (empty target, empty cache):   %s   peak open descriptors %d" % (show(cold), peak_cold),
+                  flush=True)
+            warm, peak_warm = apply(url, cdn, target, n)
+            if warm is not None and not same_tree(target):
+                warm = None
+            print("warm apply (same target, filled cache):   %s   peak open descriptors %d" % (show(warm), peak_warm),
+                  flush=True)
+            warm_new, peak_new = apply(url, cdn, target_new, n)
+            if warm_new is not None and not same_tree(target_new):
+                warm_new = None
+            print("warm apply (empty target, filled cache):  %s   peak open descriptors %d" % (show(warm_new), peak_new),
+                  flush=True)
+            back, peak_back = apply(ng.url("/manifest-rollback.json"), cdn, target, n, expect_failure=True)
+            if back is not None and not same_tree(target):
+                back = None
+            print("rollback (wrong digest near the end):     %s   peak open descriptors %d" % (show(back), peak_back),
+                  flush=True)
 
-        # The same work with host tools: one curl for every file, one
-        # sha256sum over them, one cp into a target.
-        downloads = os.path.join(host, "download")
-        os.makedirs(downloads)
-        config = os.path.join(host, "curl.cfg")
-        with open(config, "w") as f:
-            for e in entries:
-                rel = e["path"]
-                f.write('url = "%s"\noutput = "%s"\n' % (
-                    ng.url("/files/%s/%s" % (e["sha256"][:8], rel)), os.path.join(downloads, *rel.split("/"))))
-        t_curl, proc = timed(["curl", "-s", "-S", "-f", "--noproxy", "*", "--create-dirs", "-K", config])
-        if proc.returncode != 0:
-            sys.exit("bench: curl failed")
-        sums = os.path.join(host, "SHA256SUMS")
-        with open(sums, "w") as f:
-            for e in entries:
-                f.write("%s  %s\n" % (e["sha256"], e["path"]))
-        t_sum, proc = timed(["sha256sum", "--quiet", "-c", sums], cwd=downloads)
-        if proc.returncode != 0:
-            sys.exit("bench: sha256sum found a difference")
-        t_cp, proc = timed(["cp", "-r", downloads, os.path.join(host, "target")])
-        if proc.returncode != 0:
-            sys.exit("bench: cp failed")
-        baseline = t_curl + t_sum + t_cp
-        print("baseline: curl %.2f s + sha256sum %.2f s + cp %.2f s = %.2f s" % (t_curl, t_sum, t_cp, baseline))
+            # The same work with host tools: one curl for every file, one
+            # sha256sum over them, one cp into a target.
+            downloads = os.path.join(host, "download")
+            os.makedirs(downloads)
+            config = os.path.join(host, "curl.cfg")
+            with open(config, "w") as f:
+                for e in entries:
+                    rel = e["path"]
+                    f.write('url = "%s"\noutput = "%s"\n' % (
+                        ng.url("/files/%s/%s" % (e["sha256"][:8], rel)), os.path.join(downloads, *rel.split("/"))))
+            t_curl, proc = timed(["curl", "-s", "-S", "-f", "--noproxy", "*", "--create-dirs", "-K", config])
+            if proc.returncode != 0:
+                sys.exit("bench: curl failed")
+            sums = os.path.join(host, "SHA256SUMS")
+            with open(sums, "w") as f:
+                for e in entries:
+                    f.write("%s  %s\n" % (e["sha256"], e["path"]))
+            t_sum, proc = timed(["sha256sum", "--quiet", "-c", sums], cwd=downloads)
+            if proc.returncode != 0:
+                sys.exit("bench: sha256sum found a difference")
+            t_cp, proc = timed(["cp", "-r", downloads, os.path.join(host, "target")])
+            if proc.returncode != 0:
+                sys.exit("bench: cp failed")
+            baseline = t_curl + t_sum + t_cp
+            print("baseline: curl %.2f s + sha256sum %.2f s + cp %.2f s = %.2f s" % (t_curl, t_sum, t_cp, baseline))
 
-        # The same work done by Windows' own interfaces under Wine, nothing else.
-        floor_dir = os.path.join(host, "floor")
-        listing = os.path.join(host, "floor.lst")
-        with open(listing, "w", encoding="utf-8", newline="\n") as f:
-            for e in entries:
-                parts = e["path"].split("/")
-                f.write("%s\t%s\t%s\n" % (ng.url("/files/%s/%s" % (e["sha256"][:8], e["path"])),
-                                          harness.to_win(os.path.join(floor_dir, "download", *parts)),
-                                          harness.to_win(os.path.join(floor_dir, "copy", *parts))))
-        _, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "bench_floor.exe"), harness.to_win(listing)])
-        figures = {}
-        for line in proc.stdout.decode("utf-8", "replace").splitlines():
-            words = line.split()
-            if len(words) == 3 and words[0] == "floor:":
-                figures[words[1]] = float(words[2])
-        if proc.returncode != 0 or set(figures) != {"download", "hash", "copy"}:
-            sys.exit("bench: bench_floor failed with %d" % proc.returncode)
-        floor = figures["download"] + figures["hash"] + figures["copy"]
-        warm_floor = 2.5 * figures["hash"] + figures["copy"]
-        print("floor (Wine): WinHTTP %.2f s + CNG hash %.2f s + copy %.2f s = %.2f s" % (
-            figures["download"], figures["hash"], figures["copy"], floor))
-        print("floor per file: WinHTTP %.2f ms + CNG hash %.2f ms + copy %.2f ms = %.2f ms" % (
-            1000.0 * figures["download"] / n, 1000.0 * figures["hash"] / n, 1000.0 * figures["copy"] / n,
-            1000.0 * floor / n))
+            # The same work done by Windows' own interfaces under Wine, nothing else.
+            floor_dir = os.path.join(host, "floor")
+            listing = os.path.join(host, "floor.lst")
+            with open(listing, "w", encoding="utf-8", newline="\n") as f:
+                for e in entries:
+                    parts = e["path"].split("/")
+                    f.write("%s\t%s\t%s\n" % (ng.url("/files/%s/%s" % (e["sha256"][:8], e["path"])),
+                                              harness.to_win(os.path.join(floor_dir, "download", *parts)),
+                                              harness.to_win(os.path.join(floor_dir, "copy", *parts))))
+            _, proc = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "bench_floor.exe"), harness.to_win(listing)])
+            figures = {}
+            for line in proc.stdout.decode("utf-8", "replace").splitlines():
+                words = line.split()
+                if len(words) == 3 and words[0] == "floor:":
+                    figures[words[1]] = float(words[2])
+            if proc.returncode != 0 or set(figures) != {"download", "hash", "copy"}:
+                sys.exit("bench: bench_floor failed with %d" % proc.returncode)
+            floor = figures["download"] + figures["hash"] + figures["copy"]
+            warm_floor = 2.5 * figures["hash"] + figures["copy"]
+            print("floor (Wine): WinHTTP %.2f s + CNG hash %.2f s + copy %.2f s = %.2f s" % (
+                figures["download"], figures["hash"], figures["copy"], floor))
+            print("floor per file: WinHTTP %.2f ms + CNG hash %.2f ms + copy %.2f ms = %.2f ms" % (
+                1000.0 * figures["download"] / n, 1000.0 * figures["hash"] / n, 1000.0 * figures["copy"] / n,
+                1000.0 * floor / n))
 
-    print("ratio cold / baseline:                 %s" % ratio(cold, baseline))
-    print("ratio warm (same target) / sha256sum:  %s" % ratio(warm, t_sum))
-    print("ratio warm (empty target) / sha256sum: %s" % ratio(warm_new, t_sum))
-    print("ratio cold / floor:                    %s  (aim 1.3)" % ratio(cold, floor))
-    print("ratio warm (same target) / (2.5 hash + copy):  %s  (aim 1.0)" % ratio(warm, warm_floor))
-    print("ratio warm (empty target) / (2.5 hash + copy): %s" % ratio(warm_new, warm_floor))
-    print("ratio warm (empty target) / cold:      %s  (aim 1.0)" % ratio(warm_new, cold))
-    print("ratio rollback / cold:                 %s  (aim 1.0)" % ratio(back, cold))
-    print("peak open descriptors of the helper: cold %d, warm %d, warm/new %d, rollback %d" % (
-        peak_cold, peak_warm, peak_new, peak_back), flush=True)
-    for p in (target, target_new, host, cache):
-        rmtree(p)
+        print("ratio cold / baseline:                 %s" % ratio(cold, baseline))
+        print("ratio warm (same target) / sha256sum:  %s" % ratio(warm, t_sum))
+        print("ratio warm (empty target) / sha256sum: %s" % ratio(warm_new, t_sum))
+        print("ratio cold / floor:                    %s  (aim 1.3)" % ratio(cold, floor))
+        print("ratio warm (same target) / (2.5 hash + copy):  %s  (aim 1.0)" % ratio(warm, warm_floor))
+        print("ratio warm (empty target) / (2.5 hash + copy): %s" % ratio(warm_new, warm_floor))
+        print("ratio warm (empty target) / cold:      %s  (aim 1.0)" % ratio(warm_new, cold))
+        print("ratio rollback / cold:                 %s  (aim 1.0)" % ratio(back, cold))
+        print("peak open descriptors of the helper: cold %d, warm %d, warm/new %d, rollback %d" % (
+            peak_cold, peak_warm, peak_new, peak_back), flush=True)
+    finally:
+        for p in (target, target_new, host, cache):
+            rmtree(p)
 
 
 wine_start, _ = timed([harness.WINERUN, os.path.join(harness.BIN_DIR, "KorvelElevated.exe"), "--help"])
