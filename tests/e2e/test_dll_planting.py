@@ -140,6 +140,13 @@ class PlantingCase(unittest.TestCase):
             shutil.copyfile(MARKER, os.path.join(host, name if name.endswith(".dll") else name + ".dll"))
         return folder + "/" + program, host
 
+    def private_temp(self, run_id):
+        """A temporary folder of the run's own (so its own cache and
+        prerequisite folder); its Windows path."""
+        temp = self.scratch.path("temp-" + run_id)
+        os.makedirs(temp)
+        return harness.to_win(temp)
+
     def run_command(self, program, command, planted=(), trace=False):
         """Runs the command with a copy of the program; returns the result
         and a check of the command's usual outcome."""
@@ -157,9 +164,7 @@ class PlantingCase(unittest.TestCase):
         elif command == "prereqs":
             # A temporary folder of its own holds its prerequisite folder, so
             # that it shares nothing with the runs beside it.
-            temp = self.scratch.path("temp-" + run_id)
-            os.makedirs(temp)
-            r = harness.run(exe, ["--install-prereqs", "--cdn", CLOSED_CDN], env=env, temp=harness.to_win(temp))
+            r = harness.run(exe, ["--install-prereqs", "--cdn", CLOSED_CDN], env=env, temp=self.private_temp(run_id))
 
             def usual():
                 # The detection's findings, then the failed download.
@@ -169,10 +174,8 @@ class PlantingCase(unittest.TestCase):
             # A private cache: the shared one's lock would make it wait for
             # other tests' runs.
             target = self.scratch.path("app-" + run_id)
-            temp = self.scratch.path("temp-" + run_id)
-            os.makedirs(temp)
             r = harness.run(exe, ["--apply-manifest", self.ng.url("/update.json"), "--target", harness.to_win(target),
-                                  "--cdn", self.ng.url("/")], env=env, temp=harness.to_win(temp))
+                                  "--cdn", self.ng.url("/")], env=env, temp=self.private_temp(run_id))
 
             def usual():
                 self.assertEqual(r.returncode, 0, r)
@@ -264,14 +267,19 @@ class PlantingCase(unittest.TestCase):
                 usual()
 
 
-class Planting(PlantingCase):
-    COMMANDS_HERE = ("help", "apply", "launch")
+class EachRowAndAllAtOnce:
+    """The two checks of every class below, for its own commands (a mixin,
+    so that the checks run only in the classes that name commands)."""
 
     def test_a_planted_dll_is_never_loaded(self):
         self.check_each_row()
 
     def test_every_dll_a_command_loads_planted_at_once(self):
         self.check_every_dll_at_once()
+
+
+class Planting(EachRowAndAllAtOnce, PlantingCase):
+    COMMANDS_HERE = ("help", "apply", "launch")
 
     def test_control_wine_takes_a_dependency_of_the_static_imports_from_the_program_folder(self):
         # Proves the planting reaches the loader in this sandbox: Wine looks
@@ -282,36 +290,18 @@ class Planting(PlantingCase):
         self.assertEqual(os.listdir(host).count("sechost.dll.loaded"), 1)
 
 
-class PlantingInThePrerequisiteDetection(PlantingCase):
+class PlantingInThePrerequisiteDetection(EachRowAndAllAtOnce, PlantingCase):
     COMMANDS_HERE = ("prereqs",)
 
-    def test_a_planted_dll_is_never_loaded(self):
-        self.check_each_row()
 
-    def test_every_dll_a_command_loads_planted_at_once(self):
-        self.check_every_dll_at_once()
-
-
-class PlantingInTheShortcuts(PlantingCase):
+class PlantingInTheShortcuts(EachRowAndAllAtOnce, PlantingCase):
     COMMANDS_HERE = ("shortcuts",)
 
-    def test_a_planted_dll_is_never_loaded(self):
-        self.check_each_row()
 
-    def test_every_dll_a_command_loads_planted_at_once(self):
-        self.check_every_dll_at_once()
-
-
-class PlantingBesideTheUninstaller(PlantingCase):
+class PlantingBesideTheUninstaller(EachRowAndAllAtOnce, PlantingCase):
     """Apart from the others: the uninstaller ends every program of the
     product's names, which no other test's runs may meet."""
     COMMANDS_HERE = ("uninstall",)
-
-    def test_a_planted_dll_is_never_loaded(self):
-        self.check_each_row()
-
-    def test_every_dll_a_command_loads_planted_at_once(self):
-        self.check_every_dll_at_once()
 
 
 if __name__ == "__main__":
