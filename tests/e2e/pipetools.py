@@ -27,14 +27,14 @@ def pipe_name(tag):
     return "\\\\.\\pipe\\korvel-e2e-%s-%s" % (tag, uuid.uuid4().hex[:12])
 
 
-def run(exe, args, timeout=300):
+def run(exe, args, timeout=300, temp=None):
     """Runs a program of the bin folder from K:\\ (a child process started
     from a folder Wine cannot map prints a warning on standard error)."""
-    return harness.run(exe, args, timeout=timeout, env=UTF8_ENV, cwd=harness.BIN_DIR)
+    return harness.run(exe, args, timeout=timeout, env=UTF8_ENV, cwd=harness.BIN_DIR, temp=temp)
 
 
-def run_elevated(args, timeout=300):
-    return run("KorvelElevated.exe", args, timeout=timeout)
+def run_elevated(args, timeout=300, temp=None):
+    return run("KorvelElevated.exe", args, timeout=timeout, temp=temp)
 
 
 def run_not_admin(args, timeout=300):

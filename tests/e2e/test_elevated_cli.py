@@ -267,6 +267,11 @@ class NotAdministrator(unittest.TestCase):
 class Commands(unittest.TestCase):
     def setUp(self):
         self.scratch = harness.Scratch("commands")
+        # A temporary folder of these runs' own: an apply that finds the
+        # shared cache locked by another test's apply says it waits, and
+        # the streams compared here would differ by that line.
+        os.makedirs(self.scratch.path("temp"))
+        self.temp = self.scratch.winpath("temp")
 
     def tearDown(self):
         self.scratch.cleanup()
@@ -277,7 +282,7 @@ class Commands(unittest.TestCase):
         # pauses between their download attempts.
         cases = command_cases(self.scratch)
         results = harness.run_all([("KorvelElevated.exe", args) for _, args in cases],
-                                  env=pipetools.UTF8_ENV, cwd=harness.BIN_DIR)
+                                  env=pipetools.UTF8_ENV, cwd=harness.BIN_DIR, temp=self.temp)
         for (operation, _), r in zip(cases, results):
             with self.subTest(operation=operation):
                 EventStream.check(self, r.stdout, operation, r.returncode)
@@ -286,10 +291,12 @@ class Commands(unittest.TestCase):
         # An apply that cannot reach its manifest writes DEBUG lines before
         # it fails.
         args = dict(command_cases(self.scratch))["manifest_apply"]
-        quiet = run_elevated(args)
+        # The cache already there, or the first run alone says it made it.
+        os.makedirs(self.scratch.path("temp", "KorvelCache"))
+        quiet = run_elevated(args, temp=self.temp)
         for flag in ("--verbose", "-v"):
             with self.subTest(flag=flag):
-                loud = run_elevated(args + [flag])
+                loud = run_elevated(args + [flag], temp=self.temp)
                 self.assertEqual(loud.returncode, quiet.returncode, loud)
                 events = EventStream.check(self, loud.stdout, "manifest_apply", loud.returncode)
                 debug = [e for e in events if e["event_type"] == "diagnostic" and e["level"] == "DEBUG"]
@@ -320,7 +327,8 @@ class Commands(unittest.TestCase):
             fs.set("/manifest.json", Reply(json.dumps(doc).encode()))
             r = run_elevated(["--apply-manifest", fs.url("/manifest.json"), "--target",
                               self.scratch.winpath("target"), "--cdn", fs.url("/cdn"), "--session-root",
-                              self.scratch.winpath("session"), "--files-manifest", self.scratch.winpath("files.json")])
+                              self.scratch.winpath("session"), "--files-manifest", self.scratch.winpath("files.json")],
+                             temp=self.temp)
         self.assertEqual(r.returncode, 4, r)
         own = [e for e in r.events if e.get("operation") == "manifest_apply" and e["event_type"] == "error"]
         self.assertEqual(len(own), 1, r)
