@@ -340,7 +340,16 @@ class Attacks(PrereqTestBase):
                 deadline = time.monotonic() + 120
                 while not os.path.exists(ready) and time.monotonic() < deadline:
                     time.sleep(0.05)
-                self.assertTrue(os.path.exists(ready))
+                if not os.path.exists(ready):
+                    # What the helper and the pipe saw, to tell where it stopped.
+                    helper.kill()
+                    helper.wait(60)
+                    proc.kill()
+                    proc.wait(60)
+                    out.seek(0)
+                    self.fail("the helper never reached %s (exit %r)\n--- helper ---\n%s\n--- pipe ---\n%s" % (
+                        on, helper.returncode, out.read()[-4000:].decode(errors="replace"),
+                        read(lines)[-4000:].decode(errors="replace") if os.path.exists(lines) else "(no lines file)"))
                 act()
                 write(go, b"")
                 rc = helper.wait(300)
