@@ -180,6 +180,11 @@ PHASES = (("backup", "Applying manifest from: ", "Backup created with ID: "),
           ("rollback", "Attempting rollback...", "Backup restored successfully"))
 
 
+def seconds(stamp):
+    h, m, s = stamp[11:23].split(":")
+    return int(h) * 3600 + int(m) * 60 + float(s)
+
+
 def phase_times(stdout):
     """(name, seconds) of each step of PHASES that the output opens and closes."""
     stamps = {}
@@ -188,18 +193,24 @@ def phase_times(stdout):
         for name, first, last in PHASES:
             for key, text in (("start", first), ("end", last)):
                 if message.startswith(text) and (name, key) not in stamps and len(stamp) >= 23:
-                    h, m, s = stamp[11:23].split(":")
-                    stamps[(name, key)] = int(h) * 3600 + int(m) * 60 + float(s)
+                    stamps[(name, key)] = seconds(stamp)
     times = []
     for name, _, _ in PHASES:
         if (name, "start") in stamps and (name, "end") in stamps:
             times.append((name, stamps[(name, "end")] - stamps[(name, "start")]))
+    # The backup's removal after a successful apply has no line of its own:
+    # it runs from the first to the last deletion in the backup folder.
+    removal = [seconds(e["timestamp"]) for e in harness.parse_events(stdout)
+               if e.get("operation") == "file:delete" and "\\backups\\" in e.get("file_path", "")
+               and len(e.get("timestamp", "")) >= 23]
+    if removal and not any(name == "rollback" for name, _ in times):
+        times.append(("backup removal", removal[-1] - removal[0]))
     return times
 
 
 def phases(times, secs, count):
     """The steps, in all and per file; the rest is Wine's start-up, the
-    manifest, the backup's removal and the cache's sweep."""
+    manifest and the cache's sweep."""
     parts = ["%s %.2f s (%.2f ms/file)" % (name, t, 1000.0 * t / count) for name, t in times]
     rest = secs - sum(t for _, t in times)
     parts.append("rest %.2f s (%.2f ms/file)" % (rest, 1000.0 * rest / count))
