@@ -418,8 +418,7 @@ ErrorCode FileOperations::copyBetween(HANDLE source, const fs::path& sourceName,
     FILE_BASIC_INFO sourceInfo{};
     if (const ErrorCode code = readSourceBasics(source, sourceName, sourceInfo); code != ErrorCode::Success)
         return code;
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(target, start, nullptr, FILE_BEGIN) || !SetEndOfFile(target)) {
+    if (!startFileAnew(target)) {
         const DWORD code = GetLastError();
         logWin32Failure("WriteFile", targetName, code);
         return mapWin32Error(code);

@@ -52,4 +52,12 @@ bool removeOrThrow(const fs::path& path) {
     return removed;
 }
 
+bool startFileAnew(HANDLE file) noexcept {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart == 0) return true;
+    return SetEndOfFile(file) != FALSE;
+}
+
 }  // namespace korvel

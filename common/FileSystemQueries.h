@@ -2,6 +2,8 @@
 // Existence tests and removals whose system errors leave the operation as
 // filesystem errors named for what was attempted ("exists", "remove"), so
 // every caller reports them the same way.
+#include <windows.h>
+
 #include <cstdint>
 #include <filesystem>
 
@@ -31,5 +33,10 @@ bool isNameSurrogateAt(const std::filesystem::path& path, uint32_t attributes) n
 // Removes a file or an empty folder (a link itself, not its target); false
 // when nothing was there. Any other failure throws filesystem_error("remove").
 bool removeOrThrow(const std::filesystem::path& path);
+// Empties an open file and puts its pointer at the start, to write it anew.
+// A file that is empty already is not cut: most files written so are new,
+// and on some systems (Wine) the cut costs a request of its own. False,
+// GetLastError() set, when it fails.
+bool startFileAnew(HANDLE file) noexcept;
 
 }  // namespace korvel

@@ -448,7 +448,7 @@ ErrorCode HttpClient::receiveBody(HINTERNET request, HANDLE file, const std::fil
     // Append after the offset, or start the file again.
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) || (offset == 0 && !SetEndOfFile(file))) {
+    if (offset == 0 ? !startFileAnew(file) : !SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
         events().error(toInt(ErrorCode::FileAccessDenied), "download",
                        "Cannot open output file: " + pathToUtf8(destination));
         return ErrorCode::FileAccessDenied;

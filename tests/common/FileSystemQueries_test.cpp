@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
+#include "common/UniqueResource.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel {
@@ -105,6 +107,50 @@ TEST(FileSystemQueries, OnlyNameSurrogateReparsePointsLeadElsewhere) {
     { std::ofstream(dir / L"file.txt") << "x"; }
     EXPECT_FALSE(isNameSurrogateAt(dir / L"file.txt", FILE_ATTRIBUTE_NORMAL));
     EXPECT_TRUE(isNameSurrogateAt(dir / L"missing.txt", FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+// A file written anew holds only what is written after, whatever it held
+// and wherever its pointer was; an empty one stays empty.
+TEST(FileSystemQueries, StartFileAnewLeavesOnlyWhatIsWrittenAfter) {
+    ScratchDir dir;
+    struct Case {
+        const char* name;
+        std::string before;
+        LONGLONG pointer;
+    };
+    for (const Case& c : {Case{"full, pointer at the end", "old bytes here", 14}, Case{"full, pointer inside", "old", 1},
+                          Case{"empty", "", 0}, Case{"empty, pointer past the end", "", 40}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / L"anew.bin";
+        { std::ofstream(file, std::ios::binary | std::ios::trunc) << c.before; }
+        ScopedHandle handle(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(handle.valid());
+        LARGE_INTEGER at{};
+        at.QuadPart = c.pointer;
+        ASSERT_TRUE(SetFilePointerEx(handle.get(), at, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(startFileAnew(handle.get()));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(handle.get(), "new", 3, &written, nullptr));
+        handle.close();
+        std::ifstream in(file, std::ios::binary);
+        const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(after, "new");
+    }
+}
+
+TEST(FileSystemQueries, StartFileAnewFailsWithoutWriteAccess) {
+    ScratchDir dir;
+    const fs::path file = dir / L"readonly-handle.bin";
+    { std::ofstream(file, std::ios::binary) << "kept"; }
+    ScopedHandle handle(
+        CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(handle.valid());
+    EXPECT_FALSE(startFileAnew(handle.get()));
+    handle.close();
+    std::ifstream in(file, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(after, "kept");
 }
 
 }  // namespace
