@@ -50,9 +50,23 @@ void ApplyTransaction::addBackedUp(const std::string& relativePath, HeldFile cop
     backup_.items.push_back(std::move(item));
 }
 
+void ApplyTransaction::noteChecked(const std::wstring& storeFile, uint64_t size, const FILE_BASIC_INFO* basics) {
+    CheckedStoreFile& record = checkedStore_[storeFile];
+    record.size = size;
+    record.hasBasics = basics != nullptr;
+    record.basics = basics != nullptr ? *basics : FILE_BASIC_INFO{};
+}
+
+bool ApplyTransaction::checkedBasics(const std::wstring& storeFile, uint64_t size, FILE_BASIC_INFO& out) const {
+    const auto known = checkedStore_.find(storeFile);
+    if (known == checkedStore_.end() || known->second.size != size || !known->second.hasBasics) return false;
+    out = known->second.basics;
+    return true;
+}
+
 bool ApplyTransaction::isChecked(const std::wstring& storeFile, uint64_t size) const {
     const auto known = checkedStore_.find(storeFile);
-    return known != checkedStore_.end() && known->second == size;
+    return known != checkedStore_.end() && known->second.size == size;
 }
 
 void ApplyTransaction::forgetChecks() {

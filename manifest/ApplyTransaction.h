@@ -44,15 +44,20 @@ public:
     // --- What the file passes learn. ---
     // A store file this run wrote or checked, with its size: it is not read
     // again before the installation checks its bytes as it writes them.
-    void noteChecked(const std::wstring& storeFile, uint64_t size) { checkedStore_[storeFile] = size; }
+    // basics, when given, are its times and attributes as its own handle
+    // showed them at the check.
+    void noteChecked(const std::wstring& storeFile, uint64_t size, const FILE_BASIC_INFO* basics = nullptr);
     bool isChecked(const std::wstring& storeFile) const { return checkedStore_.count(storeFile) != 0; }
     bool isChecked(const std::wstring& storeFile, uint64_t size) const;
+    // The times and attributes noted with a checked store file of that size.
+    bool checkedBasics(const std::wstring& storeFile, uint64_t size, FILE_BASIC_INFO& out) const;
     // A target that held the entry's bytes when the backup read it: the
     // installation checks it again, through a handle that denies writing,
     // before it keeps it as it is.
     void noteUnchanged(const std::string& relativePath) { unchangedTargets_.insert(relativePath); }
     // True (once) when relativePath was noted unchanged.
     bool takeUnchanged(const std::string& relativePath) { return unchangedTargets_.erase(relativePath) != 0; }
+    bool isUnchanged(const std::string& relativePath) const { return unchangedTargets_.count(relativePath) != 0; }
     void forgetUnchanged() { unchangedTargets_.clear(); }
     // Drops both of the above.
     void forgetChecks();
@@ -92,7 +97,12 @@ private:
     TransferScratch& scratch_;
     BackupRecord backup_;
     CreatedRecord created_;
-    std::map<std::wstring, uint64_t> checkedStore_;
+    struct CheckedStoreFile {
+        uint64_t size = 0;
+        bool hasBasics = false;
+        FILE_BASIC_INFO basics{};
+    };
+    std::map<std::wstring, CheckedStoreFile> checkedStore_;
     std::set<std::string> unchangedTargets_;
     bool changing_ = false;
     std::wstring changingTarget_;

@@ -212,6 +212,12 @@ private:
                             uint64_t size, HeldFile* keep);
     ErrorCode installFromHandle(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
                                 const std::filesystem::path& targetDir);
+    // The installation with the source open (source) or, for a target that
+    // may be kept as it is, not yet open (source null, sourceBasics the
+    // times and attributes noted when the store file was checked): it is
+    // opened only if the target has to be written.
+    ErrorCode installFromSource(const ManifestFile& entry, HANDLE source, const FILE_BASIC_INFO* sourceBasics,
+                                const std::filesystem::path& sourcePath, const std::filesystem::path& targetDir);
     // The steps of a backup: every path safe and reached without a link;
     // the pinned backup folder with its manifest; one target file copied
     // (copied false when there is none to keep).
@@ -251,8 +257,8 @@ private:
     ErrorCode verifyHandle(const ManifestFile& entry, const std::filesystem::path& file, HeldFile& held);
     void removeStaleTemporaries(const std::filesystem::path& target);
     ErrorCode finishInstall(const ManifestFile& entry, const std::filesystem::path& target);
-    bool keepInstalled(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
-                       const std::filesystem::path& target);
+    bool keepInstalled(const ManifestFile& entry, const FILE_BASIC_INFO& sourceInfo,
+                       const std::filesystem::path& sourcePath, const std::filesystem::path& target);
 
     DownloadCache cache;
     TransferScratch scratch;

@@ -47,7 +47,14 @@ ErrorCode ManifestHandler::verifyFile(const ManifestFile& entry, const std::file
     const ErrorCode result = verifyOpenFile(entry, file, held);
     if (result != ErrorCode::Success) return result;
     std::filesystem::path relative;
-    if (cache.isOpen() && cache.contains(file, relative)) transaction.noteChecked(file.wstring(), held.size);
+    if (cache.isOpen() && cache.contains(file, relative)) {
+        // Its times and attributes are what a target kept as it is takes
+        // from it; read now, through the handle that was proven, they spare
+        // opening it again for that.
+        FILE_BASIC_INFO basics{};
+        const bool read = GetFileInformationByHandleEx(held.file.get(), FileBasicInfo, &basics, sizeof basics) != FALSE;
+        transaction.noteChecked(file.wstring(), held.size, read ? &basics : nullptr);
+    }
     handlerLog(LogLevel::Debug, "File verification successful: " + entry.path);
     return ErrorCode::Success;
 }
@@ -141,6 +148,13 @@ ErrorCode ManifestHandler::installAllFiles(const Manifest& manifest, const std::
 
 ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::filesystem::path& source,
                                        const std::filesystem::path& targetDir) {
+    // A target that held the entry's bytes at the backup is kept if it still
+    // does, and then takes only the store file's times and attributes, noted
+    // when this run checked that file: it is opened only for a copy.
+    FILE_BASIC_INFO checked{};
+    if (transaction.isUnchanged(entry.path) && transaction.checkedBasics(source.wstring(), entry.size, checked)) {
+        return installFromSource(entry, nullptr, &checked, source, targetDir);
+    }
     HeldFile from;
     const ErrorCode opened = openFileAt(source, GENERIC_READ, FILE_SHARE_READ, false, from);
     if (opened != ErrorCode::Success) {
@@ -154,6 +168,13 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
 }
 
 ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE source,
+                                             const std::filesystem::path& sourcePath,
+                                             const std::filesystem::path& targetDir) {
+    return installFromSource(entry, source, nullptr, sourcePath, targetDir);
+}
+
+ErrorCode ManifestHandler::installFromSource(const ManifestFile& entry, HANDLE source,
+                                             const FILE_BASIC_INFO* sourceBasics,
                                              const std::filesystem::path& sourcePath,
                                              const std::filesystem::path& targetDir) {
     handlerLog(LogLevel::Debug, "Installing file: " + entry.path + " -> " + pathToUtf8(targetDir));
@@ -191,8 +212,26 @@ ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE s
     const bool existed = targetAttributes != INVALID_FILE_ATTRIBUTES;
     removeStaleTemporaries(target);
 
-    if (transaction.takeUnchanged(entry.path) && keepInstalled(entry, source, sourcePath, target)) {
-        return finishInstall(entry, target);
+    if (transaction.takeUnchanged(entry.path)) {
+        FILE_BASIC_INFO sourceInfo{};
+        if (sourceBasics != nullptr) sourceInfo = *sourceBasics;
+        const bool known = sourceBasics != nullptr ||
+                           GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo);
+        if (known && keepInstalled(entry, sourceInfo, sourcePath, target)) return finishInstall(entry, target);
+    }
+
+    // The copy reads the store file: opened here when it was not yet.
+    HeldFile from;
+    if (source == nullptr) {
+        const ErrorCode opened = openFileAt(sourcePath, GENERIC_READ, FILE_SHARE_READ, false, from);
+        if (opened != ErrorCode::Success) {
+            FileOperations::logWin32Failure(
+                "CreateFile (source)", sourcePath,
+                opened == ErrorCode::FileNotFound ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+            handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
+            return opened;
+        }
+        source = from.file.get();
     }
 
     // A file installed read-only earlier cannot be replaced on Windows until
@@ -230,8 +269,8 @@ ErrorCode ManifestHandler::finishInstall(const ManifestFile& entry, const std::f
     return ErrorCode::Success;
 }
 
-bool ManifestHandler::keepInstalled(const ManifestFile& entry, HANDLE source, const std::filesystem::path& sourcePath,
-                                    const std::filesystem::path& target) {
+bool ManifestHandler::keepInstalled(const ManifestFile& entry, const FILE_BASIC_INFO& sourceInfo,
+                                    const std::filesystem::path& sourcePath, const std::filesystem::path& target) {
     // The file at the target's name is read once more through a handle
     // that denies writing and deleting until it is kept: it must hold the
     // entry's bytes and have no other name (a copy would have left another
@@ -256,8 +295,6 @@ bool ManifestHandler::keepInstalled(const ManifestFile& entry, HANDLE source, co
         hashedSize != entry.size || !FileOperations::digestsEqual(digest, entry.sha256)) {
         return false;
     }
-    FILE_BASIC_INFO sourceInfo{};
-    if (!GetFileInformationByHandleEx(source, FileBasicInfo, &sourceInfo, sizeof sourceInfo)) return false;
     FILE_BASIC_INFO info{};
     info.CreationTime = sourceInfo.CreationTime;
     info.LastAccessTime = sourceInfo.LastAccessTime;

@@ -164,6 +164,53 @@ TEST_F(TrustTest, TargetThatAlreadyMatchesIsCheckedAgainBeforeItIsKept) {
                            "DEBUG"));
 }
 
+// A target the backup found right, whose store file this run checked, is
+// kept with the times that check read from the store file's own handle: the
+// store file is not opened again for them. A target changed since is
+// written from the store file, opened then; without that file it is left
+// as it is and the installation fails.
+TEST_F(TrustTest, KeptTargetTakesTheTimesItsCheckedStoreFileHad) {
+    struct Case {
+        const char* name;
+        bool targetChangedAfterBackup;
+        bool storeFileRemovedAfterCheck;
+        ErrorCode result;
+        const char* targetAfter;
+    };
+    for (const Case& c : {Case{"kept", false, false, ErrorCode::Success, "new alpha"},
+                          Case{"kept, store file gone since its check", false, true, ErrorCode::Success, "new alpha"},
+                          Case{"changed since the backup: copied", true, false, ErrorCode::Success, "new alpha"},
+                          Case{"changed, store file gone", true, true, ErrorCode::FileNotFound, "plant alpha"}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(targetDir);
+        fs::remove_all(cacheDir);
+        writeTarget("a.txt", "new alpha");
+        const ManifestFile a = makeEntry("a.txt", "new alpha");
+        ManifestHandler handler(L"http://cdn.invalid", cacheDir);
+        std::wstring id;
+        ASSERT_EQ(handler.createBackup(manifestOf({a}), targetDir.wstring(), id), ErrorCode::Success);
+        fs::path stored;
+        handler.cachePathFor(a.sha256, stored);
+        fs::create_directories(stored.parent_path());
+        writeFile(stored, "new alpha");
+        const auto stamp = fs::last_write_time(stored) - std::chrono::hours(50);
+        fs::last_write_time(stored, stamp);
+        StdoutCapture capture;
+        ASSERT_EQ(handler.verifyFile(a, stored), ErrorCode::Success);
+        const fs::path target = targetDir / L"a.txt";
+        if (c.targetChangedAfterBackup) writeFile(target, "plant alpha");
+        if (c.storeFileRemovedAfterCheck) fs::remove(stored);
+        EXPECT_EQ(handler.installFile(a, stored, targetDir), c.result);
+        EXPECT_EQ(readFile(target), c.targetAfter);
+        if (c.result == ErrorCode::Success) {
+            EXPECT_EQ(fs::last_write_time(target), stamp);
+            EXPECT_TRUE(hasMessage(capture.events(), "File installed successfully: a.txt", "DEBUG"));
+        } else {
+            EXPECT_TRUE(hasMessage(capture.events(), "Failed to copy file to target: a.txt", "ERROR"));
+        }
+    }
+}
+
 // A matching target file that has another name elsewhere is replaced by a
 // fresh copy: nothing of the file behind the other name changes.
 TEST_F(TrustTest, MatchingTargetWithAnotherNameIsCopiedAfresh) {
