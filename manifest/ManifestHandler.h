@@ -218,6 +218,8 @@ private:
     // opened only if the target has to be written.
     ErrorCode installFromSource(const ManifestFile& entry, HANDLE source, const FILE_BASIC_INFO* sourceBasics,
                                 const std::filesystem::path& sourcePath, const std::filesystem::path& targetDir);
+    // The two lines of a store file that could not be opened for its copy.
+    static void reportUnopenedSource(const ManifestFile& entry, const std::filesystem::path& source, ErrorCode opened);
     // The steps of a backup: every path safe and reached without a link;
     // the pinned backup folder with its manifest; one target file copied
     // (copied false when there is none to keep).

@@ -159,12 +159,17 @@ ErrorCode ManifestHandler::installFile(const ManifestFile& entry, const std::fil
     const ErrorCode opened = openFileAt(source, GENERIC_READ, FILE_SHARE_READ, false, from);
     if (opened != ErrorCode::Success) {
         handlerLog(LogLevel::Debug, "Installing file: " + entry.path + " -> " + pathToUtf8(targetDir));
-        FileOperations::logWin32Failure("CreateFile (source)", source,
-                                        opened == ErrorCode::FileNotFound ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-        handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
+        reportUnopenedSource(entry, source, opened);
         return opened;
     }
     return installFromHandle(entry, from.file.get(), source, targetDir);
+}
+
+void ManifestHandler::reportUnopenedSource(const ManifestFile& entry, const std::filesystem::path& source,
+                                           ErrorCode opened) {
+    FileOperations::logWin32Failure("CreateFile (source)", source,
+                                    opened == ErrorCode::FileNotFound ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
+    handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
 }
 
 ErrorCode ManifestHandler::installFromHandle(const ManifestFile& entry, HANDLE source,
@@ -225,10 +230,7 @@ ErrorCode ManifestHandler::installFromSource(const ManifestFile& entry, HANDLE s
     if (source == nullptr) {
         const ErrorCode opened = openFileAt(sourcePath, GENERIC_READ, FILE_SHARE_READ, false, from);
         if (opened != ErrorCode::Success) {
-            FileOperations::logWin32Failure(
-                "CreateFile (source)", sourcePath,
-                opened == ErrorCode::FileNotFound ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
-            handlerLog(LogLevel::Error, "Failed to copy file to target: " + entry.path);
+            reportUnopenedSource(entry, sourcePath, opened);
             return opened;
         }
         source = from.file.get();
