@@ -109,24 +109,49 @@ class Run:
         tag = os.urandom(4).hex()
         self.held_host = case.scratch.path("held-" + tag)
         self.release_host = case.scratch.path("release-" + tag)
-        name = pipetools.pipe_name("trust")
-        options = ["--max-ms", str(max_ms)]
+        self._options = ["--max-ms", str(max_ms)]
         if hold_at is not None:
-            options += ["--hold-at", hold_at, "--held", harness.to_win(self.held_host),
-                        "--release", harness.to_win(self.release_host)]
-        self.server = pipetools.PipeServer(case.scratch, name, *options, max_ms=max_ms)
+            self._options += ["--hold-at", hold_at, "--held", harness.to_win(self.held_host),
+                              "--release", harness.to_win(self.release_host)]
+        self._args = list(args)
+        self._max_ms = max_ms
+        self._cwd = cwd or harness.BIN_DIR
+        self._restarted = False
+        self._launch()
+        self.returncode = None
+
+    def _launch(self):
+        name = pipetools.pipe_name("trust")
+        self.server = pipetools.PipeServer(self.case.scratch, name, *self._options, max_ms=self._max_ms)
         self._out = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
-            [harness.WINERUN, os.path.join(harness.BIN_DIR, "run_with_temp.exe"), case.temp_win,
-             "K:\\KorvelElevated.exe"] + list(args) + ["--progress-pipe", name, "--verbose"],
-            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out, env=case.env(), cwd=cwd or harness.BIN_DIR)
-        self.returncode = None
+            [harness.WINERUN, os.path.join(harness.BIN_DIR, "run_with_temp.exe"), self.case.temp_win,
+             "K:\\KorvelElevated.exe"] + self._args + ["--progress-pipe", name, "--verbose"],
+            stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out, env=self.case.env(), cwd=self._cwd)
+
+    def _relaunched_after_wine_failed(self):
+        """Wine failing to start a program ends it with 1 and nothing said
+        (see harness.run). The helper says something on its pipe before it
+        can do anything, so a run that ended so has changed nothing and is
+        started once more, on a fresh pipe."""
+        if self._restarted or self.proc.poll() != 1 or self.server.raw():
+            return False
+        self._out.seek(0, os.SEEK_END)
+        if self._out.tell():
+            return False
+        self._restarted = True
+        self.server.stop()
+        self._out.close()
+        self._launch()
+        return True
 
     def wait_held(self, timeout=180):
         """True once the helper stands at the hold point; False when it ended
         without reaching it."""
         deadline = time.monotonic() + timeout
         while not os.path.exists(self.held_host):
+            if self.proc.poll() is not None and self._relaunched_after_wine_failed():
+                continue
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 return os.path.exists(self.held_host)
             time.sleep(0.05)
@@ -141,6 +166,8 @@ class Run:
             self.release()
         try:
             self.returncode = self.proc.wait(timeout=timeout)
+            if self._relaunched_after_wine_failed():
+                self.returncode = self.proc.wait(timeout=timeout)
         finally:
             if self.proc.poll() is None:
                 self.proc.kill()
