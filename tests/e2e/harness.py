@@ -149,18 +149,24 @@ def parse_events(data):
 PIPE_OPTIONS = ("--progress-pipe", "--pipe")
 
 
-def _wine_failed_to_start(proc, args):
+def wine_failed_to_start(returncode, stdout, stderr, said_nothing_elsewhere=True):
     """Wine's own start-up failures end the process with 1 before any
     program code runs: with a "wine" line on standard error (no server
     connection, a protocol error), or, with WINEDEBUG=-all, with nothing at
     all (seen about once in a few full runs, never reproduced alone). None of
-    the programs ends with 1 without saying why, except where its events go
-    to a pipe."""
-    if proc.returncode != 1:
+    the programs ends with 1 without saying why; said_nothing_elsewhere is
+    False where it may have said so somewhere else (a pipe)."""
+    if returncode != 1:
         return False
-    if any(line.startswith((b"wine: ", b"wine client error")) for line in proc.stderr.split(b"\n")):
+    if any(line.startswith((b"wine: ", b"wine client error")) for line in stderr.split(b"\n")):
         return True
-    return not proc.stdout and not proc.stderr and not any(a in PIPE_OPTIONS for a in args)
+    return not stdout and not stderr and said_nothing_elsewhere
+
+
+def _wine_failed_to_start(proc, args):
+    # A program whose events go to a pipe may have said why there.
+    return wine_failed_to_start(proc.returncode, proc.stdout, proc.stderr,
+                                not any(a in PIPE_OPTIONS for a in args))
 
 
 def run(exe, args, timeout=300, env=None, stdin=None, cwd=None, temp=None):

@@ -75,9 +75,8 @@ class PipeServer:
             if self.proc.poll() is not None:
                 self._err.seek(0)
                 err = self._err.read()
-                # The tool never ends with 1 before it is ready; Wine failing
-                # to start it does (see harness.run). It is started once more.
-                if self.proc.returncode == 1 and not err and not restarted:
+                # Wine failing to start the tool: it is started once more.
+                if not restarted and harness.wine_failed_to_start(self.proc.returncode, b"", err):
                     restarted = True
                     self._err.close()
                     self._start()

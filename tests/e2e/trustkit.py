@@ -130,14 +130,13 @@ class Run:
             stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._out, env=self.case.env(), cwd=self._cwd)
 
     def _relaunched_after_wine_failed(self):
-        """Wine failing to start a program ends it with 1 and nothing said
-        (see harness.run). The helper says something on its pipe before it
-        can do anything, so a run that ended so has changed nothing and is
-        started once more, on a fresh pipe."""
-        if self._restarted or self.proc.poll() != 1 or self.server.raw():
+        """A run that Wine failed to start (see harness.wine_failed_to_start)
+        has changed nothing: the helper says something on its pipe before it
+        can do anything. It is started once more, on a fresh pipe."""
+        if self._restarted:
             return False
-        self._out.seek(0, os.SEEK_END)
-        if self._out.tell():
+        self._out.seek(0)
+        if not harness.wine_failed_to_start(self.proc.poll(), b"", self._out.read(), not self.server.raw()):
             return False
         self._restarted = True
         self.server.stop()
